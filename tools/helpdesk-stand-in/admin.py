@@ -383,7 +383,7 @@ class AdminApi:
         timeout = _query_number(request, "timeout", 10, 0, MAX_WAIT_SECONDS)
 
         def connected():
-            return [c for c, _, _ in self.control.open_for(uid)]
+            return [live.conn for live in self.control.open_for(uid)]
 
         found = await self.store.wait_for(connected, timeout)
         if not found:
@@ -398,7 +398,7 @@ class AdminApi:
     async def control_send(self, request):
         body = await read_object(request)
         payload, frame, error = _outgoing(body)
-        if error:
+        if error is not None:
             return error
         sent = await self.control.send(request.match_info["uid"], payload, frame)
         if not sent:
@@ -507,7 +507,7 @@ class AdminApi:
         session = self._session(request)
         body = await read_object(request)
         payload, frame, error = _outgoing(body)
-        if error:
+        if error is not None:
             return error
         if not await self.signaling.send(session["public_id"], payload, frame):
             return problem(409, "signaling socket not connected")

@@ -112,7 +112,7 @@ class AgentApi:
         if auth.error:
             return auth.response()
         body, error = await json_object_body(request)
-        if error:
+        if error is not None:
             return error
         hostname = _string(body.get("hostname"))
         if auth.kind == "device":
@@ -146,13 +146,13 @@ class AgentApi:
         if auth.error:
             return auth.response()
         body, error = await json_object_body(request)
-        if error:
+        if error is not None:
             return error
         if auth.kind == "device":
             device = auth.device
         else:
             device, error = device_for_path(self.store, auth, _string(body.get("device_uid")) or "")
-            if error:
+            if error is not None:
                 return error
         device["last_heartbeat_at"] = utc_now_iso()
         self.store.heartbeats.append(
@@ -166,7 +166,7 @@ class AgentApi:
         if auth.error:
             return auth.response()
         device, error = device_for_path(self.store, auth, request.match_info["uid"])
-        if error:
+        if error is not None:
             return error
         command_type = request.query.get("command_type")
         return json_response(self.store.pending_commands(device["device_uid"], command_type))
@@ -183,10 +183,10 @@ class AgentApi:
         if entry is None:
             return problem(404, "command not found")
         _, error = device_for_path(self.store, auth, entry["device_uid"])
-        if error:
+        if error is not None:
             return error
         body, error = await json_object_body(request)
-        if error:
+        if error is not None:
             return error
         status = body.get("status")
         if status not in COMMAND_STATUSES:
@@ -235,10 +235,10 @@ class AgentApi:
         if auth.error:
             return auth.response()
         device, error = device_for_path(self.store, auth, request.match_info["uid"])
-        if error:
+        if error is not None:
             return error
         body, error = await json_object_body(request)
-        if error:
+        if error is not None:
             return error
         for key in ("text", "public_id", "client_message_id"):
             if not isinstance(body.get(key), str) or not body[key].strip():
@@ -275,10 +275,10 @@ class AgentApi:
         if session is None:
             return problem(404, "remote session not found")
         _, error = device_for_path(self.store, auth, session["device_uid"])
-        if error:
+        if error is not None:
             return error
         body, error = await json_object_body(request)
-        if error:
+        if error is not None:
             return error
         status = body.get("status")
         if not isinstance(status, str) or not status.strip():
@@ -300,7 +300,7 @@ class AgentApi:
         if auth.error:
             return auth.response()
         body, error = await json_object_body(request)
-        if error:
+        if error is not None:
             return error
         subject = body.get("subject")
         if not isinstance(subject, str) or not subject.strip():
@@ -350,7 +350,7 @@ class AgentApi:
 
     async def customer_login(self, request):
         body, error = await json_object_body(request)
-        if error:
+        if error is not None:
             return error
         email, password = body.get("email"), body.get("password")
         if not isinstance(email, str) or not isinstance(password, str):

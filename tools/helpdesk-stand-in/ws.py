@@ -19,18 +19,44 @@ MAX_MESSAGE_BYTES = 16 * 1024 * 1024
 REJECT_CLOSE_CODE = 1008
 
 
+class LiveSocket:
+    """An open socket the admin API may close; its handler waits for that close before returning.
+
+    Without the wait, the handler's own closing (code 1000) would overtake the
+    code the admin asked for.
+    """
+
+    def __init__(self, ws, request, conn=None):
+        self.ws = ws
+        self.request = request
+        self.conn = conn
+        self.closing = None
+
+    def close(self, code):
+        if self.closing is None:
+            self.closing = asyncio.ensure_future(self.ws.close(code=code))
+
+    def abort(self):
+        if self.request.transport is not None:
+            self.request.transport.abort()
+
+    async def settle(self):
+        if self.closing is not None:
+            await self.closing
+
+
 class ControlHub:
     """Open control sockets by device, and the operations the admin API uses on them."""
 
     def __init__(self, store):
         self.store = store
-        self.sockets = {}  # connection_id -> (connection record, WebSocketResponse, request)
+        self.sockets = {}  # connection_id -> LiveSocket
 
     def open_for(self, device_uid=None):
         return [
-            (conn, ws, request)
-            for conn, ws, request in self.sockets.values()
-            if device_uid is None or conn["device_uid"] == device_uid
+            live
+            for live in self.sockets.values()
+            if live.closing is None and (device_uid is None or live.conn["device_uid"] == device_uid)
         ]
 
     def is_connected(self, device_uid):
@@ -39,13 +65,13 @@ class ControlHub:
     async def send(self, device_uid, payload, frame="text"):
         """Send text (a str) to every open socket of the device; returns how many got it."""
         sent = 0
-        for _, ws, _ in self.open_for(device_uid):
-            if ws.closed:
+        for live in self.open_for(device_uid):
+            if live.ws.closed:
                 continue
             if frame == "binary":
-                await ws.send_bytes(payload.encode("utf-8"))
+                await live.ws.send_bytes(payload.encode("utf-8"))
             else:
-                await ws.send_str(payload)
+                await live.ws.send_str(payload)
             sent += 1
         return sent
 
@@ -54,21 +80,22 @@ class ControlHub:
 
     async def drop(self, device_uid=None, mode="close", code=1001):
         dropped = 0
-        for _, ws, request in self.open_for(device_uid):
+        for live in self.open_for(device_uid):
             if mode == "abort":
-                if request.transport is not None:
-                    request.transport.abort()
+                live.abort()
             else:
-                await ws.close(code=code)
+                live.close(code)
             dropped += 1
         return dropped
 
     async def reject_current(self, rejection, device_uid=None):
         rejected = 0
-        for conn, ws, _ in self.open_for(device_uid):
-            conn["state"] = "rejected"
-            conn["rejection"] = rejection
-            await _send_rejection(ws, rejection)
+        for live in self.open_for(device_uid):
+            live.conn["state"] = "rejected"
+            live.conn["rejection"] = rejection
+            if not live.ws.closed:
+                await live.ws.send_str(json.dumps(_rejection_message(rejection)))
+            live.close(REJECT_CLOSE_CODE)
             rejected += 1
         return rejected
 
@@ -92,22 +119,26 @@ class ControlHub:
         self.store.next_connection_id += 1
         self.store.control_connections.append(conn)
         self.store.changed()
+        live = LiveSocket(ws, request, conn)
         try:
             hello = await self._read_hello(ws, conn)
+            conn["hello"] = hello
             rejection = self._rejection_for(auth, conn, hello)
             if rejection is not None:
                 conn["state"] = "rejected"
                 conn["rejection"] = rejection
-                await _send_rejection(ws, rejection)
+                if not ws.closed:
+                    await ws.send_str(json.dumps(_rejection_message(rejection)))
+                    await ws.close(code=REJECT_CLOSE_CODE)
                 return ws
-            conn["hello"] = hello
             if conn["device_uid"] is None:
                 conn["device_uid"] = hello["device_uid"]
             conn["state"] = "open"
-            self.sockets[conn["connection_id"]] = (conn, ws, request)
+            self.sockets[conn["connection_id"]] = live
             self.store.changed()
             await ws.send_str(json.dumps({"type": "control-ready", "device_uid": conn["device_uid"]}))
             await self._receive_loop(ws, conn)
+            await live.settle()
         finally:
             self.sockets.pop(conn["connection_id"], None)
             if conn["state"] != "rejected":
@@ -156,12 +187,10 @@ class ControlHub:
                 await ws.send_str(json.dumps({"type": "heartbeat-ack", "received_at": entry["at"]}))
 
 
-async def _send_rejection(ws, rejection):
+def _rejection_message(rejection):
     message = {"type": "control-rejected"}
     message.update({k: v for k, v in rejection.items() if k in ("status_code", "detail")})
-    if not ws.closed:
-        await ws.send_str(json.dumps(message))
-        await ws.close(code=REJECT_CLOSE_CODE)
+    return message
 
 
 def _frame_name(msg):
@@ -173,27 +202,26 @@ class SignalingHub:
 
     def __init__(self, store):
         self.store = store
-        self.sockets = {}  # public_id -> (ws, request)
+        self.sockets = {}  # public_id -> LiveSocket
 
     async def send(self, public_id, payload, frame="text"):
-        entry = self.sockets.get(public_id)
-        if entry is None or entry[0].closed:
+        live = self.sockets.get(public_id)
+        if live is None or live.closing is not None or live.ws.closed:
             return 0
         if frame == "binary":
-            await entry[0].send_bytes(payload.encode("utf-8"))
+            await live.ws.send_bytes(payload.encode("utf-8"))
         else:
-            await entry[0].send_str(payload)
+            await live.ws.send_str(payload)
         return 1
 
     async def drop(self, public_id, mode="close", code=1001):
-        entry = self.sockets.get(public_id)
-        if entry is None:
+        live = self.sockets.get(public_id)
+        if live is None or live.closing is not None:
             return 0
-        ws, request = entry
-        if mode == "abort" and request.transport is not None:
-            request.transport.abort()
+        if mode == "abort":
+            live.abort()
         else:
-            await ws.close(code=code)
+            live.close(code)
         return 1
 
     async def close_all(self):
@@ -208,12 +236,13 @@ class SignalingHub:
         if auth.error:
             return auth.response()
         _, error = device_for_path(self.store, auth, session["device_uid"])
-        if error:
+        if error is not None:
             return error
         ws = web.WebSocketResponse(max_msg_size=MAX_MESSAGE_BYTES)
         await ws.prepare(request)
         public_id = session["public_id"]
-        self.sockets[public_id] = (ws, request)
+        live = LiveSocket(ws, request)
+        self.sockets[public_id] = live
         session["signaling_connections"] += 1
         session["signaling_connected"] = True
         self.store.changed()
@@ -239,8 +268,9 @@ class SignalingHub:
                     {"at": utc_now_iso(), "frame": _frame_name(msg), "json": parsed, "text": text}
                 )
                 self.store.changed()
+            await live.settle()
         finally:
-            if self.sockets.get(public_id, (None,))[0] is ws:
+            if self.sockets.get(public_id) is live:
                 del self.sockets[public_id]
             session["signaling_connected"] = False
             session["signaling_close_code"] = ws.close_code
