@@ -1,0 +1,37 @@
+#pragma once
+
+#include "core/ConnectionIssue.hpp"
+#include "core/Json.hpp"
+#include "core/Time.hpp"
+
+#include <optional>
+#include <string>
+
+namespace kova {
+
+// What the daemon remembers between runs: its registration, last contacts and
+// last connection problem ("sekwo.state.json"). Only the daemon writes it.
+struct ViewerState {
+    std::optional<std::string> deviceUid;
+    std::optional<std::string> supportId;
+    std::optional<std::string> hostname;
+    std::optional<Timestamp> lastInventoryAt;
+    std::optional<Timestamp> lastHeartbeatAt;
+    std::optional<std::string> deviceToken;
+    std::optional<AgentConnectionIssue> connectionIssue;
+    std::optional<std::string> connectionMessage;
+    std::optional<Timestamp> lastConnectionErrorAt;
+
+    // Never fails: a missing, unreadable or undecodable file gives an empty state.
+    static ViewerState load();
+    // Never throws: failures are logged.
+    void save() const;
+
+    // Throws DecodingError.
+    static ViewerState decode(std::string_view text, std::string_view what);
+    Json toJson() const;
+
+    bool operator==(const ViewerState&) const = default;
+};
+
+} // namespace kova

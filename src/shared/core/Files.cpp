@@ -1,0 +1,168 @@
+#include "core/Files.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace kova::files {
+namespace {
+
+[[noreturn]] void throwErrno(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Closes a descriptor and removes a temporary file unless released.
+class TempFile {
+public:
+    TempFile(int fd, std::filesystem::path path) : fd_(fd), path_(std::move(path)) {}
+    ~TempFile() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        if (!committed_) {
+            std::error_code ignored;
+            std::filesystem::remove(path_, ignored);
+        }
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    int fd() const { return fd_; }
+    const std::filesystem::path& path() const { return path_; }
+    void closeChecked() {
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) {
+            throwErrno("close " + path_.string());
+        }
+    }
+    void commit() { committed_ = true; }
+
+private:
+    int fd_;
+    std::filesystem::path path_;
+    bool committed_ = false;
+};
+
+std::string randomSuffix() {
+    static thread_local std::mt19937_64 engine{std::random_device{}()};
+    static constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof alphabet - 2);
+    std::string out;
+    for (int i = 0; i < 12; ++i) {
+        out.push_back(alphabet[pick(engine)]);
+    }
+    return out;
+}
+
+} // namespace
+
+std::string readFile(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throwErrno("open " + path.string());
+    }
+    std::string out;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) {
+            break;
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            const int saved = errno;
+            ::close(fd);
+            errno = saved;
+            throwErrno("read " + path.string());
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return out;
+}
+
+std::optional<std::string> readFileIfPresent(const std::filesystem::path& path) {
+    try {
+        return readFile(path);
+    } catch (const std::system_error&) {
+        return std::nullopt;
+    }
+}
+
+mode_t processUmask() {
+    // umask() can only be read by setting it; /proc tells without a race.
+    if (auto status = readFileIfPresent("/proc/self/status")) {
+        const auto pos = status->find("Umask:");
+        if (pos != std::string::npos) {
+            std::istringstream in(status->substr(pos + 6));
+            std::string octal;
+            in >> octal;
+            try {
+                return static_cast<mode_t>(std::stoul(octal, nullptr, 8));
+            } catch (const std::exception&) {
+            }
+        }
+    }
+    return 022;
+}
+
+void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, std::optional<mode_t> mode) {
+    const auto directory = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    std::optional<TempFile> temp;
+    for (int attempt = 0; attempt < 16 && !temp; ++attempt) {
+        auto candidate = directory / ("." + path.filename().string() + "." + randomSuffix() + ".tmp");
+        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            temp.emplace(fd, std::move(candidate));
+        } else if (errno != EEXIST) {
+            throwErrno("create temporary file in " + directory.string());
+        }
+    }
+    if (!temp) {
+        throw std::system_error(EEXIST, std::generic_category(), "create temporary file in " + directory.string());
+    }
+    const mode_t finalMode = mode.value_or(0666 & ~processUmask());
+    if (::fchmod(temp->fd(), finalMode) != 0) {
+        throwErrno("chmod " + temp->path().string());
+    }
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(temp->fd(), bytes.data() + written, bytes.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throwErrno("write " + temp->path().string());
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (::fsync(temp->fd()) != 0) {
+        throwErrno("fsync " + temp->path().string());
+    }
+    temp->closeChecked();
+    if (::rename(temp->path().c_str(), path.c_str()) != 0) {
+        throwErrno("rename " + temp->path().string() + " to " + path.string());
+    }
+    temp->commit();
+}
+
+void createDirectories(const std::filesystem::path& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec) {
+        throw std::system_error(ec, "create directory " + path.string());
+    }
+    if (!std::filesystem::is_directory(path, ec)) {
+        throw std::system_error(std::make_error_code(std::errc::not_a_directory), "create directory " + path.string());
+    }
+}
+
+} // namespace kova::files

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace kova::files {
+
+// Reads a whole file; throws std::system_error when it cannot be opened or read.
+std::string readFile(const std::filesystem::path& path);
+// The same, but nullopt where the file cannot be read.
+std::optional<std::string> readFileIfPresent(const std::filesystem::path& path);
+
+// Replaces `path` atomically: the bytes go to a randomly named file created
+// exclusively in the same directory (so nothing an unprivileged user planted
+// is followed), which is then renamed over the target. Without an explicit
+// mode the file gets the process's default permissions (0666 less the umask).
+// Throws std::system_error.
+void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                         std::optional<mode_t> mode = std::nullopt);
+
+// mkdir -p; an existing directory is not an error. Throws std::system_error.
+void createDirectories(const std::filesystem::path& path);
+
+mode_t processUmask();
+
+} // namespace kova::files

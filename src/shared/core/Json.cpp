@@ -1,0 +1,82 @@
+#include "core/Json.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace kova {
+namespace {
+
+const Json& requireKey(const Json& object, std::string_view key, std::string_view what) {
+    if (!object.is_object()) {
+        throw DecodingError(std::string(what) + " could not be decoded: a JSON object was expected.");
+    }
+    const auto it = object.find(key);
+    if (it == object.end()) {
+        throw DecodingError(std::string(what) + " could not be decoded: key \"" + std::string(key) + "\" not found.");
+    }
+    return *it;
+}
+
+[[noreturn]] void typeMismatch(std::string_view key, std::string_view type, std::string_view what) {
+    throw DecodingError(std::string(what) + " could not be decoded: \"" + std::string(key) + "\" is not " +
+                        std::string(type) + ".");
+}
+
+} // namespace
+
+std::string prettyJson(const Json& value) {
+    return value.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string compactJson(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+Json parseJson(std::string_view text, std::string_view what) {
+    auto value = Json::parse(text, nullptr, false);
+    if (value.is_discarded()) {
+        throw DecodingError(std::string(what) + " could not be decoded: the data is not valid JSON.");
+    }
+    return value;
+}
+
+std::optional<std::int64_t> jsonInt64(const Json& value) {
+    if (value.is_number_integer()) {
+        if (value.is_number_unsigned() &&
+            value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            return std::nullopt;
+        }
+        return value.get<std::int64_t>();
+    }
+    if (value.is_number_float()) {
+        const double d = value.get<double>();
+        if (std::isfinite(d) && std::floor(d) == d && d >= -9.2e18 && d <= 9.2e18) {
+            return static_cast<std::int64_t>(d);
+        }
+    }
+    return std::nullopt;
+}
+
+std::int64_t requireInt64(const Json& object, std::string_view key, std::string_view what) {
+    const auto value = jsonInt64(requireKey(object, key, what));
+    if (!value) {
+        typeMismatch(key, "an integer", what);
+    }
+    return *value;
+}
+
+std::string requireString(const Json& object, std::string_view key, std::string_view what) {
+    const auto& value = requireKey(object, key, what);
+    if (!value.is_string()) {
+        typeMismatch(key, "a string", what);
+    }
+    return value.get<std::string>();
+}
+
+bool requireBool(const Json& object, std::string_view key, std::string_view what) {
+    const auto& value = requireKey(object, key, what);
+    if (!value.is_boolean()) {
+        typeMismatch(key, "a boolean", what);
+    }
+    return value.get<bool>();
+}
+
+} // namespace kova

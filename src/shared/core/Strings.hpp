@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kova {
+
+// Removes surrounding white space and line breaks (ASCII and the Unicode space
+// separators), the way tokens, identifiers and URLs are cleaned everywhere.
+std::string trimmed(std::string_view text);
+// Removes every trailing "/" ("///" becomes "").
+std::string trimmedTrailingSlash(std::string_view text);
+std::string asciiLowercased(std::string_view text);
+bool containsIgnoringCase(std::string_view haystack, std::string_view needle);
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
+
+} // namespace kova

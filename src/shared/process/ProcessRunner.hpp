@@ -1,0 +1,47 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+namespace kova {
+
+struct ProcessSpec {
+    std::string executable; // absolute path
+    std::vector<std::string> arguments;
+    // Standard error goes into the standard output pipe (one combined stream).
+    bool mergeStandardError = false;
+    // When set, a child still running at the limit gets SIGTERM, then SIGKILL
+    // after killGrace.
+    std::optional<std::chrono::milliseconds> timeLimit;
+    std::chrono::milliseconds killGrace{300};
+};
+
+struct ProcessResult {
+    bool launched = false;
+    int launchError = 0;  // errno of a failed launch
+    int exitStatus = -1;  // the exit code, or the signal number of a signalled child
+    bool signalled = false;
+    bool timedOut = false;
+    std::string standardOutput; // raw bytes
+    std::string standardError;  // raw bytes (empty when merged)
+    std::chrono::milliseconds duration{0};
+};
+
+// Runs a program to completion, draining both pipes while it runs so output
+// of any size is collected, and always waiting for the child. Implementations
+// never throw and may be called from any thread at once. A stop request ends
+// the child the same way as the time limit.
+class ProcessRunner {
+public:
+    virtual ~ProcessRunner() = default;
+    virtual ProcessResult run(const ProcessSpec& spec, std::stop_token stop = {}) = 0;
+};
+
+// The real runner (posix_spawn).
+std::shared_ptr<ProcessRunner> systemProcessRunner();
+
+} // namespace kova

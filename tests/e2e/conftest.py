@@ -1,0 +1,44 @@
+import os
+import pathlib
+import sys
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+from sandbox import ROOT, Sandbox  # noqa: E402
+
+BUILD_DIR = pathlib.Path(os.environ.get("KOVA_BUILD_DIR", ROOT / "build" / "debug"))
+LOG = "/Library/Logs/Sekwo Tarnvik/sekwo.log"
+SETTINGS = "/Library/Application Support/Sekwo Tarnvik/sekwo.settings.json"
+LEGACY_SETTINGS = "/Library/Application Support/Kova-Desk Viewer/viewer.settings.json"
+STATE = "/Library/Application Support/Sekwo Tarnvik/sekwo.state.json"
+
+
+@pytest.fixture(scope="session")
+def agent_binary():
+    path = BUILD_DIR / "src" / "daemon" / "SekwoAgent"
+    if not path.exists():
+        pytest.fail(f"{path} is missing: build first (scripts/build)")
+    return path
+
+
+@pytest.fixture
+def sandbox(tmp_path):
+    box = Sandbox(tmp_path / "sandbox").start()
+    yield box
+    box.stop()
+
+
+def settings_json(url="https://127.0.0.1:9", token="ACME", **overrides):
+    import json
+    data = {
+        "serverBaseUrl": url,
+        "viewerToken": token,
+        "auditIntervalMinutes": 360,
+        "heartbeatIntervalSeconds": 300,
+        "commandPollIntervalSeconds": 60,
+        "chatPollIntervalSeconds": 2,
+        "controlReconnectMaxSeconds": 30,
+    }
+    data.update(overrides)
+    return json.dumps(data)

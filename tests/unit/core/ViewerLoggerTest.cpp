@@ -1,0 +1,88 @@
+#include "core/Errors.hpp"
+#include "core/Paths.hpp"
+#include "core/Time.hpp"
+#include "core/ViewerLogger.hpp"
+#include "support/TempRoot.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <regex>
+#include <thread>
+
+namespace kova {
+namespace {
+
+class ViewerLoggerTest : public ::testing::Test {
+protected:
+    std::filesystem::path logPath() const { return paths::logDirectory() / "sekwo.log"; }
+    void fill(std::uintmax_t size) const {
+        std::filesystem::create_directories(paths::logDirectory());
+        std::ofstream out(logPath(), std::ios::binary | std::ios::trunc);
+        out << std::string(size, 'x');
+    }
+    test::TempRoot root;
+};
+
+TEST_F(ViewerLoggerTest, LineFormat) {
+    ViewerLogger::info("hello");
+    ViewerLogger::warn("multi\nline");
+    ViewerLogger::error(ViewerError::http(404, ""), "State save failed");
+    const auto text = root.read(logPath());
+    const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ \[(INFO|WARN|ERROR)\] )");
+    EXPECT_TRUE(std::regex_search(text, line));
+    EXPECT_NE(text.find("Z [INFO] hello\n"), std::string::npos);
+    EXPECT_NE(text.find("Z [WARN] multi\nline\n"), std::string::npos);
+    EXPECT_NE(text.find("Z [ERROR] State save failed: HTTP 404\n"), std::string::npos);
+}
+
+TEST_F(ViewerLoggerTest, RotationBoundaries) {
+    const std::string line = "0123456789"; // message; the whole line is longer
+    const auto lineSize = formatIso8601(nowSeconds()).size() + std::string(" [INFO] ").size() + line.size() + 1;
+
+    fill(ViewerLogger::maximumLogFileSize);
+    ViewerLogger::info(line);
+    EXPECT_EQ(std::filesystem::file_size(logPath()), lineSize) << "a full file is truncated first";
+
+    fill(ViewerLogger::maximumLogFileSize - lineSize);
+    ViewerLogger::info(line);
+    EXPECT_EQ(std::filesystem::file_size(logPath()), ViewerLogger::maximumLogFileSize) << "exactly at the limit fits";
+
+    fill(ViewerLogger::maximumLogFileSize - lineSize + 1);
+    ViewerLogger::info(line);
+    EXPECT_EQ(std::filesystem::file_size(logPath()), lineSize) << "one byte over is truncated first";
+}
+
+TEST_F(ViewerLoggerTest, FallsBackWhenTheLogDirectoryCannotBeCreated) {
+    std::filesystem::create_directories(paths::fixed("/Library"));
+    root.write(paths::fixed("/Library/Logs"), "a file, not a directory");
+    ViewerLogger::info("to the fallback");
+    EXPECT_EQ(ViewerLogger::logFile(), paths::fallbackLogDirectory() / "sekwo.log");
+    EXPECT_NE(root.read(paths::fallbackLogDirectory() / "sekwo.log").find("[INFO] to the fallback"),
+              std::string::npos);
+}
+
+TEST_F(ViewerLoggerTest, ConcurrentLinesNeverInterleave) {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 50; ++i) {
+                ViewerLogger::info("thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
+                                   std::string(200, static_cast<char>('a' + t)));
+            }
+        });
+    }
+    threads.clear();
+    std::ifstream in(logPath());
+    std::string l;
+    int count = 0;
+    const std::regex whole(R"(^\S+Z \[INFO\] thread (\d) line \d+ ([a-d])\2{199}$)");
+    while (std::getline(in, l)) {
+        ++count;
+        EXPECT_TRUE(std::regex_match(l, whole)) << l.substr(0, 80);
+    }
+    EXPECT_EQ(count, 200);
+}
+
+} // namespace
+} // namespace kova
