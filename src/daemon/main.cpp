@@ -60,8 +60,8 @@ int main(int argc, char** argv) {
     std::jthread runner([&service](std::stop_token stop) { service.runForever(stop); });
     int received = 0;
     sigwait(&signals, &received);
-    ViewerLogger::info(std::string("Sekwo Tarnvik macOS daemon stopping (") + (received == SIGTERM ? "SIGTERM" : "SIGINT") +
-                       ").");
+    ViewerLogger::info(std::string("Sekwo Tarnvik macOS daemon stopping (") +
+                       (received == SIGTERM ? "SIGTERM" : "SIGINT") + ").");
     runner.request_stop();
     runner.join();
     return 0;

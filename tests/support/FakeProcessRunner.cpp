@@ -19,7 +19,8 @@ ProcessResult finished(std::string out, int status, std::string err) {
 void FakeProcessRunner::add(const std::string& executable, const std::vector<std::string>& arguments,
                             std::string standardOutput, int exitStatus, std::string standardError) {
     std::lock_guard lock(mutex_);
-    exact_[{executable, arguments}] = finished(std::move(standardOutput), exitStatus, std::move(standardError));
+    exact_[{executable, arguments}] =
+        finished(std::move(standardOutput), exitStatus, std::move(standardError));
 }
 
 void FakeProcessRunner::addAny(const std::string& executable, std::string standardOutput, int exitStatus) {

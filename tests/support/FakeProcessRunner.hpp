@@ -16,8 +16,8 @@ namespace kova::test {
 class FakeProcessRunner : public ProcessRunner {
 public:
     // Exact executable + arguments.
-    void add(const std::string& executable, const std::vector<std::string>& arguments, std::string standardOutput,
-             int exitStatus = 0, std::string standardError = {});
+    void add(const std::string& executable, const std::vector<std::string>& arguments,
+             std::string standardOutput, int exitStatus = 0, std::string standardError = {});
     // Any arguments for this executable (used when no exact entry matches).
     void addAny(const std::string& executable, std::string standardOutput, int exitStatus = 0);
     // Computes the answer from the spec (for delays or argument-dependent output).

@@ -9,7 +9,8 @@ namespace kova {
 
 using namespace std::chrono_literals;
 
-AgentService::AgentService(ViewerSettings settings) : settings_(std::move(settings)), state_(ViewerState::load()) {}
+AgentService::AgentService(ViewerSettings settings)
+    : settings_(std::move(settings)), state_(ViewerState::load()) {}
 
 AgentService::~AgentService() {
     for (auto& loop : loops_) {

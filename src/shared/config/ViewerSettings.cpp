@@ -58,8 +58,12 @@ std::vector<std::filesystem::path> candidatePaths() {
 
 } // namespace
 
-std::string ViewerSettings::defaultServerBaseUrl() { return KOVA_DEFAULT_SERVER_URL; }
-std::string ViewerSettings::legacyServerHost() { return KOVA_LEGACY_SERVER_HOST; }
+std::string ViewerSettings::defaultServerBaseUrl() {
+    return KOVA_DEFAULT_SERVER_URL;
+}
+std::string ViewerSettings::legacyServerHost() {
+    return KOVA_LEGACY_SERVER_HOST;
+}
 
 ViewerSettings ViewerSettings::defaults() {
     ViewerSettings s;
@@ -156,8 +160,14 @@ void ViewerSettings::write(const std::filesystem::path& path) const {
     files::writeFileAtomically(path, prettyJson(toJson()));
 }
 
-std::string ViewerSettings::normalizedServerBaseUrl() const { return trimmedTrailingSlash(trimmed(serverBaseUrl)); }
-bool ViewerSettings::hasViewerToken() const { return !trimmed(viewerToken).empty(); }
-std::string ViewerSettings::normalizedViewerToken() const { return trimmed(viewerToken); }
+std::string ViewerSettings::normalizedServerBaseUrl() const {
+    return trimmedTrailingSlash(trimmed(serverBaseUrl));
+}
+bool ViewerSettings::hasViewerToken() const {
+    return !trimmed(viewerToken).empty();
+}
+std::string ViewerSettings::normalizedViewerToken() const {
+    return trimmed(viewerToken);
+}
 
 } // namespace kova

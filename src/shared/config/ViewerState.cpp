@@ -10,7 +10,8 @@ namespace kova {
 namespace {
 
 template <typename T, typename F>
-void readOptional(const Json& json, const char* key, std::optional<T>& out, std::string_view what, F&& convert) {
+void readOptional(const Json& json, const char* key, std::optional<T>& out, std::string_view what,
+                  F&& convert) {
     const auto it = json.find(key);
     if (it == json.end() || it->is_null()) {
         return;
@@ -30,7 +31,8 @@ Timestamp asDate(const Json& value, const char* key, std::string_view what) {
     if (auto t = parseIso8601(text)) {
         return *t;
     }
-    throw DecodingError(std::string(what) + " could not be decoded: \"" + key + "\" is not an ISO 8601 date.");
+    throw DecodingError(std::string(what) + " could not be decoded: \"" + key +
+                        "\" is not an ISO 8601 date.");
 }
 
 AgentConnectionIssue asIssue(const Json& value, const char* key, std::string_view what) {

@@ -10,7 +10,8 @@ namespace kova {
 namespace {
 
 constexpr std::string_view invalidTokenMessage =
-    "Token Sekwo jest nieprawidłowy lub wygasł. Otwórz Ustawienia, wpisz prawidłowy token i wykonaj audyt ponownie.";
+    "Token Sekwo jest nieprawidłowy lub wygasł. Otwórz Ustawienia, wpisz prawidłowy token i wykonaj audyt "
+    "ponownie.";
 
 struct IssueRow {
     AgentConnectionIssue issue;
@@ -133,7 +134,9 @@ template <typename F> auto withException(const std::exception_ptr& error, F&& f)
 
 } // namespace
 
-std::string_view connectionIssueName(AgentConnectionIssue issue) { return rowOf(issue).name; }
+std::string_view connectionIssueName(AgentConnectionIssue issue) {
+    return rowOf(issue).name;
+}
 
 std::optional<AgentConnectionIssue> connectionIssueFromName(std::string_view name) {
     for (const auto& row : issueRows) {
@@ -144,7 +147,9 @@ std::optional<AgentConnectionIssue> connectionIssueFromName(std::string_view nam
     return std::nullopt;
 }
 
-std::string_view connectionIssueMessage(AgentConnectionIssue issue) { return rowOf(issue).message; }
+std::string_view connectionIssueMessage(AgentConnectionIssue issue) {
+    return rowOf(issue).message;
+}
 
 std::optional<AgentConnectionIssue> classifyConnectionIssue(const std::exception& error) {
     if (const auto* viewer = dynamic_cast<const ViewerError*>(&error)) {
@@ -175,11 +180,13 @@ std::string viewerErrorMessage(const std::exception& error, std::string_view act
     if (const auto* viewer = dynamic_cast<const ViewerError*>(&error)) {
         switch (viewer->kind()) {
         case ViewerErrorKind::configuration:
-            return out + ", ponieważ konfiguracja aplikacji jest niepełna. Otwórz Ustawienia i sprawdź dane połączenia.";
+            return out + ", ponieważ konfiguracja aplikacji jest niepełna. Otwórz Ustawienia i sprawdź dane "
+                         "połączenia.";
         case ViewerErrorKind::http:
             return out + httpContinuation(viewer->status(), viewer->body());
         case ViewerErrorKind::invalidResponse:
-            return out + ", ponieważ serwer zwrócił nieprawidłową odpowiedź. Spróbuj ponownie; jeśli problem wraca, "
+            return out + ", ponieważ serwer zwrócił nieprawidłową odpowiedź. Spróbuj ponownie; jeśli problem "
+                         "wraca, "
                          "skontaktuj się z pomocą techniczną.";
         case ViewerErrorKind::temporarilyUnavailable:
             return out + ", ponieważ nie ma połączenia z serwerem. Sprawdź Internet i spróbuj ponownie.";

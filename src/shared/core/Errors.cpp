@@ -54,7 +54,9 @@ ViewerError::ViewerError(ViewerErrorKind kind, std::string message, int status)
 ViewerError ViewerError::configuration(std::string message) {
     return {ViewerErrorKind::configuration, std::move(message), 0};
 }
-ViewerError ViewerError::http(int status, std::string body) { return {ViewerErrorKind::http, std::move(body), status}; }
+ViewerError ViewerError::http(int status, std::string body) {
+    return {ViewerErrorKind::http, std::move(body), status};
+}
 ViewerError ViewerError::invalidResponse(std::string message) {
     return {ViewerErrorKind::invalidResponse, std::move(message), 0};
 }
@@ -75,7 +77,9 @@ NetworkError::NetworkError(NetworkErrorCode code, std::string detail) : code_(co
 DomainError::DomainError(std::string domain, int code, std::string description)
     : domain_(std::move(domain)), code_(code), description_(std::move(description)) {}
 
-std::string errorDescription(const std::exception& error) { return error.what(); }
+std::string errorDescription(const std::exception& error) {
+    return error.what();
+}
 
 std::string errorDescription(const std::exception_ptr& error) {
     try {

@@ -114,7 +114,8 @@ mode_t processUmask() {
     return 022;
 }
 
-void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes, std::optional<mode_t> mode) {
+void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                         std::optional<mode_t> mode) {
     const auto directory = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     std::optional<TempFile> temp;
     for (int attempt = 0; attempt < 16 && !temp; ++attempt) {
@@ -127,7 +128,8 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view byt
         }
     }
     if (!temp) {
-        throw std::system_error(EEXIST, std::generic_category(), "create temporary file in " + directory.string());
+        throw std::system_error(EEXIST, std::generic_category(),
+                                "create temporary file in " + directory.string());
     }
     const mode_t finalMode = mode.value_or(0666 & ~processUmask());
     if (::fchmod(temp->fd(), finalMode) != 0) {
@@ -161,7 +163,8 @@ void createDirectories(const std::filesystem::path& path) {
         throw std::system_error(ec, "create directory " + path.string());
     }
     if (!std::filesystem::is_directory(path, ec)) {
-        throw std::system_error(std::make_error_code(std::errc::not_a_directory), "create directory " + path.string());
+        throw std::system_error(std::make_error_code(std::errc::not_a_directory),
+                                "create directory " + path.string());
     }
 }
 

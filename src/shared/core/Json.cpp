@@ -12,7 +12,8 @@ const Json& requireKey(const Json& object, std::string_view key, std::string_vie
     }
     const auto it = object.find(key);
     if (it == object.end()) {
-        throw DecodingError(std::string(what) + " could not be decoded: key \"" + std::string(key) + "\" not found.");
+        throw DecodingError(std::string(what) + " could not be decoded: key \"" + std::string(key) +
+                            "\" not found.");
     }
     return *it;
 }
@@ -28,7 +29,9 @@ std::string prettyJson(const Json& value) {
     return value.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-std::string compactJson(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
+std::string compactJson(const Json& value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
 
 Json parseJson(std::string_view text, std::string_view what) {
     auto value = Json::parse(text, nullptr, false);
@@ -41,7 +44,8 @@ Json parseJson(std::string_view text, std::string_view what) {
 std::optional<std::int64_t> jsonInt64(const Json& value) {
     if (value.is_number_integer()) {
         if (value.is_number_unsigned() &&
-            value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            value.get<std::uint64_t>() >
+                static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
             return std::nullopt;
         }
         return value.get<std::int64_t>();

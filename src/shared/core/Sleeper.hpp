@@ -18,7 +18,9 @@ public:
 
 class RealSleeper final : public Sleeper {
 public:
-    bool sleep(std::stop_token stop, std::chrono::nanoseconds duration) override { return sleepFor(stop, duration); }
+    bool sleep(std::stop_token stop, std::chrono::nanoseconds duration) override {
+        return sleepFor(stop, duration);
+    }
 };
 
 } // namespace kova

@@ -24,7 +24,9 @@ bool digits(std::string_view s, std::size_t pos, std::size_t count, int& out) {
 
 } // namespace
 
-Timestamp nowSeconds() { return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()); }
+Timestamp nowSeconds() {
+    return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+}
 
 std::string formatIso8601(Timestamp t) {
     const std::time_t seconds = t.time_since_epoch().count();

@@ -63,7 +63,9 @@ void write(std::string_view level, std::string_view message) {
 
 } // namespace
 
-std::filesystem::path logFile() { return writableLogDirectory() / "sekwo.log"; }
+std::filesystem::path logFile() {
+    return writableLogDirectory() / "sekwo.log";
+}
 
 void rotateLogIfNeeded(const std::filesystem::path& path, std::uint64_t nextEntrySize) {
     struct stat st {};
@@ -76,9 +78,15 @@ void rotateLogIfNeeded(const std::filesystem::path& path, std::uint64_t nextEntr
     createEmptyFile(path);
 }
 
-void info(std::string_view message) { write("INFO", message); }
-void warn(std::string_view message) { write("WARN", message); }
-void error(std::string_view message) { write("ERROR", message); }
+void info(std::string_view message) {
+    write("INFO", message);
+}
+void warn(std::string_view message) {
+    write("WARN", message);
+}
+void error(std::string_view message) {
+    write("ERROR", message);
+}
 
 void error(const std::exception& err, std::string_view message) {
     std::string text(message);

@@ -22,8 +22,8 @@ struct ProcessSpec {
 
 struct ProcessResult {
     bool launched = false;
-    int launchError = 0;  // errno of a failed launch
-    int exitStatus = -1;  // the exit code, or the signal number of a signalled child
+    int launchError = 0; // errno of a failed launch
+    int exitStatus = -1; // the exit code, or the signal number of a signalled child
     bool signalled = false;
     bool timedOut = false;
     std::string standardOutput; // raw bytes

@@ -13,8 +13,8 @@ std::string settingsJson(const std::string& url, const std::string& extra = "",
                          const std::string& heartbeat = "300") {
     return R"({"serverBaseUrl":")" + url + R"(","viewerToken":" ABC \n","auditIntervalMinutes":360,)" +
            R"("heartbeatIntervalSeconds":)" + heartbeat +
-           R"(,"commandPollIntervalSeconds":60,"chatPollIntervalSeconds":2,"controlReconnectMaxSeconds":30)" + extra +
-           "}";
+           R"(,"commandPollIntervalSeconds":60,"chatPollIntervalSeconds":2,"controlReconnectMaxSeconds":30)" +
+           extra + "}";
 }
 
 // Keeps the environment variable away from the developer's own shell.
@@ -38,7 +38,8 @@ TEST_F(ViewerSettingsTest, ValidateClampsEveryInterval) {
         }
     };
     check(&ViewerSettings::auditIntervalMinutes, {{-3, 5}, {4, 5}, {5, 5}, {720, 720}});
-    check(&ViewerSettings::heartbeatIntervalSeconds, {{30, 300}, {29, 60}, {45, 60}, {60, 60}, {90, 90}, {-1, 60}});
+    check(&ViewerSettings::heartbeatIntervalSeconds,
+          {{30, 300}, {29, 60}, {45, 60}, {60, 60}, {90, 90}, {-1, 60}});
     check(&ViewerSettings::commandPollIntervalSeconds, {{0, 30}, {29, 30}, {31, 31}});
     check(&ViewerSettings::chatPollIntervalSeconds, {{0, 1}, {-5, 1}, {3, 3}, {10, 5}});
     check(&ViewerSettings::controlReconnectMaxSeconds, {{1, 5}, {60, 60}, {1000, 300}});
@@ -53,8 +54,8 @@ TEST_F(ViewerSettingsTest, ValidateServerUrl) {
     s.serverBaseUrl = "HTTPS://Desk.Example.com";
     EXPECT_NO_THROW(s.validate());
 
-    for (const char* bad : {"http://desk.example.com", "desk.example.com", "https://", "", "https:// bad host",
-                            "ftp://desk.example.com"}) {
+    for (const char* bad : {"http://desk.example.com", "desk.example.com", "https://", "",
+                            "https:// bad host", "ftp://desk.example.com"}) {
         auto t = ViewerSettings::defaults();
         t.serverBaseUrl = bad;
         t.chatPollIntervalSeconds = 50;
@@ -77,18 +78,22 @@ TEST_F(ViewerSettingsTest, DecodingRequiresSevenKeysWithTheirTypes) {
     const auto s = ViewerSettings::decode(settingsJson("https://a.example", R"(,"unknown":[1])"), "f");
     EXPECT_TRUE(s.notificationsEnabled);
     EXPECT_EQ(s.viewerToken, " ABC \n"); // taken as it stands; only validate trims
-    EXPECT_FALSE(ViewerSettings::decode(settingsJson("https://a.example", R"(,"notificationsEnabled":false)"), "f")
-                     .notificationsEnabled);
-    EXPECT_EQ(ViewerSettings::decode(settingsJson("https://a.example", "", "300.0"), "f").heartbeatIntervalSeconds,
-              300);
+    EXPECT_FALSE(
+        ViewerSettings::decode(settingsJson("https://a.example", R"(,"notificationsEnabled":false)"), "f")
+            .notificationsEnabled);
+    EXPECT_EQ(
+        ViewerSettings::decode(settingsJson("https://a.example", "", "300.0"), "f").heartbeatIntervalSeconds,
+        300);
 
     auto missing = settingsJson("https://a.example");
     missing.replace(missing.find(R"("commandPollIntervalSeconds":60,)"), 31, "");
     EXPECT_THROW(ViewerSettings::decode(missing, "f"), DecodingError);
-    EXPECT_THROW(ViewerSettings::decode(settingsJson("https://a.example", "", "\"300\""), "f"), DecodingError);
-    EXPECT_THROW(ViewerSettings::decode(settingsJson("https://a.example", "", "30.5"), "f"), DecodingError);
-    EXPECT_THROW(ViewerSettings::decode(settingsJson("https://a.example", R"(,"notificationsEnabled":1)"), "f"),
+    EXPECT_THROW(ViewerSettings::decode(settingsJson("https://a.example", "", "\"300\""), "f"),
                  DecodingError);
+    EXPECT_THROW(ViewerSettings::decode(settingsJson("https://a.example", "", "30.5"), "f"), DecodingError);
+    EXPECT_THROW(
+        ViewerSettings::decode(settingsJson("https://a.example", R"(,"notificationsEnabled":1)"), "f"),
+        DecodingError);
     EXPECT_THROW(ViewerSettings::decode("[]", "f"), DecodingError);
     EXPECT_THROW(ViewerSettings::decode("{", "f"), DecodingError);
 }
@@ -142,7 +147,8 @@ TEST_F(ViewerSettingsTest, LegacyFileIsCopiedNormalisedWithSortedKeys) {
 
 TEST_F(ViewerSettingsTest, LegacyHostIsMigratedInAnyCase) {
     std::string host = ViewerSettings::legacyServerHost();
-    for (auto& c : host) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (auto& c : host)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     root.write(paths::configPath(), settingsJson("https://" + host + "/"));
     const auto s = ViewerSettings::load();
     EXPECT_EQ(s.serverBaseUrl, ViewerSettings::defaultServerBaseUrl());

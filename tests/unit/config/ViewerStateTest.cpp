@@ -1,5 +1,5 @@
-#include "config/AgentConnectionState.hpp"
 #include "config/ViewerState.hpp"
+#include "config/AgentConnectionState.hpp"
 #include "core/Errors.hpp"
 #include "core/Paths.hpp"
 #include "core/ViewerLogger.hpp"
@@ -42,16 +42,18 @@ TEST_F(ViewerStateTest, AbsentFieldsAreOmittedAndDatesRoundTrip) {
 }
 
 TEST_F(ViewerStateTest, UndecodableFilesGiveAnEmptyStateAndAnErrorLine) {
-    for (const char* bad : {R"({"deviceUid":"u","lastHeartbeatAt":"2026-03-01T14:05:09.250Z"})",
-                            R"({"deviceUid":"u","lastHeartbeatAt":"2026-03-01T14:05:09"})",
-                            R"({"connectionIssue":"somethingElse"})", R"({"deviceUid":5})", "[]", "nonsense"}) {
+    for (const char* bad :
+         {R"({"deviceUid":"u","lastHeartbeatAt":"2026-03-01T14:05:09.250Z"})",
+          R"({"deviceUid":"u","lastHeartbeatAt":"2026-03-01T14:05:09"})",
+          R"({"connectionIssue":"somethingElse"})", R"({"deviceUid":5})", "[]", "nonsense"}) {
         root.write(paths::statePath(), bad);
         EXPECT_EQ(ViewerState::load(), ViewerState{}) << bad;
     }
     EXPECT_NE(log().find("[ERROR] State load failed: could not decode " + paths::statePath().string() + "."),
               std::string::npos);
     // Unknown keys are ignored; a numeric zone offset is an internet date-time too.
-    root.write(paths::statePath(), R"({"deviceUid":"u","extra":1,"lastHeartbeatAt":"2026-03-01T16:05:09+02:00"})");
+    root.write(paths::statePath(),
+               R"({"deviceUid":"u","extra":1,"lastHeartbeatAt":"2026-03-01T16:05:09+02:00"})");
     const auto s = ViewerState::load();
     EXPECT_EQ(s.deviceUid, "u");
     EXPECT_EQ(formatIso8601(*s.lastHeartbeatAt), "2026-03-01T14:05:09Z");
@@ -78,7 +80,8 @@ TEST_F(ViewerStateTest, RecordStoresTheClassifiedIssue) {
     ViewerState s;
     s.deviceUid = "u";
     s.save();
-    EXPECT_EQ(AgentConnectionState::record(ViewerError::http(410, "gone")), AgentConnectionIssue::temporarilyUnavailable);
+    EXPECT_EQ(AgentConnectionState::record(ViewerError::http(410, "gone")),
+              AgentConnectionIssue::temporarilyUnavailable);
     auto loaded = ViewerState::load();
     EXPECT_EQ(loaded.deviceUid, "u");
     EXPECT_EQ(loaded.connectionIssue, AgentConnectionIssue::temporarilyUnavailable);

@@ -17,7 +17,8 @@ TEST(ViewerErrorDescription, HttpBodiesAreShortenedOrHidden) {
     // 600 characters still shown, 601 hidden; multi-byte letters count once.
     const std::string ok600 = [] {
         std::string s;
-        for (int i = 0; i < 600; ++i) s += "ż";
+        for (int i = 0; i < 600; ++i)
+            s += "ż";
         return s;
     }();
     EXPECT_EQ(ViewerError::http(418, ok600).description(), "HTTP 418: " + ok600);
@@ -35,7 +36,8 @@ TEST(ViewerErrorMessage, EveryRowOfTheTable) {
     const std::vector<Row> rows = {
         {ViewerError::configuration("c"),
          ", ponieważ konfiguracja aplikacji jest niepełna. Otwórz Ustawienia i sprawdź dane połączenia."},
-        {ViewerError::http(401, "x"), ", ponieważ dane logowania lub sesja są nieprawidłowe. Zaloguj się ponownie."},
+        {ViewerError::http(401, "x"),
+         ", ponieważ dane logowania lub sesja są nieprawidłowe. Zaloguj się ponownie."},
         {ViewerError::http(403, R"({"detail":"no"})"), ", ponieważ konto nie ma wymaganych uprawnień."},
         {ViewerError::http(404, ""), ", ponieważ żądany zasób nie istnieje lub został usunięty."},
         {ViewerError::http(409, R"({"detail":"  Duplicate ticket \n"})"), ": Duplicate ticket"},
@@ -43,18 +45,22 @@ TEST(ViewerErrorMessage, EveryRowOfTheTable) {
          ", ponieważ serwer odrzucił przesłane dane. Sprawdź formularz i spróbuj ponownie."},
         {ViewerError::http(422, R"({"detail":"   "})"),
          ", ponieważ serwer odrzucił przesłane dane. Sprawdź formularz i spróbuj ponownie."},
-        {ViewerError::http(429, ""), ", ponieważ wykonano zbyt wiele prób. Odczekaj chwilę i spróbuj ponownie."},
+        {ViewerError::http(429, ""),
+         ", ponieważ wykonano zbyt wiele prób. Odczekaj chwilę i spróbuj ponownie."},
         {ViewerError::http(500, R"({"detail":"hidden"})"),
          ", ponieważ serwer ma chwilowy problem. Spróbuj ponownie za kilka minut."},
-        {ViewerError::http(599, ""), ", ponieważ serwer ma chwilowy problem. Spróbuj ponownie za kilka minut."},
+        {ViewerError::http(599, ""),
+         ", ponieważ serwer ma chwilowy problem. Spróbuj ponownie za kilka minut."},
         {ViewerError::http(400, R"({"detail":"Bad field"})"), ": Bad field"},
         {ViewerError::http(400, "plain text"), ". Serwer zwrócił błąd HTTP 400."},
         {ViewerError::http(600, "[1]"), ". Serwer zwrócił błąd HTTP 600."},
-        {ViewerError::invalidResponse("x"), ", ponieważ serwer zwrócił nieprawidłową odpowiedź. Spróbuj ponownie; "
-                                            "jeśli problem wraca, skontaktuj się z pomocą techniczną."},
+        {ViewerError::invalidResponse("x"),
+         ", ponieważ serwer zwrócił nieprawidłową odpowiedź. Spróbuj ponownie; "
+         "jeśli problem wraca, skontaktuj się z pomocą techniczną."},
         {ViewerError::temporarilyUnavailable("x"),
          ", ponieważ nie ma połączenia z serwerem. Sprawdź Internet i spróbuj ponownie."},
-        {ViewerError::unsupported("Zdalny pulpit nie jest obsługiwany."), ": Zdalny pulpit nie jest obsługiwany."},
+        {ViewerError::unsupported("Zdalny pulpit nie jest obsługiwany."),
+         ": Zdalny pulpit nie jest obsługiwany."},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(viewerErrorMessage(row.error, action), base + row.continuation) << row.error.description();
@@ -91,8 +97,9 @@ TEST(ConnectionIssueClassify, OrderAndBodies) {
               I::missingViewerToken);
     EXPECT_EQ(classifyConnectionIssue(ViewerError::http(401, R"({"detail":"Invalid DEVICE token"})")),
               I::invalidDeviceToken);
-    EXPECT_EQ(classifyConnectionIssue(ViewerError::http(401, "invalid device token and invalid viewer token")),
-              I::invalidDeviceToken);
+    EXPECT_EQ(
+        classifyConnectionIssue(ViewerError::http(401, "invalid device token and invalid viewer token")),
+        I::invalidDeviceToken);
     EXPECT_EQ(classifyConnectionIssue(ViewerError::http(401, "invalid viewer token")), I::invalidViewerToken);
     EXPECT_EQ(classifyConnectionIssue(ViewerError::http(401, "expired")), std::nullopt);
     EXPECT_EQ(classifyConnectionIssue(ViewerError::http(403, "Device is assigned to another client")),
@@ -109,9 +116,10 @@ TEST(ConnectionIssueClassify, OrderAndBodies) {
 }
 
 TEST(ConnectionIssueClassify, NamesRoundTripAndDeviceTokenRecovery) {
-    for (auto issue : {AgentConnectionIssue::missingViewerToken, AgentConnectionIssue::invalidViewerToken,
-                       AgentConnectionIssue::invalidDeviceToken, AgentConnectionIssue::deviceAssignedElsewhere,
-                       AgentConnectionIssue::deviceDeactivated, AgentConnectionIssue::temporarilyUnavailable}) {
+    for (auto issue :
+         {AgentConnectionIssue::missingViewerToken, AgentConnectionIssue::invalidViewerToken,
+          AgentConnectionIssue::invalidDeviceToken, AgentConnectionIssue::deviceAssignedElsewhere,
+          AgentConnectionIssue::deviceDeactivated, AgentConnectionIssue::temporarilyUnavailable}) {
         EXPECT_EQ(connectionIssueFromName(connectionIssueName(issue)), issue);
     }
     EXPECT_EQ(connectionIssueFromName("InvalidViewerToken"), std::nullopt);
@@ -121,9 +129,10 @@ TEST(ConnectionIssueClassify, NamesRoundTripAndDeviceTokenRecovery) {
     const auto rejected = ViewerError::http(401, "invalid device token");
     EXPECT_TRUE(AgentDeviceTokenRecovery::shouldRetryWithOrganizationToken(true, rejected));
     EXPECT_FALSE(AgentDeviceTokenRecovery::shouldRetryWithOrganizationToken(false, rejected));
-    EXPECT_FALSE(AgentDeviceTokenRecovery::shouldRetryWithOrganizationToken(true, ViewerError::http(401, "invalid "
-                                                                                                         "viewer "
-                                                                                                         "token")));
+    EXPECT_FALSE(
+        AgentDeviceTokenRecovery::shouldRetryWithOrganizationToken(true, ViewerError::http(401, "invalid "
+                                                                                                "viewer "
+                                                                                                "token")));
 }
 
 } // namespace

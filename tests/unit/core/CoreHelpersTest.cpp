@@ -36,7 +36,7 @@ TEST(Unicode, GraphemeClusters) {
     EXPECT_EQ(graphemeCount(""), 0u);
     EXPECT_EQ(graphemeCount("abc"), 3u);
     EXPECT_EQ(graphemeCount("zażółć"), 6u);
-    EXPECT_EQ(graphemeCount("e\xCC\x81"), 1u);                                     // e + combining acute
+    EXPECT_EQ(graphemeCount("e\xCC\x81"), 1u);                                    // e + combining acute
     EXPECT_EQ(graphemeCount("\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB"), 1u); // woman technologist
     EXPECT_EQ(graphemePrefixLength("ae\xCC\x81z", 2), 4u);
     EXPECT_EQ(graphemePrefixLength("ab", 5), 2u);
@@ -58,7 +58,8 @@ TEST(Files, AtomicWriteReplacesAndUsesDefaultPermissions) {
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     // No temporary files are left behind.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root.path()), std::filesystem::directory_iterator()),
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root.path()),
+                            std::filesystem::directory_iterator()),
               1);
     EXPECT_THROW(files::writeFileAtomically(root.path() / "missing" / "f", "x"), std::system_error);
 }

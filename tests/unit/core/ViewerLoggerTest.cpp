@@ -1,7 +1,7 @@
+#include "core/ViewerLogger.hpp"
 #include "core/Errors.hpp"
 #include "core/Paths.hpp"
 #include "core/Time.hpp"
-#include "core/ViewerLogger.hpp"
 #include "support/TempRoot.hpp"
 
 #include <filesystem>
@@ -38,7 +38,8 @@ TEST_F(ViewerLoggerTest, LineFormat) {
 
 TEST_F(ViewerLoggerTest, RotationBoundaries) {
     const std::string line = "0123456789"; // message; the whole line is longer
-    const auto lineSize = formatIso8601(nowSeconds()).size() + std::string(" [INFO] ").size() + line.size() + 1;
+    const auto lineSize =
+        formatIso8601(nowSeconds()).size() + std::string(" [INFO] ").size() + line.size() + 1;
 
     fill(ViewerLogger::maximumLogFileSize);
     ViewerLogger::info(line);
@@ -46,7 +47,8 @@ TEST_F(ViewerLoggerTest, RotationBoundaries) {
 
     fill(ViewerLogger::maximumLogFileSize - lineSize);
     ViewerLogger::info(line);
-    EXPECT_EQ(std::filesystem::file_size(logPath()), ViewerLogger::maximumLogFileSize) << "exactly at the limit fits";
+    EXPECT_EQ(std::filesystem::file_size(logPath()), ViewerLogger::maximumLogFileSize)
+        << "exactly at the limit fits";
 
     fill(ViewerLogger::maximumLogFileSize - lineSize + 1);
     ViewerLogger::info(line);
