@@ -190,9 +190,9 @@ class AdminApi:
 
     async def add_fault(self, request):
         body = await read_json(request, {})
-        specs = body if isinstance(body, list) else [body]
+        rules_asked = body if isinstance(body, list) else [body]
         try:
-            rules = [self.faults.add(spec) for spec in specs]
+            rules = [self.faults.add(wanted) for wanted in rules_asked]
         except FaultError as exc:
             return problem(422, str(exc))
         return json_response({"items": rules}, status=201)
@@ -419,6 +419,7 @@ class AdminApi:
     async def control_reject(self, request):
         body = await read_object(request)
         rejection = {}
+        # null leaves the key out of the message, so the agent's defaults can be exercised.
         status_code = body.get("status_code", 401)
         if status_code is not None:
             rejection["status_code"] = status_code
@@ -474,6 +475,16 @@ class AdminApi:
         script = body.get("signaling_messages", [])
         if not isinstance(script, list):
             return problem(422, "signaling_messages must be an array")
+        metadata = body.get("metadata", {"requested_by": "Konsultant"})
+        if not isinstance(metadata, dict):
+            return problem(422, "metadata must be a JSON object")
+        key_style = body.get("key_style", "snake")
+        signaling_in = body.get("signaling_in", "control_urls")
+        if key_style not in ("snake", "camel") or signaling_in not in ("control_urls", "relay_url"):
+            return problem(422, "key_style must be snake or camel, signaling_in control_urls or relay_url")
+        for key in ("status_url", "signaling_url"):
+            if key in body and body[key] is not None and not isinstance(body[key], str):
+                return problem(422, key + " must be a string or null")
         send_request = body.get("send_request", True)
         if send_request and not self.control.is_connected(uid):
             return problem(409, "device not connected")
@@ -481,7 +492,7 @@ class AdminApi:
         session = {
             "public_id": public_id,
             "device_uid": uid,
-            "metadata": body.get("metadata", {"requested_by": "Konsultant"}),
+            "metadata": metadata,
             "status_url": body.get("status_url", self.base_url + "/api/agent/remote/sessions/" + public_id + "/status"),
             "signaling_url": body.get(
                 "signaling_url", wss_base + "/api/agent/remote/sessions/" + public_id + "/signaling"
@@ -498,7 +509,7 @@ class AdminApi:
             "created_at": utc_now_iso(),
         }
         self.store.remote_sessions[public_id] = session
-        message = _session_request_message(session, body.get("key_style", "snake"), body.get("signaling_in", "control_urls"))
+        message = _session_request_message(session, key_style, signaling_in)
         sent = await self.control.send_json(uid, message) if send_request else 0
         self.store.changed()
         return json_response({"session": session, "message": message, "sent": sent}, status=201)

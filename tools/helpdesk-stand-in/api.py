@@ -356,7 +356,7 @@ class AgentApi:
         if not isinstance(email, str) or not isinstance(password, str):
             return problem(422, "email and password are required")
         customer = self.store.customers.get(email.strip().lower())
-        if customer is None or not secrets.compare_digest(customer["password"], password):
+        if customer is None or not secrets.compare_digest(customer["password"].encode(), password.encode()):
             return problem(401, "invalid email or password")
         token = "cs_" + secrets.token_urlsafe(32)
         expires_at = utc_now_iso(self.store.customer_session_ttl)

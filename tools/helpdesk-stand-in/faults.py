@@ -32,36 +32,36 @@ class Faults:
     def clear(self):
         self.rules = []
 
-    def add(self, spec):
+    def add(self, wanted):
         """Validate an admin fault description and keep it; returns the stored rule."""
-        if not isinstance(spec, dict):
+        if not isinstance(wanted, dict):
             raise FaultError("fault must be a JSON object")
-        path = spec.get("path")
-        prefix = spec.get("path_prefix")
+        path = wanted.get("path")
+        prefix = wanted.get("path_prefix")
         if not isinstance(path, str) and not isinstance(prefix, str):
             raise FaultError("fault needs \"path\" or \"path_prefix\"")
-        action = spec.get("action", "status")
+        action = wanted.get("action", "status")
         if action not in ACTIONS:
             raise FaultError("action must be one of " + ", ".join(ACTIONS))
-        method = spec.get("method")
+        method = wanted.get("method")
         if method is not None and not isinstance(method, str):
             raise FaultError("method must be a string")
-        count = spec.get("count", 1)
+        count = wanted.get("count", 1)
         if count is not None and (not _is_int(count) or count < 1):
             raise FaultError("count must be a positive integer or null (every request)")
-        status = spec.get("status", 503 if action == "status" else 200)
+        status = wanted.get("status", 503 if action == "status" else 200)
         if not _is_int(status) or not 100 <= status <= 599:
             raise FaultError("status must be an integer from 100 to 599")
-        delay = spec.get("delay_seconds", DEFAULT_DELAY_SECONDS)
+        delay = wanted.get("delay_seconds", DEFAULT_DELAY_SECONDS)
         if not isinstance(delay, (int, float)) or isinstance(delay, bool) or delay < 0:
             raise FaultError("delay_seconds must be a non-negative number")
-        stage = spec.get("stage", "mid_body")
+        stage = wanted.get("stage", "mid_body")
         if stage not in DROP_STAGES:
             raise FaultError("stage must be one of " + ", ".join(DROP_STAGES))
-        headers = spec.get("headers", {})
+        headers = wanted.get("headers", {})
         if not isinstance(headers, dict) or not all(isinstance(v, str) for v in headers.values()):
             raise FaultError("headers must be an object of strings")
-        content_type = spec.get("content_type")
+        content_type = wanted.get("content_type")
         if content_type is not None and not isinstance(content_type, str):
             raise FaultError("content_type must be a string")
         rule = {
@@ -71,8 +71,8 @@ class Faults:
             "method": method.upper() if method else None,
             "action": action,
             "status": status,
-            "body": spec.get("body"),
-            "has_body": "body" in spec,
+            "body": wanted.get("body"),
+            "has_body": "body" in wanted,
             "content_type": content_type,
             "headers": headers,
             "delay_seconds": float(delay),

@@ -195,10 +195,10 @@ class HelpdeskStandIn:
     # -- faults ---------------------------------------------------------
 
     def add_fault(self, path=None, action="status", **options):
-        spec = dict(options, action=action)
+        wanted = dict(options, action=action)
         if path is not None:
-            spec["path"] = path
-        return self.admin("POST", "/admin/faults", spec)["items"][0]
+            wanted["path"] = path
+        return self.admin("POST", "/admin/faults", wanted)["items"][0]
 
     def fail_with_status(self, path, status, body=_UNSET, count=1, **options):
         if body is not _UNSET:

@@ -164,7 +164,7 @@ class Store:
     def pending_commands(self, device_uid, command_type=None):
         result = []
         for entry in self.commands:
-            if entry["device_uid"] != device_uid or entry["status"] == "completed":
+            if entry["device_uid"] != device_uid or entry["status"] in FINAL_COMMAND_STATUSES:
                 continue
             if command_type is not None and command_type_of(entry["command"]) != command_type:
                 continue
