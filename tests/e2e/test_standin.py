@@ -380,3 +380,77 @@ def test_waits_time_out_with_what_was_seen(server):
     with pytest.raises(StandInTimeout) as late:
         server.wait_for_requests(count=2, timeout=0.2, path=REGISTER)
     assert len(late.value.body["items"]) == 1
+
+
+def test_encoded_device_paths_unknown_and_deactivated_devices(server):
+    bearer = "Bearer " + VIEWER
+    token = "Device " + register(server, "mac one")["device_token"]
+    assert call_json(server, "GET", "/api/agent/devices/mac%20one/commands/pending", auth=bearer) == (200, [])
+    logged = server.requests(method="GET")[0]
+    assert (logged["path"], logged["raw_path"]) == (
+        "/api/agent/devices/mac one/commands/pending",
+        "/api/agent/devices/mac%20one/commands/pending",
+    )
+    assert call_json(server, "POST", HEARTBEAT, {"device_uid": "ghost"}, bearer) == (404, {"detail": "device not registered"})
+
+    server.deactivate_device("mac one")
+    assert call_json(server, "POST", HEARTBEAT, {}, token) == (410, {"detail": "device is deactivated"})
+    assert call_json(server, "POST", REGISTER, {"device_uid": "mac one"}, bearer)[0] == 410
+    server.reactivate_device("mac one")
+    assert call_json(server, "POST", HEARTBEAT, {}, token)[0] == 200
+
+
+def test_control_upgrade_faults_hello_check_and_silent_queueing(server):
+    token = "Device " + register(server)["device_token"]
+    server.fail_with_status("/api/agent/control", 503)
+
+    async def scenario():
+        async with aiohttp.ClientSession() as session:
+            with pytest.raises(aiohttp.WSServerHandshakeError) as refused:
+                await session.ws_connect(server.control_url, headers={"Authorization": token}, ssl=server.ssl_context())
+            assert refused.value.status == 503
+            ws = await session.ws_connect(server.control_url, headers={"Authorization": token}, ssl=server.ssl_context())
+            await ws.send_str(json.dumps({"type": "heartbeat", "device_uid": "mac-1"}))
+            assert (await _next_json(ws))[1] == {"type": "control-rejected", "status_code": 400, "detail": "hello expected"}
+
+        session, ws = await _open_control(server, token)
+        async with session:
+            await _next_json(ws)
+            await asyncio.to_thread(server.queue_command, "mac-1", {"command_type": "shell"}, False)
+            await asyncio.to_thread(server.send_control, "mac-1", {"type": "after"})
+            # Nothing was pushed for the silent command, so the next frame is the one sent after it.
+            assert (await _next_json(ws))[1] == {"type": "after"}
+
+    asyncio.run(scenario())
+
+
+def test_remote_session_request_variants_and_signalling_refusals(server):
+    token = "Device " + register(server)["device_token"]
+    with pytest.raises(AdminError) as offline:
+        server.create_remote_session("mac-1")
+    assert offline.value.status == 409
+
+    async def scenario():
+        session, ws = await _open_control(server, token)
+        async with session:
+            await _next_json(ws)
+            await asyncio.to_thread(server.create_remote_session, "mac-1", public_id="s1", key_style="camel", signaling_in="relay_url")
+            camel = (await _next_json(ws))[1]["session"]
+            await asyncio.to_thread(server.create_remote_session, "mac-1", public_id="s2", signaling_url=None)
+            bare = (await _next_json(ws))[1]["session"]
+            for auth, path, status in ((token, "s9", 404), ("Device wrong", "s1", 401)):
+                url = server.url.replace("https", "wss") + "/api/agent/remote/sessions/%s/signaling" % path
+                with pytest.raises(aiohttp.WSServerHandshakeError) as refused:
+                    await session.ws_connect(url, headers={"Authorization": auth}, ssl=server.ssl_context())
+                assert refused.value.status == status
+            return camel, bare
+
+    camel, bare = asyncio.run(scenario())
+    assert camel["publicId"] == "s1" and camel["relay_url"].endswith("/api/agent/remote/sessions/s1/signaling")
+    assert "signaling" not in camel["controlUrls"] and "public_id" not in camel
+    assert bare["public_id"] == "s2" and list(bare["control_urls"]) == ["status"]
+
+
+def test_helper_reports_a_server_that_never_announces_itself(tmp_path):
+    with pytest.raises(RuntimeError, match="before announcing"):
+        HelpdeskStandIn(python="/bin/false").start()
