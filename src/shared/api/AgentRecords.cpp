@@ -1,0 +1,87 @@
+#include "api/AgentRecords.hpp"
+
+namespace kova {
+namespace {
+
+std::optional<std::string> optionalString(const Json& json, const char* key, std::string_view what) {
+    const auto it = json.find(key);
+    if (it == json.end() || it->is_null()) {
+        return std::nullopt;
+    }
+    if (!it->is_string()) {
+        throw DecodingError(std::string(what) + " could not be decoded: \"" + key + "\" is not a string.");
+    }
+    return it->get<std::string>();
+}
+
+} // namespace
+
+DeviceRegistrationResponse DeviceRegistrationResponse::decode(std::string_view body) {
+    constexpr std::string_view what = "The registration response";
+    const auto json = parseJson(body, what);
+    if (!json.is_object()) {
+        throw DecodingError(std::string(what) + " could not be decoded: a JSON object was expected.");
+    }
+    DeviceRegistrationResponse r;
+    r.deviceUid = optionalString(json, "device_uid", what);
+    r.supportId = optionalString(json, "support_id", what);
+    r.viewerId = optionalString(json, "viewer_id", what);
+    r.deviceCode = optionalString(json, "device_code", what);
+    r.publicId = optionalString(json, "public_id", what);
+    r.deviceToken = optionalString(json, "device_token", what);
+    return r;
+}
+
+std::optional<AgentCommand> AgentCommand::from(const Json& object) {
+    if (!object.is_object()) {
+        return std::nullopt;
+    }
+    const auto id = object.find("id");
+    if (id == object.end() || !id->is_number_integer()) {
+        return std::nullopt;
+    }
+    AgentCommand command;
+    if (id->is_number_unsigned() && id->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
+        return std::nullopt;
+    }
+    command.id = id->get<std::int64_t>();
+    if (const auto t = object.find("command_type"); t != object.end()) {
+        command.commandType = t->is_string() ? t->get<std::string>() : "";
+    } else if (const auto c = object.find("commandType"); c != object.end() && c->is_string()) {
+        command.commandType = c->get<std::string>();
+    }
+    if (const auto p = object.find("payload"); p != object.end() && p->is_object()) {
+        command.payload = *p;
+    }
+    return command;
+}
+
+ViewerUpdateManifest ViewerUpdateManifest::decode(std::string_view body) {
+    constexpr std::string_view what = "The update manifest";
+    const auto json = parseJson(body, what);
+    ViewerUpdateManifest m;
+    m.platform = requireString(json, "platform", what);
+    m.architecture = requireString(json, "architecture", what);
+    m.channel = requireString(json, "channel", what);
+    m.version = requireString(json, "version", what);
+    m.url = requireString(json, "url", what);
+    m.sha256 = optionalString(json, "sha256", what);
+    if (const auto size = json.find("size_bytes"); size != json.end() && !size->is_null()) {
+        m.sizeBytes = requireInt64(json, "size_bytes", what);
+    }
+    m.mandatory = requireBool(json, "mandatory", what);
+    const auto args = json.find("silent_args");
+    if (args == json.end() || !args->is_array()) {
+        throw DecodingError(std::string(what) + " could not be decoded: \"silent_args\" is not an array.");
+    }
+    for (const auto& arg : *args) {
+        if (!arg.is_string()) {
+            throw DecodingError(std::string(what) +
+                                " could not be decoded: \"silent_args\" holds a non-string.");
+        }
+        m.silentArgs.push_back(arg.get<std::string>());
+    }
+    return m;
+}
+
+} // namespace kova

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "api/AgentRecords.hpp"
+#include "config/DeviceTokenStore.hpp"
+#include "config/ViewerSettings.hpp"
+#include "core/Json.hpp"
+#include "core/Sleeper.hpp"
+#include "net/HttpTransport.hpp"
+
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+namespace kova {
+
+// The request that opens a WebSocket: its URL, headers and time-out.
+struct WebSocketRequest {
+    std::string url;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::chrono::seconds timeout{60};
+};
+
+// Normalises a JSON body before it is serialised (discarded values and
+// non-finite numbers become null).
+Json sanitizeJson(const Json& value);
+
+// The HTTPS client of the helpdesk server. Holds no mutable state of its own
+// (the device token lives in its store), so any thread may call any operation
+// and several requests may be in flight. Never logs: callers do.
+class KovaDeskApiClient {
+public:
+    explicit KovaDeskApiClient(ViewerSettings settings, std::shared_ptr<HttpTransport> transport = nullptr,
+                               std::shared_ptr<DeviceTokenStoring> deviceTokenStore = nullptr,
+                               std::shared_ptr<Sleeper> sleeper = nullptr);
+
+    // Device endpoints. Each throws ViewerError, NetworkError or DecodingError.
+    DeviceRegistrationResponse sendInventory(const Json& payload, std::stop_token stop = {});
+    void sendHeartbeat(const Json& payload, std::stop_token stop = {});
+    std::vector<AgentCommand> pendingCommands(const std::string& deviceUid,
+                                              const std::optional<std::string>& commandType,
+                                              std::stop_token stop = {});
+    void updateCommand(std::int64_t id, const std::string& status, const Json& result,
+                       std::stop_token stop = {});
+    ViewerUpdateManifest updateManifest(const std::string& platform, const std::string& architecture,
+                                        const std::string& currentVersion, const std::string& channel,
+                                        std::stop_token stop = {});
+    void sendChatMessage(const std::string& deviceUid, const AgentChatMessage& message,
+                         std::stop_token stop = {});
+    void updateRemoteStatus(const std::string& sessionPublicId, const std::string& status,
+                            const std::optional<std::string>& errorMessage, const Json& metadata,
+                            std::stop_token stop = {});
+
+    // Forgets a device token the server rejected; true when it did.
+    bool recoverInvalidDeviceToken(const std::exception& error);
+    WebSocketRequest authenticatedWebSocketRequest(const std::string& url);
+    static std::string currentArchitecture() { return "arm64"; }
+
+    const ViewerSettings& settings() const { return settings_; }
+    DeviceTokenStoring& deviceTokenStore() { return *deviceTokenStore_; }
+
+    static constexpr std::chrono::milliseconds retryDelay{750};
+
+private:
+    std::string endpointUrl(const std::string& pathAndQuery) const;
+    std::optional<std::string> agentAuthorization(bool useDeviceToken, bool* usedDeviceToken);
+    std::string performRequest(const std::string& method, const std::string& url,
+                               const std::optional<Json>& json,
+                               const std::optional<std::string>& customerSessionToken,
+                               const std::optional<std::string>& authorization, std::stop_token stop);
+    std::string requestWithAgentAuthorization(const std::string& method, const std::string& url,
+                                              const std::optional<Json>& json, std::stop_token stop);
+
+    ViewerSettings settings_;
+    std::shared_ptr<HttpTransport> transport_;
+    std::shared_ptr<DeviceTokenStoring> deviceTokenStore_;
+    std::shared_ptr<Sleeper> sleeper_;
+};
+
+} // namespace kova

@@ -1,0 +1,52 @@
+#include "config/DeviceTokenStore.hpp"
+
+#include "core/Strings.hpp"
+
+#include <mutex>
+
+namespace kova {
+namespace {
+
+std::mutex& storeMutex() {
+    static std::mutex m;
+    return m;
+}
+
+} // namespace
+
+DeviceTokenStore::DeviceTokenStore(StateLoader stateLoader, StateSaver stateSaver)
+    : stateLoader_(stateLoader ? std::move(stateLoader) : StateLoader([] { return ViewerState::load(); })),
+      stateSaver_(stateSaver ? std::move(stateSaver) : StateSaver([](const ViewerState& s) { s.save(); })) {}
+
+std::optional<std::string> DeviceTokenStore::load() {
+    std::lock_guard lock(storeMutex());
+    const auto state = stateLoader_();
+    if (!state.deviceToken) {
+        return std::nullopt;
+    }
+    auto token = trimmed(*state.deviceToken);
+    if (token.empty()) {
+        return std::nullopt;
+    }
+    return token;
+}
+
+void DeviceTokenStore::save(const std::string& token) {
+    auto value = trimmed(token);
+    if (value.empty()) {
+        return;
+    }
+    std::lock_guard lock(storeMutex());
+    auto state = stateLoader_();
+    state.deviceToken = std::move(value);
+    stateSaver_(state);
+}
+
+void DeviceTokenStore::clear() {
+    std::lock_guard lock(storeMutex());
+    auto state = stateLoader_();
+    state.deviceToken.reset();
+    stateSaver_(state);
+}
+
+} // namespace kova

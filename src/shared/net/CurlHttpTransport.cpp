@@ -1,0 +1,207 @@
+#include "core/Errors.hpp"
+#include "net/HttpTransport.hpp"
+
+#include <cerrno>
+#include <curl/curl.h>
+#include <mutex>
+
+namespace kova {
+namespace {
+
+struct CurlGlobal {
+    CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+    ~CurlGlobal() { curl_global_cleanup(); }
+};
+
+void ensureCurlGlobal() {
+    static CurlGlobal global;
+}
+
+struct EasyDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
+
+struct Transfer {
+    const std::string* upload = nullptr;
+    std::string body;
+    std::stop_token stop;
+};
+
+size_t onWrite(char* data, size_t size, size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    transfer->body.append(data, size * count);
+    return size * count;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<Transfer*>(user)->stop.stop_requested() ? 1 : 0;
+}
+
+NetworkError mapCurlError(CURLcode code, long osErrno, const char* detail) {
+    const std::string text = detail && *detail ? detail : curl_easy_strerror(code);
+    switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+        return {NetworkErrorCode::timedOut, text};
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return {NetworkErrorCode::cannotFindHost, text};
+    case CURLE_COULDNT_CONNECT:
+        if (osErrno == ENETUNREACH || osErrno == ENETDOWN) {
+            return {NetworkErrorCode::notConnectedToInternet, text};
+        }
+        return {NetworkErrorCode::cannotConnectToHost, text};
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        return {NetworkErrorCode::networkConnectionLost, text};
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+        return {NetworkErrorCode::serverCertificateUntrusted, text};
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_USE_SSL_FAILED:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CLIENTCERT:
+        return {NetworkErrorCode::secureConnectionFailed, text};
+    case CURLE_ABORTED_BY_CALLBACK:
+        return {NetworkErrorCode::cancelled, text};
+    default:
+        return {NetworkErrorCode::other, text};
+    }
+}
+
+class CurlTransport final : public HttpTransport {
+public:
+    explicit CurlTransport(CurlTransportOptions options) : options_(options) { ensureCurlGlobal(); }
+
+    HttpResponse send(const HttpRequest& request, std::stop_token stop) override {
+        EasyHandle handle = acquire();
+        CURL* curl = handle.get();
+        Transfer transfer;
+        transfer.stop = stop;
+        char errorBuffer[CURL_ERROR_SIZE] = {};
+
+        curl_slist* list = nullptr;
+        for (const auto& [name, value] : request.headers) {
+            const auto line = name + ": " + value;
+            curl_slist* grown = curl_slist_append(list, line.c_str());
+            if (grown == nullptr) {
+                curl_slist_free_all(list);
+                throw NetworkError(NetworkErrorCode::other, "out of memory");
+            }
+            list = grown;
+        }
+        // Without this, curl would add "Expect: 100-continue" to larger bodies.
+        if (curl_slist* grown = curl_slist_append(list, "Expect:")) {
+            list = grown;
+        }
+        const HeaderList headers(list);
+
+        curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onWrite);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https,http");
+        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+        // Verification is always on; the trust store is the system's.
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+        // The platform's two time-outs: "request" is the longest wait without
+        // any progress (connect included), "resource" bounds the whole request.
+        // curl aborts when fewer than LOW_SPEED_LIMIT bytes/s flow for
+        // LOW_SPEED_TIME seconds, which is "no progress for 12 s".
+        const long idle = static_cast<long>(options_.idleTimeout.count());
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, idle);
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, idle);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(options_.totalTimeout.count()));
+
+        if (request.method == "GET") {
+            curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+        } else {
+            curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        }
+        if (request.body) {
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body->data());
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(request.body->size()));
+        }
+
+        const CURLcode code = curl_easy_perform(curl);
+        long osErrno = 0;
+        curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
+        HttpResponse response;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+        // The handle goes back to the pool with its connection still open,
+        // but without pointers into this call's stack.
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, nullptr);
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, nullptr);
+        if (code != CURLE_OK) {
+            const auto error = mapCurlError(code, osErrno, errorBuffer);
+            release(std::move(handle));
+            throw error;
+        }
+        release(std::move(handle));
+        response.body = std::move(transfer.body);
+        return response;
+    }
+
+private:
+    EasyHandle acquire() {
+        {
+            std::lock_guard lock(mutex_);
+            if (!idle_.empty()) {
+                EasyHandle handle = std::move(idle_.back());
+                idle_.pop_back();
+                return handle;
+            }
+        }
+        EasyHandle handle(curl_easy_init());
+        if (!handle) {
+            throw NetworkError(NetworkErrorCode::other, "curl_easy_init failed");
+        }
+        return handle;
+    }
+
+    void release(EasyHandle handle) {
+        std::lock_guard lock(mutex_);
+        if (idle_.size() < 8) {
+            idle_.push_back(std::move(handle));
+        }
+    }
+
+    CurlTransportOptions options_;
+    std::mutex mutex_;
+    std::vector<EasyHandle> idle_;
+};
+
+} // namespace
+
+std::shared_ptr<HttpTransport> makeCurlTransport(CurlTransportOptions options) {
+    return std::make_shared<CurlTransport>(options);
+}
+
+} // namespace kova

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kova {
+
+struct HttpRequest {
+    std::string method = "GET";
+    std::string url;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::optional<std::string> body;
+};
+
+struct HttpResponse {
+    long status = 0; // 0: no HTTP response was received
+    std::string body;
+};
+
+// Sends one HTTPS request and returns whatever HTTP answer came back.
+// Failures to get an answer are thrown as NetworkError; a stop request aborts
+// the transfer (NetworkErrorCode::cancelled). Safe to call from many threads.
+class HttpTransport {
+public:
+    virtual ~HttpTransport() = default;
+    virtual HttpResponse send(const HttpRequest& request, std::stop_token stop) = 0;
+};
+
+struct CurlTransportOptions {
+    // No progress (no byte received or sent) for this long ends the request.
+    std::chrono::seconds idleTimeout{12};
+    // The whole request, connection included, may not take longer than this.
+    std::chrono::seconds totalTimeout{20};
+};
+
+// libcurl with the system trust store; keeps connections alive between
+// requests (one pool per transport).
+std::shared_ptr<HttpTransport> makeCurlTransport(CurlTransportOptions options = {});
+
+} // namespace kova
