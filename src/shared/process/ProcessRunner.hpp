@@ -18,6 +18,9 @@ struct ProcessSpec {
     // after killGrace.
     std::optional<std::chrono::milliseconds> timeLimit;
     std::chrono::milliseconds killGrace{300};
+    // Once the child has exited, how long output is still collected while a
+    // process it left behind keeps the pipes open.
+    std::chrono::milliseconds drainGrace{500};
 };
 
 struct ProcessResult {

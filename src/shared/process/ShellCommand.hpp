@@ -1,0 +1,22 @@
+#pragma once
+
+#include "core/Json.hpp"
+#include "process/ProcessRunner.hpp"
+
+#include <stop_token>
+
+namespace kova {
+
+// Runs the helpdesk's "shell" command: the payload's command line as the
+// daemon's user in zsh, bash or sh, with a time limit and a per-stream output
+// limit, and returns the result object for the server. Blocks the calling
+// thread until the command has ended and its output is collected; a stop
+// request ends the command the way the time limit does.
+//
+// Throws DomainError("KovaViewerShell", 400, ...) for an unsupported shell or
+// an empty command (before anything starts), std::system_error with the errno
+// when the shell cannot be started.
+Json executeShell(const Json& payload, std::stop_token stop = {});
+Json executeShell(ProcessRunner& runner, const Json& payload, std::stop_token stop = {});
+
+} // namespace kova
