@@ -1,0 +1,137 @@
+#include "audit/PropertyList.hpp"
+
+#include "core/Time.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <plist/plist.h>
+
+namespace kova::audit {
+namespace {
+
+constexpr std::size_t maximumPropertyListBytes = 8 << 20;
+constexpr int maximumDepth = 128;
+// Seconds from 1970-01-01 to 2001-01-01, the epoch of property-list dates.
+constexpr std::int64_t referenceDateOffset = 978307200;
+
+struct PlistDeleter {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+struct MallocDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+using MallocText = std::unique_ptr<char, MallocDeleter>;
+
+Json toJson(plist_t node, int depth) {
+    if (node == nullptr || depth > maximumDepth) {
+        return nullptr;
+    }
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        std::uint8_t value = 0;
+        plist_get_bool_val(node, &value);
+        return value != 0;
+    }
+    case PLIST_UINT:
+    case PLIST_UID: {
+        std::uint64_t value = 0;
+        if (plist_get_node_type(node) == PLIST_UINT) {
+            plist_get_uint_val(node, &value);
+        } else {
+            plist_get_uid_val(node, &value);
+        }
+        // Negative integers are kept in two's complement.
+        return static_cast<std::int64_t>(value);
+    }
+    case PLIST_REAL: {
+        double value = 0;
+        plist_get_real_val(node, &value);
+        return value;
+    }
+    case PLIST_STRING:
+    case PLIST_KEY: {
+        char* raw = nullptr;
+        if (plist_get_node_type(node) == PLIST_STRING) {
+            plist_get_string_val(node, &raw);
+        } else {
+            plist_get_key_val(node, &raw);
+        }
+        MallocText text(raw);
+        return text ? std::string(text.get()) : std::string();
+    }
+    case PLIST_DATE: {
+        std::int32_t seconds = 0;
+        std::int32_t microseconds = 0;
+        plist_get_date_val(node, &seconds, &microseconds);
+        return formatIso8601(Timestamp(std::chrono::seconds(referenceDateOffset + seconds)));
+    }
+    case PLIST_DATA: {
+        std::uint64_t length = 0;
+        plist_get_data_ptr(node, &length);
+        return "<data " + std::to_string(length) + " bytes>";
+    }
+    case PLIST_ARRAY: {
+        Json array = Json::array();
+        const auto size = plist_array_get_size(node);
+        for (std::uint32_t i = 0; i < size; ++i) {
+            array.push_back(toJson(plist_array_get_item(node, i), depth + 1));
+        }
+        return array;
+    }
+    case PLIST_DICT: {
+        Json object = Json::object();
+        plist_dict_iter rawIterator = nullptr;
+        plist_dict_new_iter(node, &rawIterator);
+        std::unique_ptr<void, MallocDeleter> iterator(rawIterator);
+        for (;;) {
+            char* rawKey = nullptr;
+            plist_t value = nullptr;
+            plist_dict_next_item(node, iterator.get(), &rawKey, &value);
+            MallocText key(rawKey);
+            if (value == nullptr) {
+                break;
+            }
+            if (key) {
+                object[key.get()] = toJson(value, depth + 1);
+            }
+        }
+        return object;
+    }
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+std::optional<Json> parsePropertyList(std::string_view bytes) {
+    if (bytes.empty() || bytes.size() > maximumPropertyListBytes) {
+        return std::nullopt;
+    }
+    plist_t raw = nullptr;
+    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
+    std::unique_ptr<void, PlistDeleter> root(raw);
+    if (!root) {
+        return std::nullopt;
+    }
+    return toJson(root.get(), 0);
+}
+
+std::optional<Json> readPropertyList(const std::filesystem::path& path) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (ec || size == 0 || size > maximumPropertyListBytes) {
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    if (!in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
+        return std::nullopt;
+    }
+    return parsePropertyList(bytes);
+}
+
+} // namespace kova::audit
