@@ -9,8 +9,14 @@ namespace kova {
 
 using namespace std::chrono_literals;
 
-AgentService::AgentService(ViewerSettings settings)
-    : settings_(std::move(settings)), state_(ViewerState::load()) {}
+AgentService::AgentService(ViewerSettings settings, AgentServiceDependencies dependencies)
+    : settings_(std::move(settings)), state_(ViewerState::load()) {
+    processRunner_ =
+        dependencies.processRunner ? std::move(dependencies.processRunner) : systemProcessRunner();
+    audit_ = dependencies.audit ? std::move(dependencies.audit) : makeDefaultAuditSource(settings_);
+    apiClient_ = dependencies.apiClient ? std::move(dependencies.apiClient)
+                                        : std::make_shared<KovaDeskApiClient>(settings_);
+}
 
 AgentService::~AgentService() {
     for (auto& loop : loops_) {
@@ -24,6 +30,14 @@ ViewerState AgentService::stateSnapshot() const {
     return state_;
 }
 
+void AgentService::updateState(const std::function<void(ViewerState&)>& change) {
+    std::lock_guard lock(stateMutex_);
+    change(state_);
+    std::lock_guard fileLock(stateFileMutex());
+    state_.deviceToken = ViewerState::load().deviceToken;
+    state_.save();
+}
+
 std::chrono::seconds AgentService::auditLoopWait(const ViewerSettings& settings) {
     // The loop keeps its own floor even though validation already clamps.
     return std::chrono::seconds(std::max<std::int64_t>(settings.auditIntervalMinutes, 5) * 60);
@@ -31,14 +45,18 @@ std::chrono::seconds AgentService::auditLoopWait(const ViewerSettings& settings)
 
 std::vector<AgentLoop> AgentService::timedLoops() {
     const auto seconds = [](std::int64_t s) { return std::chrono::seconds(s); };
-    // Each cycle's work is filled in by the operation that owns it; a loop
-    // without work yet still keeps its timing.
     return {
-        {"audit", auditLoopWait(settings_), {}},
-        {"heartbeat", seconds(settings_.heartbeatIntervalSeconds), {}},
-        {"command poll", seconds(settings_.commandPollIntervalSeconds), {}},
-        {"notification poll", seconds(settings_.chatPollIntervalSeconds), {}},
-        {"chat delivery", seconds(settings_.chatPollIntervalSeconds), {}},
+        {"audit", auditLoopWait(settings_), [this](std::stop_token stop) { sendInventory("timer", stop); }},
+        {"heartbeat", seconds(settings_.heartbeatIntervalSeconds),
+         [this](std::stop_token stop) { sendHeartbeat("timer", stop); }},
+        {"command poll", seconds(settings_.commandPollIntervalSeconds),
+         [this](std::stop_token stop) { processPendingCommands(std::nullopt, "timer", stop); }},
+        {"notification poll", seconds(settings_.chatPollIntervalSeconds),
+         [this](std::stop_token stop) {
+             processPendingCommands(std::string("user_notify"), "chat_timer", stop);
+         }},
+        {"chat delivery", seconds(settings_.chatPollIntervalSeconds),
+         [this](std::stop_token stop) { sendPendingChatMessages("timer", stop); }},
     };
 }
 
@@ -47,13 +65,11 @@ void AgentService::runTimedLoop(std::stop_token stop, const AgentLoop& loop) {
         if (!sleepFor(stop, loop.wait)) {
             return;
         }
-        if (loop.cycle) {
-            try {
-                loop.cycle(stop);
-            } catch (const std::exception& e) {
-                // Operations report their own failures; this only keeps the loop alive.
-                ViewerLogger::error(e, "Agent " + loop.name + " loop cycle failed");
-            }
+        try {
+            loop.cycle(stop);
+        } catch (const std::exception& e) {
+            // Operations report their own failures; this only keeps the loop alive.
+            ViewerLogger::error(e, "Agent " + loop.name + " loop cycle failed");
         }
     }
 }
@@ -105,9 +121,20 @@ void AgentService::startLoops(std::stop_token stop) {
 
 void AgentService::runForever(std::stop_token stop) {
     ViewerLogger::info("Sekwo Tarnvik macOS daemon started.");
+    const auto state = stateSnapshot();
+    if (!(state.deviceUid && state.supportId)) {
+        sendInventory("initial_registration", stop);
+    }
+    sendHeartbeat("startup", stop);
+    if (stop.stop_requested()) {
+        return;
+    }
     startLoops(stop);
 }
 
-void AgentService::runOnce() {}
+void AgentService::runOnce(std::stop_token stop) {
+    sendInventory("manual_once", stop);
+    sendHeartbeat("manual_once", stop);
+}
 
 } // namespace kova

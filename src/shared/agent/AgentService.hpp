@@ -1,11 +1,18 @@
 #pragma once
 
+#include "agent/AuditSource.hpp"
+#include "api/AgentRecords.hpp"
+#include "api/KovaDeskApiClient.hpp"
 #include "config/ViewerSettings.hpp"
 #include "config/ViewerState.hpp"
+#include "core/ConnectionIssue.hpp"
+#include "process/ProcessRunner.hpp"
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -21,13 +28,23 @@ struct AgentLoop {
     std::function<void(std::stop_token)> cycle;
 };
 
+// Collaborators of the service that touch the outside world; empty members
+// get the product's defaults.
+struct AgentServiceDependencies {
+    std::shared_ptr<AuditSource> audit;
+    std::shared_ptr<KovaDeskApiClient> apiClient;
+    std::shared_ptr<ProcessRunner> processRunner;
+};
+
 // The daemon's service object: owns the settings, the persisted state and the
-// eight long-lived loops. The loops run on their own threads and share the
-// state; every change of the state together with its save happens under
-// stateMutex_.
+// eight long-lived loops, and carries out reporting, command dispatch and chat
+// delivery. The loops run on their own threads and share the state: every
+// change of it together with its save happens under stateMutex_. Command
+// fetch-and-dispatch passes are serialised (commandMutex_), and so are chat
+// delivery passes (chatMutex_).
 class AgentService {
 public:
-    explicit AgentService(ViewerSettings settings);
+    explicit AgentService(ViewerSettings settings, AgentServiceDependencies dependencies = {});
     ~AgentService();
     AgentService(const AgentService&) = delete;
     AgentService& operator=(const AgentService&) = delete;
@@ -36,7 +53,21 @@ public:
     // and every loop has ended.
     void runForever(std::stop_token stop);
     // "--once": one audit and one heartbeat, whatever their outcome.
-    void runOnce();
+    void runOnce(std::stop_token stop = {});
+
+    // Reporting. Never throw: failures are logged and recorded.
+    std::optional<AgentIdentity> identity();
+    AgentOperationOutcome sendInventory(const std::string& reason, std::stop_token stop = {});
+    AgentOperationOutcome sendHeartbeat(const std::string& reason, std::stop_token stop = {});
+    AgentOperationOutcome recordConnectionError(const std::exception& error);
+
+    // Commands. Never throw.
+    void processPendingCommands(const std::optional<std::string>& commandType, const std::string& reason,
+                                std::stop_token stop = {});
+    void handle(const AgentCommand& command, std::stop_token stop = {});
+
+    // Chat. Never throws.
+    void sendPendingChatMessages(const std::string& reason, std::stop_token stop = {});
 
     // The timed loops in start order, with the waits computed from the settings.
     std::vector<AgentLoop> timedLoops();
@@ -44,8 +75,14 @@ public:
 
     const ViewerSettings& settings() const { return settings_; }
     ViewerState stateSnapshot() const;
+    KovaDeskApiClient& apiClient() { return *apiClient_; }
 
 private:
+    // Applies a change to the state and saves it as one step; the device token
+    // is taken over from the file, which the token store owns.
+    void updateState(const std::function<void(ViewerState&)>& change);
+    void report(std::int64_t id, const std::string& status, const Json& result, std::stop_token stop);
+
     void startLoops(std::stop_token stop);
     static void runTimedLoop(std::stop_token stop, const AgentLoop& loop);
     void autoUpdateLoop(std::stop_token stop);
@@ -53,9 +90,19 @@ private:
     void controlChannelLoop(std::stop_token stop);
 
     const ViewerSettings settings_;
+    std::shared_ptr<AuditSource> audit_;
+    std::shared_ptr<KovaDeskApiClient> apiClient_;
+    std::shared_ptr<ProcessRunner> processRunner_;
+
     mutable std::mutex stateMutex_;
     ViewerState state_;
+    std::mutex commandMutex_;
+    std::mutex chatMutex_;
     std::vector<std::jthread> loops_;
 };
+
+// The "error" text of a failed command: the description of the system's own
+// errors; domain, code and description for handler and platform errors.
+std::string commandErrorText(const std::exception& error);
 
 } // namespace kova

@@ -6,8 +6,6 @@
 #include "core/Unicode.hpp"
 #include "net/UrlHelpers.hpp"
 
-#include <cmath>
-
 namespace kova {
 namespace {
 
@@ -30,31 +28,6 @@ bool isRetryableStatus(long status) {
 }
 
 } // namespace
-
-Json sanitizeJson(const Json& value) {
-    switch (value.type()) {
-    case Json::value_t::object: {
-        Json out = Json::object();
-        for (const auto& [key, item] : value.items()) {
-            out[key] = sanitizeJson(item);
-        }
-        return out;
-    }
-    case Json::value_t::array: {
-        Json out = Json::array();
-        for (const auto& item : value) {
-            out.push_back(sanitizeJson(item));
-        }
-        return out;
-    }
-    case Json::value_t::discarded:
-        return nullptr;
-    case Json::value_t::number_float:
-        return std::isfinite(value.get<double>()) ? value : Json(nullptr);
-    default:
-        return value;
-    }
-}
 
 KovaDeskApiClient::KovaDeskApiClient(ViewerSettings settings, std::shared_ptr<HttpTransport> transport,
                                      std::shared_ptr<DeviceTokenStoring> deviceTokenStore,

@@ -6,6 +6,7 @@
 #include "core/Json.hpp"
 #include "core/Sleeper.hpp"
 #include "net/HttpTransport.hpp"
+#include "net/WebSocketClient.hpp"
 
 #include <chrono>
 #include <exception>
@@ -16,17 +17,6 @@
 #include <vector>
 
 namespace kova {
-
-// The request that opens a WebSocket: its URL, headers and time-out.
-struct WebSocketRequest {
-    std::string url;
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::chrono::seconds timeout{60};
-};
-
-// Normalises a JSON body before it is serialised (discarded values and
-// non-finite numbers become null).
-Json sanitizeJson(const Json& value);
 
 // The HTTPS client of the helpdesk server. Holds no mutable state of its own
 // (the device token lives in its store), so any thread may call any operation

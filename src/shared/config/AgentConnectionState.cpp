@@ -13,6 +13,7 @@ AgentConnectionIssue apply(ViewerState& state, const std::exception& error) {
 }
 
 AgentConnectionIssue record(const std::exception& error) {
+    std::lock_guard lock(stateFileMutex());
     auto state = ViewerState::load();
     const auto issue = apply(state, error);
     state.save();

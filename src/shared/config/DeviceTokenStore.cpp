@@ -5,21 +5,12 @@
 #include <mutex>
 
 namespace kova {
-namespace {
-
-std::mutex& storeMutex() {
-    static std::mutex m;
-    return m;
-}
-
-} // namespace
-
 DeviceTokenStore::DeviceTokenStore(StateLoader stateLoader, StateSaver stateSaver)
     : stateLoader_(stateLoader ? std::move(stateLoader) : StateLoader([] { return ViewerState::load(); })),
       stateSaver_(stateSaver ? std::move(stateSaver) : StateSaver([](const ViewerState& s) { s.save(); })) {}
 
 std::optional<std::string> DeviceTokenStore::load() {
-    std::lock_guard lock(storeMutex());
+    std::lock_guard lock(stateFileMutex());
     const auto state = stateLoader_();
     if (!state.deviceToken) {
         return std::nullopt;
@@ -36,14 +27,14 @@ void DeviceTokenStore::save(const std::string& token) {
     if (value.empty()) {
         return;
     }
-    std::lock_guard lock(storeMutex());
+    std::lock_guard lock(stateFileMutex());
     auto state = stateLoader_();
     state.deviceToken = std::move(value);
     stateSaver_(state);
 }
 
 void DeviceTokenStore::clear() {
-    std::lock_guard lock(storeMutex());
+    std::lock_guard lock(stateFileMutex());
     auto state = stateLoader_();
     state.deviceToken.reset();
     stateSaver_(state);

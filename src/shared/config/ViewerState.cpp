@@ -44,6 +44,11 @@ AgentConnectionIssue asIssue(const Json& value, const char* key, std::string_vie
 
 } // namespace
 
+std::mutex& stateFileMutex() {
+    static std::mutex m;
+    return m;
+}
+
 ViewerState ViewerState::decode(std::string_view text, std::string_view what) {
     const auto json = parseJson(text, what);
     if (!json.is_object()) {

@@ -4,10 +4,16 @@
 #include "core/Json.hpp"
 #include "core/Time.hpp"
 
+#include <mutex>
 #include <optional>
 #include <string>
 
 namespace kova {
+
+// Serialises every read-modify-write of the state file within a process (the
+// device token store, the connection recorder and the daemon's saves), so no
+// writer loses another's change.
+std::mutex& stateFileMutex();
 
 // What the daemon remembers between runs: its registration, last contacts and
 // last connection problem ("sekwo.state.json"). Only the daemon writes it.

@@ -33,6 +33,31 @@ std::string compactJson(const Json& value) {
     return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+Json sanitizeJson(const Json& value) {
+    switch (value.type()) {
+    case Json::value_t::object: {
+        Json out = Json::object();
+        for (const auto& [key, item] : value.items()) {
+            out[key] = sanitizeJson(item);
+        }
+        return out;
+    }
+    case Json::value_t::array: {
+        Json out = Json::array();
+        for (const auto& item : value) {
+            out.push_back(sanitizeJson(item));
+        }
+        return out;
+    }
+    case Json::value_t::discarded:
+        return nullptr;
+    case Json::value_t::number_float:
+        return std::isfinite(value.get<double>()) ? value : Json(nullptr);
+    default:
+        return value;
+    }
+}
+
 Json parseJson(std::string_view text, std::string_view what) {
     auto value = Json::parse(text, nullptr, false);
     if (value.is_discarded()) {

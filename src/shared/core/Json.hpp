@@ -22,6 +22,10 @@ public:
 std::string prettyJson(const Json& value);
 std::string compactJson(const Json& value);
 
+// Normalises a JSON body before it is serialised (discarded values and
+// non-finite numbers become null).
+Json sanitizeJson(const Json& value);
+
 // Parses text; throws DecodingError with `what` in the message.
 Json parseJson(std::string_view text, std::string_view what);
 

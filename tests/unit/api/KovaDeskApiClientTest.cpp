@@ -165,7 +165,6 @@ TEST(KovaDeskApiClientAuthorization, RecoveryAndWebSocketRequest) {
     const auto ws = f.client->authenticatedWebSocketRequest("wss://desk.example.com/api/agent/control");
     ASSERT_EQ(ws.headers.size(), 1u);
     EXPECT_EQ(ws.headers[0].second, "Device dev-tok");
-    EXPECT_EQ(ws.timeout, std::chrono::seconds(60));
     EXPECT_FALSE(f.client->recoverInvalidDeviceToken(ViewerError::http(401, "invalid viewer token")));
     EXPECT_TRUE(f.client->recoverInvalidDeviceToken(ViewerError::http(401, "Invalid device token")));
     EXPECT_FALSE(f.client->recoverInvalidDeviceToken(ViewerError::http(401, "Invalid device token")));

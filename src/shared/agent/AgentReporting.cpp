@@ -1,0 +1,116 @@
+#include "agent/AgentService.hpp"
+#include "config/AgentConnectionState.hpp"
+#include "core/ViewerLogger.hpp"
+
+namespace kova {
+namespace {
+
+std::optional<std::string> stringValue(const Json& payload, const char* key) {
+    if (payload.is_object()) {
+        if (const auto it = payload.find(key); it != payload.end() && it->is_string()) {
+            return it->get<std::string>();
+        }
+    }
+    return std::nullopt;
+}
+
+std::string successLine(const std::string& what, const std::string& reason, const ViewerState& state) {
+    return what + " sent successfully. reason=" + reason + " device_uid=" + state.deviceUid.value_or("-") +
+           " support_id=" + state.supportId.value_or("-");
+}
+
+void clearConnectionIssue(ViewerState& state) {
+    state.connectionIssue.reset();
+    state.connectionMessage.reset();
+    state.lastConnectionErrorAt.reset();
+}
+
+} // namespace
+
+std::optional<AgentIdentity> AgentService::identity() {
+    // The audit reports these three as strings; an empty one counts as missing.
+    const auto facts = audit_->identityFacts({});
+    const auto state = stateSnapshot();
+    AgentIdentity identity;
+    if (state.deviceUid) {
+        identity.deviceUid = *state.deviceUid;
+    } else if (!facts.deviceUid.empty()) {
+        identity.deviceUid = facts.deviceUid;
+    } else {
+        return std::nullopt;
+    }
+    identity.supportId = state.supportId;
+    if (state.hostname) {
+        identity.hostname = *state.hostname;
+    } else if (!facts.hostname.empty()) {
+        identity.hostname = facts.hostname;
+    } else {
+        identity.hostname = audit_->localizedHostName().value_or("Mac");
+    }
+    if (!facts.loggedInUser.empty()) {
+        identity.loggedInUser = facts.loggedInUser;
+    }
+    return identity;
+}
+
+AgentOperationOutcome AgentService::recordConnectionError(const std::exception& error) {
+    AgentConnectionIssue issue{};
+    updateState([&](ViewerState& state) { issue = AgentConnectionState::apply(state, error); });
+    return AgentOperationOutcome::failure(std::string(connectionIssueMessage(issue)));
+}
+
+AgentOperationOutcome AgentService::sendInventory(const std::string& reason, std::stop_token stop) {
+    Json payload;
+    DeviceRegistrationResponse response;
+    try {
+        payload = audit_->collect(stop);
+        response = apiClient_->sendInventory(payload, stop);
+    } catch (const std::exception& error) {
+        ViewerLogger::error(error, "Inventory send failed");
+        return recordConnectionError(error);
+    }
+    const auto payloadUid = stringValue(payload, "device_uid");
+    const auto payloadHost = stringValue(payload, "hostname");
+    ViewerState saved;
+    updateState([&](ViewerState& state) {
+        if (response.deviceUid) {
+            state.deviceUid = response.deviceUid;
+        } else if (payloadUid) {
+            state.deviceUid = payloadUid;
+        }
+        for (const auto* candidate :
+             {&response.supportId, &response.viewerId, &response.deviceCode, &response.publicId}) {
+            if (*candidate) {
+                state.supportId = *candidate;
+                break;
+            }
+        }
+        if (payloadHost) {
+            state.hostname = payloadHost;
+        }
+        state.lastInventoryAt = nowSeconds();
+        clearConnectionIssue(state);
+        saved = state;
+    });
+    ViewerLogger::info(successLine("Inventory", reason, saved));
+    return AgentOperationOutcome::success();
+}
+
+AgentOperationOutcome AgentService::sendHeartbeat(const std::string& reason, std::stop_token stop) {
+    try {
+        apiClient_->sendHeartbeat(audit_->heartbeatPayload(stateSnapshot(), stop), stop);
+    } catch (const std::exception& error) {
+        ViewerLogger::error(error, "Heartbeat failed");
+        return recordConnectionError(error);
+    }
+    ViewerState saved;
+    updateState([&](ViewerState& state) {
+        state.lastHeartbeatAt = nowSeconds();
+        clearConnectionIssue(state);
+        saved = state;
+    });
+    ViewerLogger::info(successLine("Heartbeat", reason, saved));
+    return AgentOperationOutcome::success();
+}
+
+} // namespace kova

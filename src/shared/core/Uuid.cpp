@@ -1,0 +1,42 @@
+#include "core/Uuid.hpp"
+
+#include <array>
+#include <cstdint>
+#include <random>
+
+namespace kova {
+
+std::string makeUuid() {
+    thread_local std::mt19937_64 engine{[] {
+        std::random_device device;
+        std::seed_seq seed{device(), device(), device(), device(), device(), device()};
+        return std::mt19937_64(seed);
+    }()};
+    std::array<std::uint8_t, 16> bytes{};
+    for (std::size_t i = 0; i < bytes.size(); i += 8) {
+        const auto value = engine();
+        for (std::size_t j = 0; j < 8; ++j) {
+            bytes[i + j] = static_cast<std::uint8_t>(value >> (8 * j));
+        }
+    }
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            out.push_back('-');
+        }
+        out.push_back(hex[bytes[i] >> 4]);
+        out.push_back(hex[bytes[i] & 0x0F]);
+    }
+    return out;
+}
+
+std::string makeCompactUuid() {
+    auto uuid = makeUuid();
+    std::erase(uuid, '-');
+    return uuid;
+}
+
+} // namespace kova

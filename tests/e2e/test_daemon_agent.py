@@ -1,0 +1,189 @@
+"""The daemon as a working agent against the stand-in: registration,
+reporting, connection issues, commands and chat delivery."""
+import json
+import os
+import signal
+import time
+import uuid
+
+import pytest
+
+from conftest import LOG, SETTINGS, STATE, settings_json
+
+CHAT_DIR = "/Users/Shared/Sekwo Tarnvik/remote-chat"
+TEMP_UNAVAILABLE = "Nie można teraz połączyć się z Centrum Sekwo. Aplikacja spróbuje ponownie automatycznie."
+
+
+def wait_until(predicate, timeout=20.0, interval=0.1, what="condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+def log_text(box):
+    return box.read(LOG) if box.exists(LOG) else ""
+
+
+class Daemon:
+    def __init__(self, box, binary):
+        self.box, self.binary, self.proc = box, binary, None
+
+    def start(self, *args):
+        self.proc = self.box.popen([self.binary, *args], cwd="/")
+        return self
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            assert self.proc.wait(timeout=10) == 0
+
+
+@pytest.fixture
+def agent_box(trusted_sandbox, standin):
+    def configure(**overrides):
+        trusted_sandbox.write(SETTINGS, settings_json(url=standin.url, token="ACME", **overrides))
+    configure()
+    trusted_sandbox.configure = configure
+    return trusted_sandbox
+
+
+def test_start_up_registers_then_greets(agent_box, standin, agent_binary):
+    daemon = Daemon(agent_box, agent_binary).start()
+    try:
+        wait_until(lambda: "Heartbeat sent successfully" in log_text(agent_box), what="start-up heartbeat")
+    finally:
+        daemon.stop()
+    log = log_text(agent_box)
+    inventory = log.index("Inventory sent successfully. reason=initial_registration device_uid=")
+    heartbeat = log.index("Heartbeat sent successfully. reason=startup device_uid=")
+    assert inventory < heartbeat
+    state = json.loads(agent_box.read(STATE))
+    assert state["deviceUid"] and state["supportId"] and state["deviceToken"]
+    assert standin.list("inventories") and standin.list("heartbeats")
+    register = standin.requests(path="/api/agent/devices/register")[0]
+    assert register["headers"]["authorization"] == "Bearer ACME"
+    beat = standin.requests(path="/api/agent/devices/heartbeat")[0]
+    assert beat["headers"]["authorization"] == "Device " + state["deviceToken"]
+    assert state["deviceToken"] not in log and "ACME" not in log
+
+    # Registered now: the next start only greets.
+    agent_box.path(LOG).unlink()
+    daemon = Daemon(agent_box, agent_binary).start()
+    try:
+        wait_until(lambda: "Heartbeat sent successfully" in log_text(agent_box), what="second start-up")
+    finally:
+        daemon.stop()
+    assert "Inventory sent" not in log_text(agent_box)
+
+
+def test_connection_issue_recorded_then_cleared(agent_box, standin, agent_binary):
+    standin.fail_with_status("/api/agent/devices/register", 503, count=None)
+    standin.fail_with_status("/api/agent/devices/heartbeat", 503, count=None)
+    r = agent_box.run([agent_binary, "--once"], cwd="/")
+    assert r.returncode == 0
+    state = json.loads(agent_box.read(STATE))
+    assert state["connectionIssue"] == "temporarilyUnavailable"
+    assert state["connectionMessage"] == TEMP_UNAVAILABLE
+    assert "lastConnectionErrorAt" in state
+    assert "Inventory send failed: Serwer jest chwilowo niedostępny" in log_text(agent_box)
+
+    standin.clear_faults()
+    assert agent_box.run([agent_binary, "--once"], cwd="/").returncode == 0
+    state = json.loads(agent_box.read(STATE))
+    assert "connectionIssue" not in state and "connectionMessage" not in state
+    assert "reason=manual_once" in log_text(agent_box)
+
+
+def test_stand_in_down_is_a_connection_issue(agent_box, agent_binary):
+    agent_box.write(SETTINGS, settings_json(url="https://127.0.0.1:9", token="ACME"))
+    assert agent_box.run([agent_binary, "--once"], cwd="/", timeout=60).returncode == 0
+    state = json.loads(agent_box.read(STATE))
+    assert state["connectionIssue"] == "temporarilyUnavailable"
+    assert state["connectionMessage"] == TEMP_UNAVAILABLE
+
+
+def write_outgoing(box, public_id, text):
+    message_id = uuid.uuid4().hex.upper()
+    body = {"id": message_id, "publicId": public_id, "direction": "outgoing", "sender": "Użytkownik",
+            "text": text, "createdAt": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}
+    directory = box.path(CHAT_DIR)
+    name = f"{public_id}.{int(time.time() * 1000)}.{message_id}.outgoing.json"
+    tmp = directory / ("." + name + ".tmp")
+    tmp.write_text(json.dumps(body))
+    os.rename(tmp, directory / name)
+    return message_id
+
+
+def test_chat_files_written_during_an_outage_arrive_exactly_once(agent_box, standin, agent_binary):
+    agent_box.configure(chatPollIntervalSeconds=1)
+    daemon = Daemon(agent_box, agent_binary).start()
+    try:
+        wait_until(lambda: "Heartbeat sent successfully" in log_text(agent_box), what="registration")
+        wait_until(lambda: agent_box.path(CHAT_DIR).is_dir(), what="chat directory")
+        uid = json.loads(agent_box.read(STATE))["deviceUid"]
+        chat_path = f"/api/agent/devices/{uid}/chat-messages"
+        standin.fail_with_status(chat_path, 503, count=None)
+        ids = [write_outgoing(agent_box, "session-1", f"wiadomość {i}") for i in range(100)]
+        wait_until(lambda: "Remote chat reply send failed" in log_text(agent_box), what="failed sends")
+        standin.clear_faults()
+        wait_until(lambda: len(standin.list("chat-messages")) >= 100, timeout=60, what="100 messages")
+        time.sleep(1.5)  # one more delivery pass must not send anything again
+    finally:
+        daemon.stop()
+    delivered = [r["json"]["client_message_id"] for r in standin.requests(path=chat_path)
+                 if 200 <= r["status"] < 300]
+    assert sorted(delivered) == sorted(ids)
+    assert not list(agent_box.path(CHAT_DIR).glob("*.outgoing.json"))
+
+
+def wait_for_final_updates(standin, count, timeout):
+    def final():
+        items = [u for u in standin.list("command-updates") if u["status"] in ("completed", "failed")]
+        return items if len(items) >= count else None
+    return wait_until(final, timeout=timeout, interval=0.25, what=f"{count} command results")
+
+
+def test_queued_commands_come_back_with_their_results(agent_box, standin, agent_binary):
+    # The command poll runs every 30 s at the shortest; the test waits for it.
+    agent_box.configure(commandPollIntervalSeconds=30)
+    daemon = Daemon(agent_box, agent_binary).start()
+    try:
+        wait_until(lambda: "Heartbeat sent successfully" in log_text(agent_box), what="registration")
+        uid = json.loads(agent_box.read(STATE))["deviceUid"]
+        queue = [
+            {"id": 101, "command_type": "shell",
+             "payload": {"shell": "bash", "command": "echo out; echo err >&2; sleep 5", "timeout_seconds": 1}},
+            {"id": 102, "command_type": "shell",
+             "payload": {"shell": "bash", "command": "head -c 250000 /dev/zero | tr '\\0' x"}},
+            {"id": 103, "command_type": "shell", "payload": {"shell": "sh", "command": "printf '\\377\\376'"}},
+            {"id": 104, "command_type": "Shell", "payload": {"command": "id"}},
+            {"id": 105, "command_type": "force_audit"},
+        ]
+        for command in queue[:4]:
+            standin.queue_command(uid, command, notify=False)
+        # The forced audit runs while registration fails: still "audit_sent".
+        standin.fail_with_status("/api/agent/devices/register", 500, count=None)
+        standin.queue_command(uid, queue[4], notify=False)
+        wait_for_final_updates(standin, 5, timeout=75)
+    finally:
+        daemon.stop()
+    by_id = {}
+    for update in standin.list("command-updates"):
+        by_id.setdefault(update["command_id"], []).append(update)
+    slow = by_id[101][-1]
+    assert slow["status"] == "completed"
+    r = slow["result"]
+    assert r["timed_out"] is True and r["exit_code"] == 15 and r["stdout"] == "out\n" and r["stderr"] == "err\n"
+    assert set(r) == {"platform", "shell", "executable", "command", "exit_code", "stdout", "stderr", "timed_out",
+                      "duration_ms", "completed_at"}
+    big = by_id[102][-1]["result"]
+    assert big["stdout"] == "x" * 200000 + "\n...[output truncated by Sekwo Tarnvik]..."
+    assert by_id[103][-1]["result"]["stdout"] == ""
+    assert by_id[104][-1]["status"] == "failed"
+    assert by_id[104][-1]["result"] == {"error": "Unsupported macOS command Shell"}
+    assert by_id[105][-1]["status"] == "completed" and by_id[105][-1]["result"] == {"audit_sent": True}
+    assert "pending commands. reason=" in log_text(agent_box)

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "core/Errors.hpp"
+#include "net/WebSocketConnection.hpp"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace kova::test {
+
+// A scripted WebSocket: receive() hands out queued messages, then throws the
+// scripted end (or waits for a stop). Sent frames are recorded.
+class FakeWebSocket : public WebSocketConnection {
+public:
+    void push(std::string payload, bool binary = false);
+    void endWith(NetworkErrorCode code);
+
+    void send(std::string_view text, std::stop_token stop) override;
+    WebSocketMessage receive(std::stop_token stop) override;
+    void close(std::uint16_t code) noexcept override;
+
+    std::vector<std::string> sent() const;
+    std::optional<std::uint16_t> closedWith() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable_any cv_;
+    std::deque<WebSocketMessage> inbox_;
+    std::optional<NetworkErrorCode> end_;
+    std::vector<std::string> sent_;
+    std::optional<std::uint16_t> closed_;
+};
+
+} // namespace kova::test
