@@ -1,5 +1,6 @@
 #include "agent/AgentService.hpp"
 
+#include "config/AgentConnectionState.hpp"
 #include "core/Sleeper.hpp"
 #include "core/ViewerLogger.hpp"
 
@@ -16,6 +17,10 @@ AgentService::AgentService(ViewerSettings settings, AgentServiceDependencies dep
     audit_ = dependencies.audit ? std::move(dependencies.audit) : makeDefaultAuditSource(settings_);
     apiClient_ = dependencies.apiClient ? std::move(dependencies.apiClient)
                                         : std::make_shared<KovaDeskApiClient>(settings_);
+    auto remoteAgent = std::make_unique<RemoteSessionAgent>(settings_, apiClient_, dependencies.webSocketConnector);
+    controlChannel_ = std::make_unique<ControlChannel>(
+        settings_, apiClient_, std::move(remoteAgent),
+        [](const std::exception& error) { AgentConnectionState::record(error); }, dependencies.webSocketConnector);
 }
 
 AgentService::~AgentService() {
@@ -94,11 +99,9 @@ void AgentService::manualUpdateRequestLoop(std::stop_token stop) {
 }
 
 void AgentService::controlChannelLoop(std::stop_token stop) {
-    while (!stop.stop_requested()) {
-        if (!sleepFor(stop, 3600s)) {
-            return;
-        }
-    }
+    controlChannel_->runForever(
+        stop, [this] { return identity(); },
+        [this](std::stop_token wakeStop) { processPendingCommands(std::nullopt, "control", wakeStop); });
 }
 
 void AgentService::startLoops(std::stop_token stop) {

@@ -5,6 +5,7 @@
 #include "api/KovaDeskApiClient.hpp"
 #include "config/ViewerSettings.hpp"
 #include "config/ViewerState.hpp"
+#include "control/ControlChannel.hpp"
 #include "core/ConnectionIssue.hpp"
 #include "process/ProcessRunner.hpp"
 
@@ -34,6 +35,7 @@ struct AgentServiceDependencies {
     std::shared_ptr<AuditSource> audit;
     std::shared_ptr<KovaDeskApiClient> apiClient;
     std::shared_ptr<ProcessRunner> processRunner;
+    WebSocketConnector webSocketConnector;
 };
 
 // The daemon's service object: owns the settings, the persisted state and the
@@ -93,6 +95,7 @@ private:
     std::shared_ptr<AuditSource> audit_;
     std::shared_ptr<KovaDeskApiClient> apiClient_;
     std::shared_ptr<ProcessRunner> processRunner_;
+    std::unique_ptr<ControlChannel> controlChannel_;
 
     mutable std::mutex stateMutex_;
     ViewerState state_;

@@ -26,7 +26,7 @@ protected:
         if (!service_) {
             auto client = std::make_shared<KovaDeskApiClient>(settings, transport, nullptr, sleeper);
             service_ =
-                std::make_unique<AgentService>(settings, AgentServiceDependencies{audit, client, runner});
+                std::make_unique<AgentService>(settings, AgentServiceDependencies{audit, client, runner, {}});
         }
         return *service_;
     }
@@ -216,7 +216,7 @@ TEST(AgentServiceLoops, WaitsComeFromTheSettings) {
     settings.commandPollIntervalSeconds = 45;
     settings.chatPollIntervalSeconds = 3;
     AgentService service(settings, {std::make_shared<test::FakeAuditSource>(), nullptr,
-                                    std::make_shared<test::FakeProcessRunner>()});
+                                    std::make_shared<test::FakeProcessRunner>(), {}});
     const auto loops = service.timedLoops();
     ASSERT_EQ(loops.size(), 5u);
     std::vector<std::pair<std::string, std::int64_t>> got;
