@@ -14,7 +14,7 @@ using namespace std::chrono_literals;
 
 const std::string marker = "\n...[output truncated by Sekwo Tarnvik]...";
 
-// Records the spec and answers with the given streams.
+// Records the ProcessSpec of each run and answers with the given streams.
 struct Recorder {
     test::FakeProcessRunner fake;
     explicit Recorder(std::string out = {}, std::string err = {}) {
