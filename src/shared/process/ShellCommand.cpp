@@ -50,13 +50,32 @@ std::string lowercased(std::string_view text) {
     throw DomainError(std::string(errorDomain), 400, std::move(description));
 }
 
+// Byte length of the first `count` characters of pure ASCII text, where every
+// byte is a character except that "\r\n" is one; npos when a byte is not
+// ASCII. Command output is mostly ASCII, and this keeps large outputs cheap.
+std::size_t asciiPrefixLength(std::string_view text, std::size_t count) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return std::string_view::npos;
+        }
+    }
+    std::size_t i = 0;
+    for (std::size_t seen = 0; seen < count && i < text.size(); ++seen) {
+        i += text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n' ? 2 : 1;
+    }
+    return i;
+}
+
 // Invalid UTF-8 gives "", as a partial decode could not be trusted either.
 std::string limitedText(const std::string& bytes, std::size_t maxCharacters) {
-    if (!isValidUtf8(bytes)) {
-        return {};
+    auto prefix = asciiPrefixLength(bytes, maxCharacters);
+    if (prefix == std::string_view::npos) {
+        if (!isValidUtf8(bytes)) {
+            return {};
+        }
+        prefix = graphemePrefixLength(bytes, maxCharacters);
     }
     // A prefix shorter than the text means it has more characters than the limit.
-    const auto prefix = graphemePrefixLength(bytes, maxCharacters);
     if (prefix >= bytes.size()) {
         return bytes;
     }

@@ -311,6 +311,10 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, std::stop_token 
     for (;;) {
         const auto now = Clock::now();
         stopRequested = stopRequested || stop.stop_requested();
+        // A child that has just exited was not running at the limit.
+        if (!child.reaped() && !termSent && (stopRequested || now >= deadline) && child.tryReap()) {
+            drainUntil = now + spec.drainGrace;
+        }
         if (!child.reaped()) {
             if (!termSent && (stopRequested || now >= deadline)) {
                 result.timedOut = !stopRequested;

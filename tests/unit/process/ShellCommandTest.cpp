@@ -14,7 +14,7 @@ using namespace std::chrono_literals;
 
 const std::string marker = "\n...[output truncated by Sekwo Tarnvik]...";
 
-// Records the spec and answers with the given streams.
+// Records the ProcessSpec of each run and answers with the given streams.
 struct Recorder {
     test::FakeProcessRunner fake;
     explicit Recorder(std::string out = {}, std::string err = {}) {
@@ -114,6 +114,10 @@ TEST(ShellCommand, TruncatesEachStreamByCharacters) {
         thousandCombining += combining;
     }
     thousandAndOneCombining = thousandCombining + combining;
+    std::string crlf; // "\r\n" is one character
+    for (int i = 0; i < 1000; ++i) {
+        crlf += "\r\n";
+    }
     const std::vector<Case> cases = {
         {std::string(200000, 'a'), Json(), std::string(200000, 'a')},
         {std::string(250000, 'a'), Json(), std::string(200000, 'a') + marker},
@@ -121,6 +125,9 @@ TEST(ShellCommand, TruncatesEachStreamByCharacters) {
         {thousandCombining, Json(1000), thousandCombining},
         {thousandAndOneCombining, Json("1000"), thousandCombining + marker},
         {std::string(600000, 'z'), Json(9999999), std::string(500000, 'z') + marker},
+        {crlf + "x", Json(1000), crlf + marker},
+        {"\r" + crlf.substr(2), Json(1000), "\r" + crlf.substr(2)},
+        {"\r" + crlf, Json(1000), "\r" + crlf.substr(2) + marker},
         {"valid start \xFF\xFE", Json(), ""},
         {"", Json(), ""},
     };
