@@ -148,7 +148,6 @@ def wait_for_final_updates(standin, count, timeout):
 
 
 def test_queued_commands_come_back_with_their_results(agent_box, standin, agent_binary):
-    # The command poll runs every 30 s at the shortest; the test waits for it.
     agent_box.configure(commandPollIntervalSeconds=30)
     daemon = Daemon(agent_box, agent_binary).start()
     try:
@@ -164,10 +163,10 @@ def test_queued_commands_come_back_with_their_results(agent_box, standin, agent_
             {"id": 105, "command_type": "force_audit"},
         ]
         for command in queue[:4]:
-            standin.queue_command(uid, command, notify=False)
+            standin.queue_command(uid, command, notify=True)
         # The forced audit runs while registration fails: still "audit_sent".
         standin.fail_with_status("/api/agent/devices/register", 500, count=None)
-        standin.queue_command(uid, queue[4], notify=False)
+        standin.queue_command(uid, queue[4], notify=True)
         wait_for_final_updates(standin, 5, timeout=75)
     finally:
         daemon.stop()
