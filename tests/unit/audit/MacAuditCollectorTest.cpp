@@ -292,6 +292,22 @@ TEST_F(Collector, HeartbeatFallbacks) {
     EXPECT_FALSE(payload.contains("rustdesk_status")); // not installed, no id
 }
 
+TEST_F(Collector, SingleProbesRunTheirOwnTools) {
+    fillMacBook(*runner_, *facts_);
+    runner_->add("/usr/sbin/system_profiler",
+                 {"-json", "SPUSBDataType", "SPDisplaysDataType", "SPPrintersDataType"},
+                 macosFixture("system_profiler/printers.json"));
+    const auto audit = collector();
+    EXPECT_EQ(audit.platformValue("IOPlatformSerialNumber"), "C02ABC123XYZ");
+    EXPECT_TRUE(audit.hasBattery());
+    EXPECT_EQ(audit.battery()["present"], true);
+    EXPECT_EQ(audit.collectPeripherals().size(), 5u);
+    EXPECT_EQ(audit.macAddresses().size(), 6u);
+    runner_->add("/usr/bin/pmset", {"-g", "batt"}, macosFixture("pmset/macbook"), 1);
+    EXPECT_FALSE(audit.hasBattery()); // output of a failed run does not count
+    EXPECT_EQ(audit.battery()["raw"], "");
+}
+
 TEST_F(Collector, SlowToolsRunSideBySide) {
     // Each of the two slow tools waits until the other one has started; run
     // one after the other they would both give up and fall back.
