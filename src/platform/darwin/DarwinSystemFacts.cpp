@@ -240,7 +240,7 @@ public:
                 fromCFString(CFDictionaryGetValue(values.get(), kCFURLVolumeLocalizedFormatDescriptionKey));
             const CFTypeRef internal = CFDictionaryGetValue(values.get(), kCFURLVolumeIsInternalKey);
             if (internal != nullptr && CFGetTypeID(internal) == CFBooleanGetTypeID()) {
-                volume.internal = CFBooleanGetValue(static_cast<CFBooleanRef>(internal));
+                volume.internal = CFBooleanGetValue(static_cast<CFBooleanRef>(internal)) != 0;
             }
             volumes.push_back(std::move(volume));
         }

@@ -199,13 +199,24 @@ Json MacAuditCollector::systemProfilerJson(const std::vector<std::string>& dataT
 }
 
 Json MacAuditCollector::auditDetails(const Json& systemProfiler, std::stop_token stop) const {
-    auto localUsers = audit::startTask([&] {
-        return runTool(*runner_, audit::tools::dscl, {".", "-list", "/Users"}, stop);
-    });
-    const auto printers = runTool(*runner_, audit::tools::lpstat, {"-p"}, stop);
+    auto localUsers = audit::startTask([&] { return localUsersOutput(stop); });
+    const auto printers = printersOutput(stop);
+    return auditBlock(systemProfiler, localUsers.get(), printers);
+}
+
+std::optional<std::string> MacAuditCollector::localUsersOutput(std::stop_token stop) const {
+    return runTool(*runner_, audit::tools::dscl, {".", "-list", "/Users"}, stop);
+}
+
+std::optional<std::string> MacAuditCollector::printersOutput(std::stop_token stop) const {
+    return runTool(*runner_, audit::tools::lpstat, {"-p"}, stop);
+}
+
+Json MacAuditCollector::auditBlock(const Json& systemProfiler, const std::optional<std::string>& localUsers,
+                                   const std::optional<std::string>& printers) {
     return Json{
         {"system_profiler", systemProfiler},
-        {"local_users", localUsers.get().value_or("")},
+        {"local_users", localUsers.value_or("")},
         {"printers", printers.value_or("")},
         {"launch_daemons", stringArray(audit::directoryListing(paths::fixed("/Library/LaunchDaemons"), 200))},
         {"launch_agents", stringArray(audit::directoryListing(paths::fixed("/Library/LaunchAgents"), 200))},
@@ -258,6 +269,8 @@ Json MacAuditCollector::collect(std::stop_token stop) const {
     auto patchFacts = audit::startTask([&] { return patches(stop); });
     auto software = audit::startTask([&] { return installedSoftware(stop); });
     auto remote = audit::startTask([&] { return remoteAccess(stop); });
+    auto localUsers = audit::startTask([&] { return localUsersOutput(stop); });
+    auto printers = audit::startTask([&] { return printersOutput(stop); });
 
     const auto host = hostName();
     const auto user = loggedInUser();
@@ -273,9 +286,8 @@ Json MacAuditCollector::collect(std::stop_token stop) const {
     const auto platform = ids.get();
     const auto pmsetOutput = pmset.get();
     const auto bootSeconds = boot.get();
-    const auto systemProfiler = profiler.get();
     // Peripherals and the "audit" block share the one system-profiler run.
-    auto auditBlock = audit::startTask([&] { return auditDetails(systemProfiler, stop); });
+    const auto systemProfiler = profiler.get();
 
     Json payload = Json::object();
     payload["device_uid"] = audit::buildDeviceUid(host, platform.serialNumber, platform.platformUuid);
@@ -308,7 +320,7 @@ Json MacAuditCollector::collect(std::stop_token stop) const {
     payload["security"] = securityFacts.get();
     payload["patches"] = patchFacts.get();
     payload["monitoring"] = Json{{"source", monitoringSource}, {"collected_at", collectedAt}};
-    payload["audit"] = auditBlock.get();
+    payload["audit"] = auditBlock(systemProfiler, localUsers.get(), printers.get());
     payload["tags"] = Json::array({"macos", "kova-viewer", "native"});
     payload["status"] = "online";
     payload["health_status"] = "unknown";

@@ -92,6 +92,10 @@ public:
 
 private:
     Json batteryFromOutput(const std::optional<std::string>& output) const;
+    std::optional<std::string> localUsersOutput(std::stop_token stop) const;
+    std::optional<std::string> printersOutput(std::stop_token stop) const;
+    static Json auditBlock(const Json& systemProfiler, const std::optional<std::string>& localUsers,
+                           const std::optional<std::string>& printers);
 
     const ViewerSettings settings_;
     std::shared_ptr<ProcessRunner> runner_;
