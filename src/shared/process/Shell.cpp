@@ -6,12 +6,14 @@
 namespace kova::Shell {
 
 std::optional<std::string> run(ProcessRunner& runner, const std::string& path,
-                               const std::vector<std::string>& arguments, std::stop_token stop) {
+                               const std::vector<std::string>& arguments, std::stop_token stop,
+                               std::optional<std::chrono::milliseconds> timeLimit) {
     ProcessSpec spec;
     spec.executable = path;
     spec.arguments = arguments;
+    spec.timeLimit = timeLimit;
     const auto result = runner.run(spec, std::move(stop));
-    if (!result.launched || result.signalled || result.exitStatus != 0) {
+    if (!result.launched || result.signalled || result.timedOut || result.exitStatus != 0) {
         return std::nullopt;
     }
     if (!isValidUtf8(result.standardOutput)) {
@@ -26,13 +28,15 @@ std::optional<std::string> run(const std::string& path, const std::vector<std::s
 }
 
 std::optional<std::string> processOutput(ProcessRunner& runner, const std::string& program,
-                                         const std::vector<std::string>& arguments, std::stop_token stop) {
+                                         const std::vector<std::string>& arguments, std::stop_token stop,
+                                         std::optional<std::chrono::milliseconds> timeLimit) {
     ProcessSpec spec;
     spec.executable = program;
     spec.arguments = arguments;
     spec.mergeStandardError = true;
+    spec.timeLimit = timeLimit;
     const auto result = runner.run(spec, std::move(stop));
-    if (!result.launched || !isValidUtf8(result.standardOutput)) {
+    if (!result.launched || result.timedOut || !isValidUtf8(result.standardOutput)) {
         return std::nullopt;
     }
     auto text = trimmed(result.standardOutput);

@@ -15,27 +15,35 @@ ProcessResult finished(std::string out, int status = 0, std::string err = {}) {
     return result;
 }
 
-TEST(ToolText, OnlyCleanSuccessfulRunsCount) {
-    EXPECT_EQ(toolText(finished("  14.5\n")), "14.5");
-    EXPECT_EQ(toolText(finished(" \n\t\n")), ""); // present but empty
-    EXPECT_EQ(toolText(finished("printed anyway", 1)), std::nullopt);
-    EXPECT_EQ(toolText(finished("\xFF\xFE")), std::nullopt);
-    EXPECT_EQ(toolText(ProcessResult{}), std::nullopt); // never launched
-    auto signalled = finished("partial");
-    signalled.signalled = true;
-    signalled.exitStatus = 0;
-    EXPECT_EQ(toolText(signalled), std::nullopt);
-    auto timedOut = finished("partial");
-    timedOut.timedOut = true;
-    EXPECT_EQ(toolText(timedOut), std::nullopt);
+// Runs one tool whose whole outcome is `result`.
+std::optional<std::string> textOf(ProcessResult result, bool combined = false) {
+    test::FakeProcessRunner runner;
+    runner.addHandler("/usr/bin/tool", [result](const ProcessSpec&) { return result; });
+    return combined ? combinedToolOutput(runner, "/usr/bin/tool", {}) : runTool(runner, "/usr/bin/tool", {});
 }
 
-TEST(CombinedText, IgnoresExitStatusAndKeepsStandardError) {
-    EXPECT_EQ(combinedText(finished("", 1, "Authority=X\n")), "Authority=X");
-    EXPECT_EQ(combinedText(finished("out\n", 0, "err\n")), "out\nerr");
-    EXPECT_EQ(combinedText(finished("  \n", 0)), std::nullopt);
-    EXPECT_EQ(combinedText(finished("", 0, "\xC3")), std::nullopt);
-    EXPECT_EQ(combinedText(ProcessResult{}), std::nullopt);
+TEST(ToolText, OnlyCleanSuccessfulRunsCount) {
+    EXPECT_EQ(textOf(finished("  14.5\n")), "14.5");
+    EXPECT_EQ(textOf(finished(" \n\t\n")), ""); // present but empty
+    EXPECT_EQ(textOf(finished("printed anyway", 1)), std::nullopt);
+    EXPECT_EQ(textOf(finished("\xFF\xFE")), std::nullopt);
+    EXPECT_EQ(textOf(ProcessResult{}), std::nullopt); // never launched
+    auto signalled = finished("partial");
+    signalled.signalled = true;
+    EXPECT_EQ(textOf(signalled), std::nullopt);
+    auto timedOut = finished("partial");
+    timedOut.timedOut = true;
+    EXPECT_EQ(textOf(timedOut), std::nullopt);
+}
+
+TEST(CombinedText, BothStreamsWhateverTheStatus) {
+    EXPECT_EQ(textOf(finished("", 1, "Authority=X\n"), true), "Authority=X");
+    EXPECT_EQ(textOf(finished("out\n", 0, "err\n"), true), "out\nerr");
+    EXPECT_EQ(textOf(finished("  \n", 0), true), std::nullopt);
+    EXPECT_EQ(textOf(finished("", 0, "\xC3"), true), std::nullopt);
+    auto timedOut = finished("late");
+    timedOut.timedOut = true;
+    EXPECT_EQ(textOf(timedOut, true), std::nullopt);
 }
 
 TEST(RunTool, PassesPathArgumentsAndLimits) {
