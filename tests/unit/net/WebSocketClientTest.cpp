@@ -1,9 +1,6 @@
 #include "net/WebSocketClient.hpp"
 #include "support/LocalWebSocketServer.hpp"
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-
 #include <future>
 #include <gtest/gtest.h>
 #include <optional>
@@ -130,6 +127,23 @@ TEST(WebSocketClient, ConcurrentSendersNeverInterleaveFrames) {
     EXPECT_EQ(echoed, sent);
 }
 
+TEST(WebSocketClient, ManyUnreadMessagesAreAllDeliveredInOrder) {
+    // More than the read-ahead queue holds: reading pauses and must resume.
+    LocalWebSocketServer server;
+    WebSocketClient client(trustingTestCa());
+    client.connect(requestFor(server.url()));
+    constexpr int count = 600;
+    for (int i = 0; i < count; ++i) {
+        server.sendToAll(std::to_string(i));
+    }
+    std::this_thread::sleep_for(200ms); // let the queue fill
+    for (int i = 0; i < count; ++i) {
+        ASSERT_EQ(client.receive().payload, std::to_string(i));
+    }
+    client.send("after");
+    EXPECT_EQ(client.receive().payload, "after");
+}
+
 TEST(WebSocketClient, StopTokenCancelsReceiveAndKeepsTheConnection) {
     LocalWebSocketServer server;
     WebSocketClient client(trustingTestCa());
@@ -246,16 +260,14 @@ TEST(WebSocketClient, UpgradeRejectionCarriesStatusAndBody) {
 }
 
 TEST(WebSocketClient, RefusedConnectionIsCannotConnectToHost) {
-    std::uint16_t port = 0;
+    std::string url;
     {
-        boost::asio::io_context ioc;
-        boost::asio::ip::tcp::acceptor probe(ioc, {boost::asio::ip::make_address("127.0.0.1"), 0});
-        port = probe.local_endpoint().port();
+        LocalWebSocketServer gone; // a port that was just free and now has no listener
+        url = gone.url();
     }
     WebSocketClient client(trustingTestCa());
-    EXPECT_EQ(
-        networkErrorOf([&] { client.connect(requestFor("wss://127.0.0.1:" + std::to_string(port) + "/")); }),
-        NetworkErrorCode::cannotConnectToHost);
+    EXPECT_EQ(networkErrorOf([&] { client.connect(requestFor(url)); }),
+              NetworkErrorCode::cannotConnectToHost);
 }
 
 TEST(WebSocketClient, TimeoutsWhileConnectingAndWhenThePeerGoesSilent) {
