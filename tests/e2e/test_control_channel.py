@@ -42,7 +42,7 @@ def test_hello_wake_up_frames_and_heartbeat(connected, standin):
         "remote": True, "webrtc": True, "clipboard": True, "pre_login": False, "platform": "macos",
         "screen_capture": "ScreenCaptureKit",
         "permissions_required": ["screen_recording", "accessibility", "input_monitoring"]}
-    assert "Control WSS ready." in log_text(box)
+    wait_until(lambda: "Control WSS ready." in log_text(box), what="control-ready")
 
     # A queued command is handled at once, not at the next poll (600 s away).
     queued = time.monotonic()
