@@ -17,10 +17,12 @@ AgentService::AgentService(ViewerSettings settings, AgentServiceDependencies dep
     audit_ = dependencies.audit ? std::move(dependencies.audit) : makeDefaultAuditSource(settings_);
     apiClient_ = dependencies.apiClient ? std::move(dependencies.apiClient)
                                         : std::make_shared<KovaDeskApiClient>(settings_);
-    auto remoteAgent = std::make_unique<RemoteSessionAgent>(settings_, apiClient_, dependencies.webSocketConnector);
+    auto remoteAgent =
+        std::make_unique<RemoteSessionAgent>(settings_, apiClient_, dependencies.webSocketConnector);
     controlChannel_ = std::make_unique<ControlChannel>(
         settings_, apiClient_, std::move(remoteAgent),
-        [](const std::exception& error) { AgentConnectionState::record(error); }, dependencies.webSocketConnector);
+        [](const std::exception& error) { AgentConnectionState::record(error); },
+        dependencies.webSocketConnector);
 }
 
 AgentService::~AgentService() {
