@@ -215,8 +215,10 @@ TEST(AgentServiceLoops, WaitsComeFromTheSettings) {
     settings.heartbeatIntervalSeconds = 90;
     settings.commandPollIntervalSeconds = 45;
     settings.chatPollIntervalSeconds = 3;
-    AgentService service(settings, {std::make_shared<test::FakeAuditSource>(), nullptr,
-                                    std::make_shared<test::FakeProcessRunner>(), {}});
+    AgentService service(settings, {std::make_shared<test::FakeAuditSource>(),
+                                    nullptr,
+                                    std::make_shared<test::FakeProcessRunner>(),
+                                    {}});
     const auto loops = service.timedLoops();
     ASSERT_EQ(loops.size(), 5u);
     std::vector<std::pair<std::string, std::int64_t>> got;
