@@ -20,7 +20,7 @@ public:
              std::string standardOutput, int exitStatus = 0, std::string standardError = {});
     // Any arguments for this executable (used when no exact entry matches).
     void addAny(const std::string& executable, std::string standardOutput, int exitStatus = 0);
-    // Computes the answer from the spec (for delays or argument-dependent output).
+    // Computes the answer from the ProcessSpec (for delays or argument-dependent output).
     void addHandler(const std::string& executable, std::function<ProcessResult(const ProcessSpec&)> handler);
 
     ProcessResult run(const ProcessSpec& spec, std::stop_token stop = {}) override;
