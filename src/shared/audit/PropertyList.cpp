@@ -2,9 +2,9 @@
 
 #include "core/Time.hpp"
 
+#include "core/Files.hpp"
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
 #include <memory>
 #include <plist/plist.h>
@@ -121,17 +121,11 @@ std::optional<Json> parsePropertyList(std::string_view bytes) {
 }
 
 std::optional<Json> readPropertyList(const std::filesystem::path& path) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec || size == 0 || size > maximumPropertyListBytes) {
+    const auto bytes = files::readRegularFile(path, maximumPropertyListBytes);
+    if (!bytes) {
         return std::nullopt;
     }
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    if (!in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
-        return std::nullopt;
-    }
-    return parsePropertyList(bytes);
+    return parsePropertyList(*bytes);
 }
 
 } // namespace kova::audit

@@ -6,10 +6,10 @@
 #include "core/Strings.hpp"
 #include "core/Unicode.hpp"
 
+#include "core/Files.hpp"
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <fstream>
 
 namespace kova::audit {
 namespace {
@@ -48,17 +48,8 @@ std::string trimCharacters(std::string_view text, std::string_view characters) {
 }
 
 std::optional<std::string> readTextFile(const std::filesystem::path& path) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec || size > maximumConfigurationBytes) {
-        return std::nullopt;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::string text(static_cast<std::size_t>(size), '\0');
-    if (!in.read(text.data(), static_cast<std::streamsize>(text.size())) || !isValidUtf8(text)) {
+    auto text = files::readRegularFile(path, maximumConfigurationBytes);
+    if (!text || !isValidUtf8(*text)) {
         return std::nullopt;
     }
     return text;

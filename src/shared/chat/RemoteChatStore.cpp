@@ -174,33 +174,12 @@ std::vector<std::filesystem::path> outgoingMessageFiles() {
 
 std::optional<RemoteChatMessage> read(const std::filesystem::path& path) {
     // Only a regular file, never through a link another user planted.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    struct stat st {};
-    std::string bytes;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-              static_cast<std::size_t>(st.st_size) <= maximumMessageFileSize;
-    while (ok) {
-        char buffer[16384];
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) {
-            break;
-        }
-        if (n < 0) {
-            ok = errno == EINTR;
-            continue;
-        }
-        bytes.append(buffer, static_cast<std::size_t>(n));
-        ok = bytes.size() <= maximumMessageFileSize;
-    }
-    ::close(fd);
-    if (!ok) {
+    const auto bytes = files::readRegularFile(path, maximumMessageFileSize, false);
+    if (!bytes) {
         return std::nullopt;
     }
     try {
-        return RemoteChatMessage::decode(bytes);
+        return RemoteChatMessage::decode(*bytes);
     } catch (const DecodingError&) {
         return std::nullopt;
     }

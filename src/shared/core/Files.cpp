@@ -1,6 +1,7 @@
 #include "core/Files.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <fstream>
 #include <random>
@@ -95,6 +96,38 @@ std::optional<std::string> readFileIfPresent(const std::filesystem::path& path) 
     } catch (const std::system_error&) {
         return std::nullopt;
     }
+}
+
+std::optional<std::string> readRegularFile(const std::filesystem::path& path, std::size_t maxBytes,
+                                           bool followLinks) {
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
+    const int fd = ::open(path.c_str(), flags);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat st {};
+    bool ok =
+        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) <= maxBytes;
+    std::string bytes;
+    // Reads until the end, so a file that grew after fstat is still capped.
+    while (ok) {
+        char buffer[16384];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) {
+            break;
+        }
+        if (n < 0) {
+            ok = errno == EINTR;
+            continue;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(n));
+        ok = bytes.size() <= maxBytes;
+    }
+    ::close(fd);
+    if (!ok) {
+        return std::nullopt;
+    }
+    return bytes;
 }
 
 mode_t processUmask() {

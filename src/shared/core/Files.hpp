@@ -21,6 +21,13 @@ std::optional<std::string> readFileIfPresent(const std::filesystem::path& path);
 void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          std::optional<mode_t> mode = std::nullopt);
 
+// Reads a regular file of at most maxBytes; nullopt for anything else (a
+// missing file, a directory, a FIFO that would block, a larger file). With
+// followLinks false a symbolic link in the last component is refused too:
+// for files in directories other users can write to.
+std::optional<std::string> readRegularFile(const std::filesystem::path& path, std::size_t maxBytes,
+                                           bool followLinks = true);
+
 // mkdir -p; an existing directory is not an error. Throws std::system_error.
 void createDirectories(const std::filesystem::path& path);
 

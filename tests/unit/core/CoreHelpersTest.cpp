@@ -64,5 +64,22 @@ TEST(Files, AtomicWriteReplacesAndUsesDefaultPermissions) {
     EXPECT_THROW(files::writeFileAtomically(root.path() / "missing" / "f", "x"), std::system_error);
 }
 
+TEST(Files, ReadRegularFileRefusesWhatIsNotASmallRegularFile) {
+    test::TempRoot root;
+    const auto file = root.path() / "f";
+    root.write(file, "12345");
+    EXPECT_EQ(files::readRegularFile(file, 5), "12345");
+    EXPECT_EQ(files::readRegularFile(file, 4), std::nullopt);
+    EXPECT_EQ(files::readRegularFile(root.path(), 100), std::nullopt);
+    EXPECT_EQ(files::readRegularFile(root.path() / "missing", 100), std::nullopt);
+    const auto fifo = root.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(files::readRegularFile(fifo, 100), std::nullopt); // and does not block
+    const auto link = root.path() / "link";
+    std::filesystem::create_symlink(file, link);
+    EXPECT_EQ(files::readRegularFile(link, 100), "12345");
+    EXPECT_EQ(files::readRegularFile(link, 100, false), std::nullopt);
+}
+
 } // namespace
 } // namespace kova
