@@ -5,15 +5,6 @@
 namespace kova {
 namespace {
 
-std::optional<std::string> stringValue(const Json& payload, const char* key) {
-    if (payload.is_object()) {
-        if (const auto it = payload.find(key); it != payload.end() && it->is_string()) {
-            return it->get<std::string>();
-        }
-    }
-    return std::nullopt;
-}
-
 std::string successLine(const std::string& what, const std::string& reason, const ViewerState& state) {
     return what + " sent successfully. reason=" + reason + " device_uid=" + state.deviceUid.value_or("-") +
            " support_id=" + state.supportId.value_or("-");
@@ -69,8 +60,8 @@ AgentOperationOutcome AgentService::sendInventory(const std::string& reason, std
         ViewerLogger::error(error, "Inventory send failed");
         return recordConnectionError(error);
     }
-    const auto payloadUid = stringValue(payload, "device_uid");
-    const auto payloadHost = stringValue(payload, "hostname");
+    const auto payloadUid = stringMember(payload, "device_uid");
+    const auto payloadHost = stringMember(payload, "hostname");
     ViewerState saved;
     updateState([&](ViewerState& state) {
         if (response.deviceUid) {

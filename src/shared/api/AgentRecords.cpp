@@ -1,27 +1,10 @@
 #include "api/AgentRecords.hpp"
 
 namespace kova {
-namespace {
-
-std::optional<std::string> optionalString(const Json& json, const char* key, std::string_view what) {
-    const auto it = json.find(key);
-    if (it == json.end() || it->is_null()) {
-        return std::nullopt;
-    }
-    if (!it->is_string()) {
-        throw DecodingError(std::string(what) + " could not be decoded: \"" + key + "\" is not a string.");
-    }
-    return it->get<std::string>();
-}
-
-} // namespace
 
 DeviceRegistrationResponse DeviceRegistrationResponse::decode(std::string_view body) {
     constexpr std::string_view what = "The registration response";
     const auto json = parseJson(body, what);
-    if (!json.is_object()) {
-        throw DecodingError(std::string(what) + " could not be decoded: a JSON object was expected.");
-    }
     DeviceRegistrationResponse r;
     r.deviceUid = optionalString(json, "device_uid", what);
     r.supportId = optionalString(json, "support_id", what);

@@ -12,18 +12,10 @@ const Json* objectAt(const Json& parent, const char* key) {
     return it != parent.end() && it->is_object() ? &*it : nullptr;
 }
 
-std::optional<std::string> stringAt(const Json& parent, const char* key) {
-    const auto it = parent.find(key);
-    if (it != parent.end() && it->is_string()) {
-        return it->get<std::string>();
-    }
-    return std::nullopt;
-}
-
 } // namespace
 
 std::optional<RemoteSessionRequest> RemoteSessionRequest::fromControlMessage(const Json& message) {
-    if (!message.is_object() || stringAt(message, "type") != "remote_session.requested") {
+    if (!message.is_object() || stringMember(message, "type") != "remote_session.requested") {
         return std::nullopt;
     }
     const Json* session = objectAt(message, "session");
@@ -31,9 +23,9 @@ std::optional<RemoteSessionRequest> RemoteSessionRequest::fromControlMessage(con
         return std::nullopt;
     }
     RemoteSessionRequest request;
-    if (auto id = stringAt(*session, "public_id")) {
+    if (auto id = stringMember(*session, "public_id")) {
         request.publicId = *id;
-    } else if (auto camel = stringAt(*session, "publicId")) {
+    } else if (auto camel = stringMember(*session, "publicId")) {
         request.publicId = *camel;
     } else {
         return std::nullopt;
@@ -43,11 +35,11 @@ std::optional<RemoteSessionRequest> RemoteSessionRequest::fromControlMessage(con
         urls = objectAt(*session, "controlUrls");
     }
     if (urls) {
-        request.statusUrl = stringAt(*urls, "status");
-        request.signalingUrl = stringAt(*urls, "signaling");
+        request.statusUrl = stringMember(*urls, "status");
+        request.signalingUrl = stringMember(*urls, "signaling");
     }
     if (!request.signalingUrl) {
-        request.signalingUrl = stringAt(*session, "relay_url");
+        request.signalingUrl = stringMember(*session, "relay_url");
     }
     if (const Json* metadata = objectAt(*session, "metadata")) {
         request.metadata = *metadata;
@@ -108,7 +100,7 @@ void RemoteSessionAgent::connectSignaling(const std::string& url, const std::str
                 }
                 throw;
             }
-            const auto type = stringAt(message, "type").value_or("message");
+            const auto type = stringMember(message, "type").value_or("message");
             ViewerLogger::info("Remote signaling message type=" + type);
             if (type == "offer") {
                 throw ViewerError::unsupported(

@@ -9,35 +9,25 @@
 namespace kova {
 namespace {
 
-template <typename T, typename F>
-void readOptional(const Json& json, const char* key, std::optional<T>& out, std::string_view what,
-                  F&& convert) {
-    const auto it = json.find(key);
-    if (it == json.end() || it->is_null()) {
-        return;
+std::optional<Timestamp> optionalDate(const Json& json, const char* key, std::string_view what) {
+    const auto text = optionalString(json, key, what);
+    if (!text) {
+        return std::nullopt;
     }
-    out = convert(*it, key, what);
-}
-
-std::string asString(const Json& value, const char* key, std::string_view what) {
-    if (!value.is_string()) {
-        throw DecodingError(std::string(what) + " could not be decoded: \"" + key + "\" is not a string.");
-    }
-    return value.get<std::string>();
-}
-
-Timestamp asDate(const Json& value, const char* key, std::string_view what) {
-    const auto text = asString(value, key, what);
-    if (auto t = parseIso8601(text)) {
-        return *t;
+    if (auto t = parseIso8601(*text)) {
+        return t;
     }
     throw DecodingError(std::string(what) + " could not be decoded: \"" + key +
                         "\" is not an ISO 8601 date.");
 }
 
-AgentConnectionIssue asIssue(const Json& value, const char* key, std::string_view what) {
-    if (auto issue = connectionIssueFromName(asString(value, key, what))) {
-        return *issue;
+std::optional<AgentConnectionIssue> optionalIssue(const Json& json, const char* key, std::string_view what) {
+    const auto text = optionalString(json, key, what);
+    if (!text) {
+        return std::nullopt;
+    }
+    if (auto issue = connectionIssueFromName(*text)) {
+        return issue;
     }
     throw DecodingError(std::string(what) + " could not be decoded: unknown \"" + key + "\".");
 }
@@ -55,15 +45,15 @@ ViewerState ViewerState::decode(std::string_view text, std::string_view what) {
         throw DecodingError(std::string(what) + " could not be decoded: a JSON object was expected.");
     }
     ViewerState s;
-    readOptional(json, "deviceUid", s.deviceUid, what, asString);
-    readOptional(json, "supportId", s.supportId, what, asString);
-    readOptional(json, "hostname", s.hostname, what, asString);
-    readOptional(json, "lastInventoryAt", s.lastInventoryAt, what, asDate);
-    readOptional(json, "lastHeartbeatAt", s.lastHeartbeatAt, what, asDate);
-    readOptional(json, "deviceToken", s.deviceToken, what, asString);
-    readOptional(json, "connectionIssue", s.connectionIssue, what, asIssue);
-    readOptional(json, "connectionMessage", s.connectionMessage, what, asString);
-    readOptional(json, "lastConnectionErrorAt", s.lastConnectionErrorAt, what, asDate);
+    s.deviceUid = optionalString(json, "deviceUid", what);
+    s.supportId = optionalString(json, "supportId", what);
+    s.hostname = optionalString(json, "hostname", what);
+    s.lastInventoryAt = optionalDate(json, "lastInventoryAt", what);
+    s.lastHeartbeatAt = optionalDate(json, "lastHeartbeatAt", what);
+    s.deviceToken = optionalString(json, "deviceToken", what);
+    s.connectionIssue = optionalIssue(json, "connectionIssue", what);
+    s.connectionMessage = optionalString(json, "connectionMessage", what);
+    s.lastConnectionErrorAt = optionalDate(json, "lastConnectionErrorAt", what);
     return s;
 }
 

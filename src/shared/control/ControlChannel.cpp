@@ -17,11 +17,6 @@ Json optionalString(const std::optional<std::string>& value) {
     return value ? Json(*value) : Json(nullptr);
 }
 
-std::string typeOf(const Json& message) {
-    const auto it = message.find("type");
-    return it != message.end() && it->is_string() ? it->get<std::string>() : std::string("message");
-}
-
 bool isCancellation(const NetworkError& error, const std::stop_token& stop) {
     return error.code() == NetworkErrorCode::cancelled && stop.stop_requested();
 }
@@ -174,14 +169,13 @@ void ControlChannel::connect(const AgentIdentity& identity, const IdentityProvid
 
 void ControlChannel::handleControlMessage(const Json& message, const CommandWakeHandler& commandWakeHandler,
                                           std::stop_token stop) {
-    const auto type = typeOf(message);
+    const auto type = stringMember(message, "type").value_or("message");
     if (type == "control-ready") {
         ViewerLogger::info("Control WSS ready.");
     } else if (type == "heartbeat-ack" || type == "pong" || type == "ack") {
         return;
     } else if (type == "agent_command.queued") {
-        const auto it = message.find("command_type");
-        const auto commandType = it != message.end() && it->is_string() ? it->get<std::string>() : "-";
+        const auto commandType = stringMember(message, "command_type").value_or("-");
         ViewerLogger::info("Control WSS wake-up received for command type=" + commandType);
         commandWakeHandler(stop);
     } else if (type == "remote_session.requested") {
@@ -194,12 +188,9 @@ void ControlChannel::handleControlMessage(const Json& message, const CommandWake
         remoteAgent_->handle(*request, stop);
     } else if (type == "control-rejected") {
         const auto status = message.find("status_code");
-        const auto detail = message.find("detail");
         const auto parsed = status != message.end() ? jsonInt64(*status) : std::nullopt;
         const int code = parsed && *parsed >= 100 && *parsed <= 999 ? static_cast<int>(*parsed) : 401;
-        throw ViewerError::http(code, detail != message.end() && detail->is_string()
-                                          ? detail->get<std::string>()
-                                          : std::string());
+        throw ViewerError::http(code, stringMember(message, "detail").value_or(""));
     } else {
         ViewerLogger::info("Control WSS message type=" + type);
     }

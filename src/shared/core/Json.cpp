@@ -108,4 +108,29 @@ bool requireBool(const Json& object, std::string_view key, std::string_view what
     return value.get<bool>();
 }
 
+std::optional<std::string> optionalString(const Json& object, std::string_view key, std::string_view what) {
+    if (!object.is_object()) {
+        throw DecodingError(std::string(what) + " could not be decoded: a JSON object was expected.");
+    }
+    const auto it = object.find(key);
+    if (it == object.end() || it->is_null()) {
+        return std::nullopt;
+    }
+    if (!it->is_string()) {
+        typeMismatch(key, "a string", what);
+    }
+    return it->get<std::string>();
+}
+
+std::optional<std::string> stringMember(const Json& object, std::string_view key) {
+    if (!object.is_object()) {
+        return std::nullopt;
+    }
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) {
+        return std::nullopt;
+    }
+    return it->get<std::string>();
+}
+
 } // namespace kova

@@ -35,5 +35,9 @@ std::optional<std::int64_t> jsonInt64(const Json& value);
 std::int64_t requireInt64(const Json& object, std::string_view key, std::string_view what);
 std::string requireString(const Json& object, std::string_view key, std::string_view what);
 bool requireBool(const Json& object, std::string_view key, std::string_view what);
+// The string under key; nullopt when absent or null, DecodingError for another type.
+std::optional<std::string> optionalString(const Json& object, std::string_view key, std::string_view what);
+// The string under key when there is one (anything else, or no object: nullopt).
+std::optional<std::string> stringMember(const Json& object, std::string_view key);
 
 } // namespace kova
