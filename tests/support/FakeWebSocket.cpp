@@ -54,4 +54,26 @@ std::optional<std::uint16_t> FakeWebSocket::closedWith() const {
     return closed_;
 }
 
+namespace {
+
+class SharedSocket final : public WebSocketConnection {
+public:
+    explicit SharedSocket(std::shared_ptr<FakeWebSocket> socket) : socket_(std::move(socket)) {}
+    void send(std::string_view text, std::stop_token stop) override { socket_->send(text, stop); }
+    WebSocketMessage receive(std::stop_token stop) override { return socket_->receive(stop); }
+    void close(std::uint16_t code) noexcept override { socket_->close(code); }
+
+private:
+    std::shared_ptr<FakeWebSocket> socket_;
+};
+
+} // namespace
+
+WebSocketConnector connectTo(std::function<std::shared_ptr<FakeWebSocket>()> current) {
+    return [current = std::move(current)](const WebSocketRequest&,
+                                          std::stop_token) -> std::unique_ptr<WebSocketConnection> {
+        return std::make_unique<SharedSocket>(current());
+    };
+}
+
 } // namespace kova::test

@@ -5,6 +5,8 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -33,5 +35,9 @@ private:
     std::vector<std::string> sent_;
     std::optional<std::uint16_t> closed_;
 };
+
+// A connector that opens whatever socket `current` names at connect time; the
+// test keeps its own handle to inspect it.
+WebSocketConnector connectTo(std::function<std::shared_ptr<FakeWebSocket>()> current);
 
 } // namespace kova::test

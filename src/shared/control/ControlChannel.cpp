@@ -17,6 +17,11 @@ Json optionalString(const std::optional<std::string>& value) {
     return value ? Json(*value) : Json(nullptr);
 }
 
+struct CloseOnExit {
+    WebSocketConnection& connection;
+    ~CloseOnExit() { connection.close(WebSocketClient::goingAway); }
+};
+
 bool isCancellation(const NetworkError& error, const std::stop_token& stop) {
     return error.code() == NetworkErrorCode::cancelled && stop.stop_requested();
 }
@@ -126,10 +131,12 @@ void ControlChannel::connect(const AgentIdentity& identity, const IdentityProvid
         }
         throw;
     }
+    // Destroyed last: the socket closes (1001) after the heartbeat thread ended.
+    const CloseOnExit closeOnExit{*connection};
     sendJson(*connection, hello(identity), stop);
 
     // Heartbeats go out on their own thread while this one reads; the socket
-    // takes concurrent sends.
+    // takes concurrent sends. The jthread's destructor stops and joins it.
     const auto interval = std::chrono::seconds(settings_.heartbeatIntervalSeconds);
     std::jthread heartbeats([&](std::stop_token own) {
         while (sleepFor(own, interval)) {
@@ -149,22 +156,10 @@ void ControlChannel::connect(const AgentIdentity& identity, const IdentityProvid
             handleControlMessage(receiveJson(*connection, stop), commandWakeHandler, stop);
         }
     } catch (const NetworkError& error) {
-        heartbeats.request_stop();
-        heartbeats.join();
-        connection->close(WebSocketClient::goingAway);
-        if (isCancellation(error, stop)) {
-            return;
+        if (!isCancellation(error, stop)) {
+            throw;
         }
-        throw;
-    } catch (...) {
-        heartbeats.request_stop();
-        heartbeats.join();
-        connection->close(WebSocketClient::goingAway);
-        throw;
     }
-    heartbeats.request_stop();
-    heartbeats.join();
-    connection->close(WebSocketClient::goingAway);
 }
 
 void ControlChannel::handleControlMessage(const Json& message, const CommandWakeHandler& commandWakeHandler,

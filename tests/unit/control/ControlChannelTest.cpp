@@ -125,17 +125,7 @@ TEST(ControlChannel, WaitsForAnIdentity) {
 TEST(ControlChannel, IncomingMessages) {
     Harness h;
     auto socket = std::make_shared<test::FakeWebSocket>();
-    struct Shared : WebSocketConnection {
-        std::shared_ptr<test::FakeWebSocket> s;
-        void send(std::string_view t, std::stop_token st) override { s->send(t, st); }
-        WebSocketMessage receive(std::stop_token st) override { return s->receive(st); }
-        void close(std::uint16_t c) noexcept override { s->close(c); }
-    };
-    auto connector = [&](const WebSocketRequest&, std::stop_token) -> std::unique_ptr<WebSocketConnection> {
-        auto c = std::make_unique<Shared>();
-        c->s = socket;
-        return c;
-    };
+    const auto connector = test::connectTo([&] { return socket; });
     int wakes = 0;
     socket->push(R"({"type":"control-ready"})");
     socket->push(R"({"type":"agent_command.queued"})", true); // binary frames are JSON too
@@ -215,19 +205,7 @@ TEST(RemoteSessionAgent, MissingSignalingUrlAndTheOffer) {
     socket->push(R"({"type":"offer","sdp":"x"})");
     for (int i = 0; i < 3; ++i)
         h.transport->respond(200, "{}");
-    RemoteSessionAgent withSocket(
-        h.settings, h.client,
-        [&](const WebSocketRequest&, std::stop_token) -> std::unique_ptr<WebSocketConnection> {
-            struct Fwd : WebSocketConnection {
-                std::shared_ptr<test::FakeWebSocket> s;
-                void send(std::string_view t, std::stop_token st) override { s->send(t, st); }
-                WebSocketMessage receive(std::stop_token st) override { return s->receive(st); }
-                void close(std::uint16_t c) noexcept override { s->close(c); }
-            };
-            auto f = std::make_unique<Fwd>();
-            f->s = socket;
-            return f;
-        });
+    RemoteSessionAgent withSocket(h.settings, h.client, test::connectTo([&] { return socket; }));
     withSocket.handle({"rs-2", std::nullopt, std::string("wss://desk.example.com/sig"), Json::object()});
     requests = h.transport->requests();
     ASSERT_EQ(requests.size(), 5u);
