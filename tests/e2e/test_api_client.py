@@ -59,7 +59,7 @@ def test_pending_commands_encoding_and_skipping(box, standin, probe_binary):
     assert req["raw_path"] == "/api/agent/devices/mac%20one/commands/pending"
     code, only = probe(box, probe_binary, "pending", "mac one", "user_notify")
     assert [c["id"] for c in only] == [3]
-    code, blank = probe(box, probe_binary, "pending", "mac one", "   ")
+    probe(box, probe_binary, "pending", "mac one", "   ")
     assert standin.requests(path_prefix="/api/agent/devices/mac")[-1]["query_string"] == ""
 
 
@@ -133,13 +133,3 @@ def test_untrusted_certificate_is_refused_and_nothing_sent(tmp_path, probe_binar
             assert rogue.requests() == []
         finally:
             box.stop()
-
-
-def test_tokens_never_reach_the_log(box, standin, probe_binary):
-    register(box, probe_binary)
-    standin.fail_with_status("/api/agent/devices/heartbeat", 401, body={"detail": "invalid device token"})
-    probe(box, probe_binary, "heartbeat", "{}")
-    token_values = ["ACME", json.loads(box.read(STATE)).get("deviceToken", "unused-token")]
-    log = box.read(LOG) if box.exists(LOG) else ""
-    for value in token_values:
-        assert value not in log

@@ -98,6 +98,21 @@ def test_connection_issue_recorded_then_cleared(agent_box, standin, agent_binary
     assert "reason=manual_once" in log_text(agent_box)
 
 
+def test_tokens_never_reach_the_log(agent_box, standin, agent_binary):
+    assert agent_box.run([agent_binary, "--once"], cwd="/").returncode == 0
+    state = json.loads(agent_box.read(STATE))
+    # The device token is refused (the client falls back to the viewer
+    # token), then the viewer token is refused too: every failure is logged.
+    standin.revoke_device_token(state["deviceUid"])
+    standin.fail_with_status("/api/agent/devices/register", 401, body={"detail": "invalid viewer token"},
+                             count=None)
+    assert agent_box.run([agent_binary, "--once"], cwd="/").returncode == 0
+    log = log_text(agent_box)
+    assert "Inventory send failed: HTTP 401" in log and "Heartbeat sent successfully" in log
+    for secret in ("ACME", state["deviceToken"]):
+        assert secret not in log
+
+
 def test_stand_in_down_is_a_connection_issue(agent_box, agent_binary):
     agent_box.write(SETTINGS, settings_json(url="https://127.0.0.1:9", token="ACME"))
     assert agent_box.run([agent_binary, "--once"], cwd="/", timeout=60).returncode == 0
