@@ -75,9 +75,7 @@ public:
     std::vector<AgentLoop> timedLoops();
     static std::chrono::seconds auditLoopWait(const ViewerSettings& settings);
 
-    const ViewerSettings& settings() const { return settings_; }
     ViewerState stateSnapshot() const;
-    KovaDeskApiClient& apiClient() { return *apiClient_; }
 
 private:
     // Applies a change to the state and saves it as one step; the device token

@@ -1,7 +1,5 @@
 #include "config/AgentConnectionState.hpp"
 
-#include <stdexcept>
-
 namespace kova::AgentConnectionState {
 
 AgentConnectionIssue apply(ViewerState& state, const std::exception& error) {
@@ -18,16 +16,6 @@ AgentConnectionIssue record(const std::exception& error) {
     const auto issue = apply(state, error);
     state.save();
     return issue;
-}
-
-AgentConnectionIssue record(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return record(e);
-    } catch (...) {
-        return record(std::runtime_error("unknown error"));
-    }
 }
 
 } // namespace kova::AgentConnectionState

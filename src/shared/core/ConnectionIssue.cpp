@@ -122,16 +122,6 @@ std::string networkContinuation(NetworkErrorCode code) {
     }
 }
 
-template <typename F> auto withException(const std::exception_ptr& error, F&& f) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return f(e);
-    } catch (...) {
-        return f(std::runtime_error("unknown error"));
-    }
-}
-
 } // namespace
 
 std::string_view connectionIssueName(AgentConnectionIssue issue) {
@@ -170,10 +160,6 @@ std::optional<AgentConnectionIssue> classifyConnectionIssue(const std::exception
     return std::nullopt;
 }
 
-std::optional<AgentConnectionIssue> classifyConnectionIssue(const std::exception_ptr& error) {
-    return withException(error, [](const std::exception& e) { return classifyConnectionIssue(e); });
-}
-
 std::string viewerErrorMessage(const std::exception& error, std::string_view action) {
     std::string out = "Nie udało się ";
     out += action;
@@ -198,10 +184,6 @@ std::string viewerErrorMessage(const std::exception& error, std::string_view act
         return out + networkContinuation(network->code());
     }
     return out + ". " + error.what();
-}
-
-std::string viewerErrorMessage(const std::exception_ptr& error, std::string_view action) {
-    return withException(error, [&](const std::exception& e) { return viewerErrorMessage(e, action); });
 }
 
 std::optional<std::string> serverErrorDetail(std::string_view body) {

@@ -23,11 +23,9 @@ std::string_view connectionIssueName(AgentConnectionIssue issue);
 std::optional<AgentConnectionIssue> connectionIssueFromName(std::string_view name);
 std::string_view connectionIssueMessage(AgentConnectionIssue issue);
 std::optional<AgentConnectionIssue> classifyConnectionIssue(const std::exception& error);
-std::optional<AgentConnectionIssue> classifyConnectionIssue(const std::exception_ptr& error);
 
 // "Nie udało się " + action + the continuation for the error.
 std::string viewerErrorMessage(const std::exception& error, std::string_view action);
-std::string viewerErrorMessage(const std::exception_ptr& error, std::string_view action);
 // The trimmed "detail" string of a JSON object body, if any.
 std::optional<std::string> serverErrorDetail(std::string_view body);
 

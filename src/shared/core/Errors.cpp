@@ -81,14 +81,4 @@ std::string errorDescription(const std::exception& error) {
     return error.what();
 }
 
-std::string errorDescription(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
 } // namespace kova

@@ -78,6 +78,5 @@ private:
 
 // The printable description of any error (ViewerError's description rules included).
 std::string errorDescription(const std::exception& error);
-std::string errorDescription(const std::exception_ptr& error);
 
 } // namespace kova

@@ -95,11 +95,4 @@ void error(const std::exception& err, std::string_view message) {
     write("ERROR", text);
 }
 
-void error(const std::exception_ptr& err, std::string_view message) {
-    std::string text(message);
-    text += ": ";
-    text += errorDescription(err);
-    write("ERROR", text);
-}
-
 } // namespace kova::ViewerLogger

@@ -17,7 +17,6 @@ void warn(std::string_view message);
 void error(std::string_view message);
 // message + ": " + the error's description
 void error(const std::exception& error, std::string_view message);
-void error(const std::exception_ptr& error, std::string_view message);
 
 std::filesystem::path logFile();
 // Truncates the file when appending nextEntrySize bytes would pass the limit.
