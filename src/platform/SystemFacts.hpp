@@ -90,4 +90,7 @@ std::shared_ptr<SystemFacts> systemFacts();
 // system does not record one or the file cannot be examined.
 std::optional<std::chrono::system_clock::time_point> fileCreationTime(const std::filesystem::path& path);
 
+// The running program's executable file; absent when the system cannot tell.
+std::optional<std::filesystem::path> executablePath();
+
 } // namespace kova::platform

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ifaddrs.h>
 #include <limits>
+#include <mach-o/dyld.h>
 #include <memory>
 #include <net/if_dl.h>
 #include <netdb.h>
@@ -305,6 +306,19 @@ std::optional<std::chrono::system_clock::time_point> fileCreationTime(const std:
                        std::chrono::nanoseconds(info.st_birthtimespec.tv_nsec);
     return std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(since));
+}
+
+std::optional<std::filesystem::path> executablePath() {
+    std::uint32_t size = 0;
+    _NSGetExecutablePath(nullptr, &size);
+    std::string buffer(size, '\0');
+    if (_NSGetExecutablePath(buffer.data(), &size) != 0) {
+        return std::nullopt;
+    }
+    buffer.resize(std::strlen(buffer.c_str()));
+    std::error_code ec;
+    auto resolved = std::filesystem::canonical(buffer, ec);
+    return ec ? std::filesystem::path(buffer) : resolved;
 }
 
 } // namespace kova::platform

@@ -524,4 +524,13 @@ std::optional<std::chrono::system_clock::time_point> fileCreationTime(const std:
         std::chrono::duration_cast<std::chrono::system_clock::duration>(since));
 }
 
+std::optional<std::filesystem::path> executablePath() {
+    std::error_code ec;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        return std::nullopt;
+    }
+    return path;
+}
+
 } // namespace kova::platform

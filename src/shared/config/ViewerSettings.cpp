@@ -4,6 +4,7 @@
 #include "core/Files.hpp"
 #include "core/Paths.hpp"
 #include "core/Strings.hpp"
+#include "platform/SystemFacts.hpp"
 
 #include <algorithm>
 #include <boost/url/parse.hpp>
@@ -30,12 +31,6 @@ std::optional<ParsedUrl> parseUrl(const std::string& text) {
     return ParsedUrl{std::string(result->scheme()), result->encoded_host().decode()};
 }
 
-std::filesystem::path executableDirectory() {
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::path() : exe.parent_path();
-}
-
 std::vector<std::filesystem::path> candidatePaths() {
     std::vector<std::filesystem::path> candidates;
     if (const char* env = std::getenv("KOVA_VIEWER_SETTINGS_PATH")) {
@@ -49,9 +44,9 @@ std::vector<std::filesystem::path> candidatePaths() {
         candidates.push_back(cwd / "viewer.settings.json");
         candidates.push_back(cwd / "sekwo.settings.json");
     }
-    const auto bundle = executableDirectory();
-    if (!bundle.empty()) {
-        candidates.push_back(bundle / "Contents/Resources/viewer.settings.json");
+    // The bundle of a command-line program is the folder of its executable.
+    if (const auto executable = platform::executablePath()) {
+        candidates.push_back(executable->parent_path() / "Contents/Resources/viewer.settings.json");
     }
     return candidates;
 }
