@@ -1,6 +1,8 @@
 #pragma once
 
 #include "api/AgentRecords.hpp"
+#include "api/CustomerRecords.hpp"
+#include "api/TicketRecords.hpp"
 #include "config/DeviceTokenStore.hpp"
 #include "config/ViewerSettings.hpp"
 #include "core/Json.hpp"
@@ -43,6 +45,20 @@ public:
     void updateRemoteStatus(const std::string& sessionPublicId, const std::string& status,
                             const std::optional<std::string>& errorMessage, const Json& metadata,
                             std::stop_token stop = {});
+
+    // The ticket endpoint, authorised as the device. Each call carries a new
+    // "client_request_id"; the transport's retry repeats the same body.
+    AgentTicketResponse createTicket(const AgentTicketDraft& draft, const ViewerState& state,
+                                     std::stop_token stop = {});
+
+    // Customer panel: never sent with the device's or the company's token.
+    // The password and the session token appear in no error message.
+    CustomerSessionResponse loginCustomer(const std::string& email, const std::string& password,
+                                          std::stop_token stop = {});
+    // afterMessageId is raised to 0 and limit kept within 1...50.
+    CustomerTicketNotificationPage customerTicketNotifications(const std::string& sessionToken,
+                                                               std::int64_t afterMessageId,
+                                                               std::int64_t limit, std::stop_token stop = {});
 
     // Forgets a device token the server rejected; true when it did.
     bool recoverInvalidDeviceToken(const std::exception& error);
