@@ -119,9 +119,6 @@ class AdminApi:
             web.post("/admin/update/publish", self.publish),
             web.get("/admin/packages", self.list_packages),
             web.put("/admin/packages/{name}", self.put_package),
-            web.post("/admin/customers", self.add_customer),
-            web.post("/admin/customers/notifications", self.add_notification),
-            web.post("/admin/customers/sessions/expire", self.expire_sessions),
             web.get("/admin/control/connections", self.control_connections),
             web.get("/admin/control/wait", self.control_wait),
             web.delete("/admin/control/messages", self.clear_control_messages),
@@ -320,56 +317,6 @@ class AdminApi:
         manifest.update(overrides)
         self.store.manifest = manifest
         return json_response({"manifest": manifest}, status=201)
-
-    # -- customer panel -------------------------------------------------
-
-    async def add_customer(self, request):
-        body = await read_object(request)
-        email, password = body.get("email"), body.get("password")
-        if not isinstance(email, str) or not email.strip() or not isinstance(password, str) or not password:
-            return problem(422, "email and password are required")
-        profile = {
-            "email": email.strip(),
-            "full_name": body.get("full_name", "Jan Kowalski"),
-            "phone": body.get("phone"),
-            "organization_name": body.get("organization_name"),
-            "can_view_organization_tickets": body.get("can_view_organization_tickets", False),
-        }
-        self.store.customers[email.strip().lower()] = {"password": password, "profile": profile}
-        return json_response({"customer": profile}, status=201)
-
-    async def add_notification(self, request):
-        body = await read_object(request)
-        email = body.get("email")
-        if not isinstance(email, str) or email.strip().lower() not in self.store.customers:
-            return problem(404, "customer not found")
-        message_id = body.get("message_id", self.store.next_message_id)
-        if not isinstance(message_id, int) or isinstance(message_id, bool):
-            return problem(422, "message_id must be an integer")
-        self.store.next_message_id = max(self.store.next_message_id, message_id + 1)
-        number = body.get("ticket_number", "HD-%05d" % (1000 + message_id))
-        item = {
-            "email": email.strip().lower(),
-            "message_id": message_id,
-            "ticket_public_id": body.get("ticket_public_id", "KOVA-%06d" % message_id),
-            "ticket_number": number,
-            "subject": body.get("subject", "Zgłoszenie " + str(number)),
-            "message_text": body.get("message_text", "Odpowiedź konsultanta"),
-            "created_at": body.get("created_at", utc_now_iso()),
-        }
-        self.store.notifications.append(item)
-        self.store.changed()
-        return json_response(item, status=201)
-
-    async def expire_sessions(self, request):
-        body = await read_object(request)
-        email = body.get("email")
-        expired = 0
-        for session in self.store.customer_sessions.values():
-            if email is None or session["email"] == str(email).strip().lower():
-                session["expires_at"] = utc_now_iso(-1)
-                expired += 1
-        return json_response({"expired": expired})
 
     # -- control channel ------------------------------------------------
 

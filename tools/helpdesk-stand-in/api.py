@@ -1,10 +1,7 @@
-"""Public REST endpoints of the helpdesk stand-in (agent, tickets, customer panel, downloads)."""
+"""Public REST endpoints of the helpdesk stand-in (agent devices, downloads); tickets and the customer panel are in tickets.py."""
 
-import base64
-import binascii
 import hashlib
 import json
-import secrets
 
 from aiohttp import web
 
@@ -99,9 +96,6 @@ class AgentApi:
             web.get("/api/agent/viewer/updates/manifest", self.manifest),
             web.post("/api/agent/devices/{uid}/chat-messages", self.chat_message),
             web.post("/api/agent/remote/sessions/{public_id}/status", self.remote_status),
-            web.post("/api/agent/tickets", self.ticket),
-            web.post("/api/customer/session", self.customer_login),
-            web.get("/api/customer/ticket-notifications", self.customer_notifications),
             web.get("/downloads/{name}", self.download),
         ]
 
@@ -294,98 +288,6 @@ class AgentApi:
         session["status_updates"].append(update)
         self.store.changed()
         return json_response({"public_id": session["public_id"], "status": status})
-
-    async def ticket(self, request):
-        auth = authenticate(self.store, request)
-        if auth.error:
-            return auth.response()
-        body, error = await json_object_body(request)
-        if error is not None:
-            return error
-        subject = body.get("subject")
-        if not isinstance(subject, str) or not subject.strip():
-            return problem(422, "subject is required")
-        attachments = body.get("attachments", [])
-        if not isinstance(attachments, list):
-            return problem(422, "attachments must be an array")
-        sizes = []
-        for index, attachment in enumerate(attachments):
-            if not isinstance(attachment, dict) or not isinstance(attachment.get("filename"), str):
-                return problem(422, "attachment %d needs a filename" % index)
-            try:
-                data = base64.b64decode(attachment.get("data_base64", ""), validate=True)
-            except (binascii.Error, TypeError, ValueError):
-                return problem(422, "attachment %d has invalid data_base64" % index)
-            sizes.append(len(data))
-        request_id = body.get("client_request_id")
-        if isinstance(request_id, str) and request_id:
-            for ticket in self.store.tickets:
-                if ticket["client_request_id"] == request_id:
-                    # A retried submission must not open a second ticket.
-                    return json_response(ticket["response"])
-        number = len(self.store.tickets) + 1
-        public_id = "KOVA-%06d" % number
-        response = {
-            "public_id": public_id,
-            "ticket_number": "HD-%05d" % (1000 + number),
-            "ticket_url": self.base_url + "/tickets/" + public_id,
-            "subject": subject,
-            "status": "new",
-        }
-        self.store.tickets.append(
-            {
-                "client_request_id": request_id,
-                "auth": auth.kind,
-                "device_uid": auth.device["device_uid"] if auth.device else body.get("device_uid"),
-                "attachment_sizes": sizes,
-                "request": body,
-                "response": response,
-                "at": utc_now_iso(),
-            }
-        )
-        self.store.changed()
-        return json_response(response, status=201)
-
-    # -- customer panel -------------------------------------------------
-
-    async def customer_login(self, request):
-        body, error = await json_object_body(request)
-        if error is not None:
-            return error
-        email, password = body.get("email"), body.get("password")
-        if not isinstance(email, str) or not isinstance(password, str):
-            return problem(422, "email and password are required")
-        customer = self.store.customers.get(email.strip().lower())
-        if customer is None or not secrets.compare_digest(customer["password"].encode(), password.encode()):
-            return problem(401, "invalid email or password")
-        token = "cs_" + secrets.token_urlsafe(32)
-        expires_at = utc_now_iso(self.store.customer_session_ttl)
-        self.store.customer_sessions[token] = {"email": customer["profile"]["email"].lower(), "expires_at": expires_at}
-        self.store.changed()
-        return json_response({"access_token": token, "expires_at": expires_at, "customer": customer["profile"]})
-
-    async def customer_notifications(self, request):
-        token = request.headers.get("X-Customer-Session", "").strip()
-        if not token:
-            return problem(401, "missing customer session")
-        session = self.store.customer_sessions.get(token)
-        if session is None:
-            return problem(401, "invalid customer session")
-        if session["expires_at"] <= utc_now_iso():
-            return problem(401, "customer session expired")
-        try:
-            after = int(request.query.get("after_message_id", "0"))
-            limit = int(request.query.get("limit", "20"))
-        except ValueError:
-            return problem(422, "after_message_id and limit must be integers")
-        if after < 0 or not 1 <= limit <= 50:
-            return problem(422, "after_message_id must be at least 0 and limit 1 to 50")
-        mine = [n for n in self.store.notifications if n["email"] == session["email"] and n["message_id"] > after]
-        mine.sort(key=lambda n: n["message_id"])
-        page = mine[:limit]
-        items = [{k: v for k, v in n.items() if k != "email"} for n in page]
-        cursor = page[-1]["message_id"] if page else after
-        return json_response({"items": items, "cursor": cursor, "has_more": len(mine) > limit})
 
     # -- update packages ------------------------------------------------
 

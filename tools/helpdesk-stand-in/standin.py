@@ -27,6 +27,7 @@ from api import AgentApi  # noqa: E402
 from certs import prepare_certificates  # noqa: E402
 from faults import Faults, make_middleware  # noqa: E402
 from store import Store  # noqa: E402
+from tickets import TicketDesk  # noqa: E402
 from ws import ControlHub, SignalingHub  # noqa: E402
 
 HOST = "127.0.0.1"
@@ -83,9 +84,11 @@ async def serve(args, cert_dir):
     faults = Faults()
     control = ControlHub(store)
     signaling = SignalingHub(store)
+    desk = TicketDesk(store, base_url)
 
     public_app = web.Application(middlewares=[make_middleware(store, faults)], client_max_size=MAX_BODY_BYTES)
     public_app.add_routes(AgentApi(store, base_url).routes())
+    public_app.add_routes(desk.public_routes())
     public_app.add_routes(
         [
             web.get("/api/agent/control", control.handle),
@@ -101,6 +104,7 @@ async def serve(args, cert_dir):
 
     admin_app = web.Application(client_max_size=MAX_BODY_BYTES)
     admin_app.add_routes(AdminApi(store, faults, control, signaling, base_url).routes())
+    admin_app.add_routes(desk.admin_routes())
 
     runners = []
     for app, sock, context in ((public_app, public_sock, ssl_context), (admin_app, admin_sock, None)):

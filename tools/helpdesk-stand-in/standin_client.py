@@ -284,6 +284,31 @@ class HelpdeskStandIn:
     def expire_customer_sessions(self, email=None):
         return self.admin("POST", "/admin/customers/sessions/expire", {} if email is None else {"email": email})
 
+    def revoke_customer_sessions(self, email=None):
+        """Sessions (all, or the customer's) now get 401 "customer session revoked"."""
+        return self.admin("POST", "/admin/customers/sessions/revoke", {} if email is None else {"email": email})
+
+    def create_customer_session(self, email, ttl_seconds=None):
+        """A session as a login would open it, without sending the password."""
+        body = {"email": email} if ttl_seconds is None else {"email": email, "ttl_seconds": ttl_seconds}
+        return self.admin("POST", "/admin/customers/sessions", body)
+
+    # -- tickets --------------------------------------------------------
+
+    def set_ticket_answer(self, **answer):
+        """ticket_number (True: generated, False: left out, None or a string: sent as such),
+        public_id_prefix, ticket_url (bool); keys not given return to their defaults."""
+        return self.admin("PUT", "/admin/tickets/answer", answer)
+
+    def ticket_answer(self):
+        return self.admin("GET", "/admin/tickets/answer")
+
+    def add_ticket_reply(self, public_id, message_text=None, **fields):
+        """A consultant's reply to a filed ticket, notified to the ticket's customer e-mail."""
+        if message_text is not None:
+            fields["message_text"] = message_text
+        return self.admin("POST", "/admin/tickets/%s/replies" % _segment(public_id), fields)
+
     # -- control channel ------------------------------------------------
 
     def control_connections(self, include_closed=False):

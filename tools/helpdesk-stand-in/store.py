@@ -22,6 +22,11 @@ def utc_now_iso(offset_seconds=0):
     return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
+def default_ticket_answer():
+    """How a filed ticket is answered (PUT /admin/tickets/answer changes it)."""
+    return {"ticket_number": True, "public_id_prefix": "KOVA-", "ticket_url": True}
+
+
 def command_id_of(command):
     """The integer id of a queued command, or None when it has none."""
     if isinstance(command, dict):
@@ -57,6 +62,7 @@ class Store:
         self.heartbeats = []
         self.chat_messages = []
         self.tickets = []
+        self.ticket_answer = default_ticket_answer()
         self.remote_sessions = {}
         self.manifest = None
         self.packages = {}
