@@ -375,6 +375,46 @@ def test_customer_login_and_notification_paging(server):
     assert page(0, 5) == (401, {"detail": "customer session expired"})
 
 
+def test_ticket_answers_replies_and_session_endings(server):
+    token = "Device " + register(server)["device_token"]
+    ticket = {"client_request_id": "r1", "subject": "Drukarka", "customer_email": " Anna@Example.com "}
+    status, first = call_json(server, "POST", "/api/agent/tickets", ticket, token)
+    assert status == 201 and first["ticket_number"] == "HD-01001"
+    assert first["ticket_url"] == server.url + "/customer/tickets/" + first["public_id"]
+    server.set_ticket_answer(ticket_number=False, public_id_prefix="kova-", ticket_url=False)
+    status, bare = call_json(server, "POST", "/api/agent/tickets", dict(ticket, client_request_id="r2"), token)
+    assert bare == {"public_id": "kova-000002", "subject": "Drukarka", "status": "new"}
+    server.set_ticket_answer(ticket_number="  ")
+    assert call_json(server, "POST", "/api/agent/tickets", dict(ticket, client_request_id="r3"), token)[1]["ticket_number"] == "  "
+    with pytest.raises(AdminError):
+        server.set_ticket_answer(number=True)
+
+    # A reply reaches the ticket's customer with the desk's own number, even
+    # where the answer left it out.
+    server.add_customer("anna@example.com", "tajne", fractional_expiry=True)
+    session = server.create_customer_session("anna@example.com")
+    assert session["expires_at"][19] == "." and session["expires_at"].endswith("Z")
+    reply = server.add_ticket_reply("kova-000002", "Proszę zrestartować")
+    assert reply["ticket_number"] == "HD-01002" and reply["subject"] == "Drukarka"
+    server.add_notification("anna@example.com", omit=["ticket_number"])
+    with pytest.raises(AdminError):
+        server.add_ticket_reply("KOVA-999999")
+
+    def page(access_token):
+        return call_json(server, "GET", "/api/customer/ticket-notifications?after_message_id=0&limit=5",
+                         headers={"X-Customer-Session": access_token})
+
+    status, items = page(session["access_token"])
+    assert [i["message_text"] for i in items["items"]] == ["Proszę zrestartować", "Odpowiedź konsultanta"]
+    assert "ticket_number" not in items["items"][1]
+    other = server.create_customer_session("anna@example.com")
+    server.revoke_customer_sessions("anna@example.com")
+    assert page(other["access_token"]) == (401, {"detail": "customer session revoked"})
+    short = server.create_customer_session("anna@example.com", ttl_seconds=-1)
+    assert page(short["access_token"]) == (401, {"detail": "customer session expired"})
+    assert page("cs_unknown") == (401, {"detail": "invalid customer session"})
+
+
 def test_waits_time_out_with_what_was_seen(server):
     register(server)
     with pytest.raises(StandInTimeout) as late:
