@@ -69,6 +69,21 @@ std::string KovaDeskApiClient::performRequest(const std::string& method, const s
                                               const std::optional<std::string>& customerSessionToken,
                                               const std::optional<std::string>& authorization,
                                               std::stop_token stop) {
+    return sendWithRetry(buildRequest(method, url, serializedBody(json), customerSessionToken, authorization),
+                         stop);
+}
+
+std::optional<std::string> KovaDeskApiClient::serializedBody(const std::optional<Json>& json) {
+    if (!json) {
+        return std::nullopt;
+    }
+    return compactJson(sanitizeJson(*json));
+}
+
+HttpRequest KovaDeskApiClient::buildRequest(const std::string& method, const std::string& url,
+                                            std::optional<std::string> body,
+                                            const std::optional<std::string>& customerSessionToken,
+                                            const std::optional<std::string>& authorization) {
     HttpRequest request;
     request.method = method;
     request.url = url;
@@ -79,11 +94,15 @@ std::string KovaDeskApiClient::performRequest(const std::string& method, const s
     if (customerSessionToken && !customerSessionToken->empty()) {
         request.headers.emplace_back("X-Customer-Session", *customerSessionToken);
     }
-    if (json) {
+    if (body) {
         request.headers.emplace_back("Content-Type", "application/json");
-        request.body = compactJson(sanitizeJson(*json));
+        request.body = std::move(body);
     }
+    return request;
+}
 
+// Sends one request at most twice; the body is never copied between attempts.
+std::string KovaDeskApiClient::sendWithRetry(const HttpRequest& request, std::stop_token stop) {
     for (int attempt = 1;; ++attempt) {
         HttpResponse response;
         try {
@@ -122,17 +141,29 @@ std::string KovaDeskApiClient::requestWithAgentAuthorization(const std::string& 
                                                              const std::string& url,
                                                              const std::optional<Json>& json,
                                                              std::stop_token stop) {
+    return sendWithAgentAuthorization(method, url, serializedBody(json), stop);
+}
+
+std::string KovaDeskApiClient::sendWithAgentAuthorization(const std::string& method, const std::string& url,
+                                                          std::optional<std::string> body,
+                                                          std::stop_token stop) {
     bool usedDeviceToken = false;
-    const auto authorization = agentAuthorization(true, &usedDeviceToken);
+    auto request =
+        buildRequest(method, url, std::move(body), std::nullopt, agentAuthorization(true, &usedDeviceToken));
     try {
-        return performRequest(method, url, json, std::nullopt, authorization, stop);
+        return sendWithRetry(request, stop);
     } catch (const std::exception& error) {
         if (!AgentDeviceTokenRecovery::shouldRetryWithOrganizationToken(usedDeviceToken, error)) {
             throw;
         }
     }
     deviceTokenStore_->clear();
-    return performRequest(method, url, json, std::nullopt, agentAuthorization(false, nullptr), stop);
+    // The same request once more, with the company token (or none) in place of the device token.
+    std::erase_if(request.headers, [](const auto& header) { return header.first == "Authorization"; });
+    if (auto authorization = agentAuthorization(false, nullptr)) {
+        request.headers.emplace_back("Authorization", std::move(*authorization));
+    }
+    return sendWithRetry(request, stop);
 }
 
 bool KovaDeskApiClient::recoverInvalidDeviceToken(const std::exception& error) {

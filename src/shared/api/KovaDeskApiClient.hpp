@@ -79,6 +79,15 @@ private:
                                const std::optional<std::string>& authorization, std::stop_token stop);
     std::string requestWithAgentAuthorization(const std::string& method, const std::string& url,
                                               const std::optional<Json>& json, std::stop_token stop);
+    // The same for a body already serialised (large ticket bodies are built as text).
+    std::string sendWithAgentAuthorization(const std::string& method, const std::string& url,
+                                           std::optional<std::string> body, std::stop_token stop);
+    static std::optional<std::string> serializedBody(const std::optional<Json>& json);
+    static HttpRequest buildRequest(const std::string& method, const std::string& url,
+                                    std::optional<std::string> body,
+                                    const std::optional<std::string>& customerSessionToken,
+                                    const std::optional<std::string>& authorization);
+    std::string sendWithRetry(const HttpRequest& request, std::stop_token stop);
 
     ViewerSettings settings_;
     std::shared_ptr<HttpTransport> transport_;

@@ -12,8 +12,8 @@ AgentTicketResponse KovaDeskApiClient::createTicket(const AgentTicketDraft& draf
     // Built once: the transport's retry and the fall-back after a rejected
     // device token send this same body, so the server can tell a repeated
     // submission from a new ticket.
-    const auto body = ticketRequestBody(draft, state, asciiLowercased(makeUuid()), nowSeconds());
-    return AgentTicketResponse::decode(requestWithAgentAuthorization("POST", url, body, stop));
+    auto body = ticketRequestBody(draft, state, asciiLowercased(makeUuid()), nowSeconds());
+    return AgentTicketResponse::decode(sendWithAgentAuthorization("POST", url, std::move(body), stop));
 }
 
 } // namespace kova

@@ -29,21 +29,9 @@ AgentTicketResponse AgentTicketResponse::decode(std::string_view body) {
     return r;
 }
 
-Json ticketRequestBody(const AgentTicketDraft& draft, const ViewerState& state,
-                       const std::string& clientRequestId, Timestamp submittedAt) {
-    Json attachments = Json::array();
-    for (const auto& attachment : draft.attachments) {
-        Json item = {
-            {"filename", attachment.filename},
-            {"content_type", attachment.contentType},
-            {"data_base64", base64Encoded(attachment.data)},
-        };
-        if (attachment.inlinePlaceholder) {
-            item["inline_placeholder"] = *attachment.inlinePlaceholder;
-        }
-        attachments.push_back(std::move(item));
-    }
-    return {
+std::string ticketRequestBody(const AgentTicketDraft& draft, const ViewerState& state,
+                              const std::string& clientRequestId, Timestamp submittedAt) {
+    const Json rest = {
         {"device_uid", state.deviceUid.value_or("")},
         {"support_id", state.supportId.value_or("")},
         {"client_request_id", clientRequestId},
@@ -60,8 +48,36 @@ Json ticketRequestBody(const AgentTicketDraft& draft, const ViewerState& state,
            {{"platform", "macos"},
             {"agent_version", std::string(MacViewerBuildInfo::version)},
             {"submitted_at", formatIso8601(submittedAt)}}}}},
-        {"attachments", std::move(attachments)},
     };
+    const auto restText = compactJson(sanitizeJson(rest));
+    const auto text = [](const std::string& value) { return compactJson(Json(value)); };
+
+    // The attachments are written as text so that their Base64 is held once
+    // (a JSON value, its sanitised copy and its serialisation would hold it
+    // three times). "attachments" sorts before every other key, so the result
+    // is exactly the compact form of the whole document.
+    std::size_t size = restText.size() + 20;
+    for (const auto& attachment : draft.attachments) {
+        size += base64Length(attachment.data.size()) + 80 + 2 * attachment.filename.size() +
+                2 * attachment.contentType.size() + 2 * attachment.inlinePlaceholder.value_or("").size();
+    }
+    std::string out;
+    out.reserve(size);
+    out += "{\"attachments\":[";
+    for (std::size_t i = 0; i < draft.attachments.size(); ++i) {
+        const auto& attachment = draft.attachments[i];
+        out += i == 0 ? "{" : ",{";
+        out += "\"content_type\":" + text(attachment.contentType) + ",\"data_base64\":\"";
+        appendBase64(out, attachment.data);
+        out += "\",\"filename\":" + text(attachment.filename);
+        if (attachment.inlinePlaceholder) {
+            out += ",\"inline_placeholder\":" + text(*attachment.inlinePlaceholder);
+        }
+        out += "}";
+    }
+    out += "],";
+    out.append(restText, 1, std::string::npos);
+    return out;
 }
 
 } // namespace kova

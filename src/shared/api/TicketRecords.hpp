@@ -48,9 +48,10 @@ struct AgentTicketResponse {
     static AgentTicketResponse decode(std::string_view body);
 };
 
-// The body of a ticket submission. The request id and the time are passed in
-// so that a retry of one submission can reuse them.
-Json ticketRequestBody(const AgentTicketDraft& draft, const ViewerState& state,
-                       const std::string& clientRequestId, Timestamp submittedAt);
+// The body of a ticket submission as compact JSON text (sorted keys, the
+// same text sanitizeJson and compactJson would give). The request id and the
+// time are passed in so that one submission can be repeated unchanged.
+std::string ticketRequestBody(const AgentTicketDraft& draft, const ViewerState& state,
+                              const std::string& clientRequestId, Timestamp submittedAt);
 
 } // namespace kova

@@ -16,14 +16,16 @@ TEST(TicketRequestBody, KeysValuesAndAttachmentsInOrder) {
                            "high",
                            "incident",
                            {}};
-    draft.attachments.push_back({"zrzut.png", "image/png", std::string("\x89PNG\0\x01", 6), "[[img-1]]"});
+    draft.attachments.push_back(
+        {"zrzut \"1\"\\ż.png", "image/png", std::string("\x89PNG\0\x01", 6), "[[img-1]]"});
     draft.attachments.push_back({"log.txt", "text/plain", "abc", std::nullopt});
     ViewerState state;
     state.deviceUid = "mac-1";
     state.supportId = "S-1";
     const auto at = *parseIso8601("2026-03-01T14:05:09Z");
 
-    const auto body = ticketRequestBody(draft, state, "0b0e6a9e-1111-4c4c-8888-000000000001", at);
+    const auto text = ticketRequestBody(draft, state, "0b0e6a9e-1111-4c4c-8888-000000000001", at);
+    const auto body = Json::parse(text);
     const Json expected = {
         {"device_uid", "mac-1"},
         {"support_id", "S-1"},
@@ -42,16 +44,17 @@ TEST(TicketRequestBody, KeysValuesAndAttachmentsInOrder) {
             {"agent_version", std::string(MacViewerBuildInfo::version)},
             {"submitted_at", "2026-03-01T14:05:09Z"}}}}},
         {"attachments",
-         Json::array({{{"filename", "zrzut.png"},
+         Json::array({{{"filename", "zrzut \"1\"\\ż.png"},
                        {"content_type", "image/png"},
                        {"data_base64", "iVBORwAB"},
                        {"inline_placeholder", "[[img-1]]"}},
                       {{"filename", "log.txt"}, {"content_type", "text/plain"}, {"data_base64", "YWJj"}}})},
     };
     EXPECT_EQ(body, expected);
+    EXPECT_EQ(text, compactJson(expected));
 
     // No identifiers and no attachments: empty strings and an empty array, never null.
-    const auto bare = ticketRequestBody(AgentTicketDraft{}, ViewerState{}, "id", at);
+    const auto bare = Json::parse(ticketRequestBody(AgentTicketDraft{}, ViewerState{}, "id", at));
     EXPECT_EQ(bare["device_uid"], "");
     EXPECT_EQ(bare["support_id"], "");
     EXPECT_EQ(bare["attachments"], Json::array());
