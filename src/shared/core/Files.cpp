@@ -65,14 +65,14 @@ std::string randomSuffix() {
     return out;
 }
 
-std::optional<std::string> readOpenedRegularFile(int fd, std::size_t maxBytes) {
+std::optional<std::string> readOpenedRegularFile(int fd, std::size_t maxBytes, bool singleLink) {
     if (fd < 0) {
         return std::nullopt;
     }
     const UniqueFd owned(fd);
     struct stat st {};
-    bool ok =
-        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) <= maxBytes;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              static_cast<std::uint64_t>(st.st_size) <= maxBytes && (!singleLink || st.st_nlink == 1);
     std::string bytes;
     // Reads until the end, so a file that grew after fstat is still capped.
     while (ok) {
@@ -141,12 +141,12 @@ std::optional<std::string> readFileIfPresent(const std::filesystem::path& path) 
 std::optional<std::string> readRegularFile(const std::filesystem::path& path, std::size_t maxBytes,
                                            bool followLinks) {
     const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
-    return readOpenedRegularFile(::open(path.c_str(), flags), maxBytes);
+    return readOpenedRegularFile(::open(path.c_str(), flags), maxBytes, false);
 }
 
 std::optional<std::string> readRegularFileAt(int directoryFd, const std::string& name, std::size_t maxBytes) {
     return readOpenedRegularFile(
-        ::openat(directoryFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW), maxBytes);
+        ::openat(directoryFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW), maxBytes, true);
 }
 
 mode_t processUmask() {

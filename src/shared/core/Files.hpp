@@ -64,7 +64,8 @@ std::optional<std::string> readRegularFile(const std::filesystem::path& path, st
                                            bool followLinks = true);
 
 // readRegularFile for the entry `name` of an open directory, never following a
-// link in it.
+// link in it and refusing a file with a second hard link (one that another
+// user linked there from a place they cannot read).
 std::optional<std::string> readRegularFileAt(int directoryFd, const std::string& name, std::size_t maxBytes);
 
 // mkdir -p; an existing directory is not an error. Throws std::system_error.

@@ -68,6 +68,9 @@ TEST(RemoteChatStore, LinksPlantedByOtherUsersAreRefused) {
     const auto link = RemoteChatStore::directory() / "p.1.S.outgoing.json";
     fs::create_symlink(secret, link);
     EXPECT_FALSE(RemoteChatStore::read(link));
+    fs::remove(link);
+    fs::create_hard_link(secret, link);
+    EXPECT_FALSE(RemoteChatStore::read(link)) << "a second link to a file is not a message";
 
     // A directory link in place of the chat directory is not made world-writable.
     const auto victim = root.path() / "victim";
