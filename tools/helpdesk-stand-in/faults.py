@@ -14,10 +14,12 @@ from aiohttp import web
 
 from store import is_invalid, parse_json_text, utc_now_iso
 
-ACTIONS = ("status", "delay", "drop", "malformed_json")
+ACTIONS = ("status", "delay", "drop", "malformed_json", "endless")
 DROP_STAGES = ("mid_body", "before_response")
 DEFAULT_DELAY_SECONDS = 30.0
 DEFAULT_MALFORMED_BODY = '{"device_uid": "truncated", "support_id": '
+DEFAULT_ENDLESS_BODY = "["
+DEFAULT_ENDLESS_CHUNK = '{"id": 0, "command_type": "noop"},'
 
 
 class FaultError(ValueError):
@@ -61,6 +63,9 @@ class Faults:
         headers = wanted.get("headers", {})
         if not isinstance(headers, dict) or not all(isinstance(v, str) for v in headers.values()):
             raise FaultError("headers must be an object of strings")
+        chunk = wanted.get("chunk", DEFAULT_ENDLESS_CHUNK)
+        if not isinstance(chunk, str) or not chunk:
+            raise FaultError("chunk must be a non-empty string")
         content_type = wanted.get("content_type")
         if content_type is not None and not isinstance(content_type, str):
             raise FaultError("content_type must be a string")
@@ -77,6 +82,7 @@ class Faults:
             "headers": headers,
             "delay_seconds": float(delay),
             "stage": stage,
+            "chunk": chunk,
             "remaining": count,
             "hits": 0,
         }
@@ -155,6 +161,26 @@ async def _drop(request, rule):
     raise asyncio.CancelledError()
 
 
+async def _endless(request, rule):
+    """A chunked body that never ends: the body text, then the chunk for ever
+    (until the client goes away)."""
+    response = web.StreamResponse(status=rule["status"])
+    response.content_type = rule["content_type"] or "application/json"
+    response.enable_chunked_encoding()
+    await response.prepare(request)
+    head = rule["body"] if isinstance(rule["body"], str) else DEFAULT_ENDLESS_BODY
+    block = (rule["chunk"] * max(1, 65536 // len(rule["chunk"]))).encode()
+    try:
+        await response.write(head.encode())
+        while True:
+            await response.write(block)
+    except (ConnectionError, asyncio.CancelledError):
+        pass
+    if request.transport is not None:
+        request.transport.abort()
+    raise asyncio.CancelledError()
+
+
 def _scripted_response(rule):
     body = rule["body"] if rule["has_body"] else {"detail": "scripted fault"}
     if isinstance(body, str):
@@ -188,6 +214,9 @@ def make_middleware(store, faults):
                 return web.Response(status=rule["status"], text=body, content_type="application/json")
             if rule["action"] == "drop":
                 await _drop(request, rule)
+            if rule["action"] == "endless":
+                entry["status"] = rule["status"]
+                await _endless(request, rule)
             if rule["action"] == "delay":
                 await asyncio.sleep(rule["delay_seconds"])
         try:

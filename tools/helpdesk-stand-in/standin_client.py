@@ -216,6 +216,11 @@ class HelpdeskStandIn:
             options["body"] = body
         return self.add_fault(path, "malformed_json", count=count, **options)
 
+    def endless_body(self, path, body=None, chunk=None, count=1, **options):
+        """Answer with a body that never ends: `body` once, then `chunk` for ever."""
+        extra = {k: v for k, v in (("body", body), ("chunk", chunk)) if v is not None}
+        return self.add_fault(path, action="endless", count=count, **extra, **options)
+
     def faults(self):
         return self.admin("GET", "/admin/faults")["items"]
 

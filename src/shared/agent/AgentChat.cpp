@@ -25,6 +25,9 @@ void AgentService::sendPendingChatMessages(const std::string& reason, std::stop_
                 *deviceUid,
                 {message->text, message->sender, message->publicId, message->id, message->createdAt}, stop);
         } catch (const std::exception& error) {
+            if (stop.stop_requested()) {
+                return; // the file stays and goes out after the restart
+            }
             ViewerLogger::error(error, "Remote chat reply send failed id=" + message->id);
             continue;
         }

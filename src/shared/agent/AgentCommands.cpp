@@ -1,10 +1,15 @@
 #include "agent/AgentService.hpp"
 #include "config/MacViewerBuildInfo.hpp"
 #include "core/Errors.hpp"
+#include "core/Sleeper.hpp"
 #include "core/ViewerLogger.hpp"
 #include "process/ShellCommand.hpp"
 
+#include <chrono>
+#include <optional>
+#include <set>
 #include <system_error>
+#include <thread>
 
 namespace kova {
 namespace {
@@ -18,7 +23,48 @@ const std::vector<std::string>& pendingHandlerTypes() {
     return types;
 }
 
+// After a stop request, the last report of the command in hand may still go
+// out, but only within this budget, so the daemon still ends within 2 s.
+constexpr auto reportBudgetAfterStop = std::chrono::milliseconds(1000);
+
+// A stop token that fires when the budget has passed.
+class ReportDeadline {
+public:
+    explicit ReportDeadline(std::chrono::milliseconds budget)
+        : timer_([this, budget](std::stop_token own) {
+              if (sleepFor(own, std::chrono::nanoseconds(budget))) {
+                  source_.request_stop();
+              }
+          }) {}
+    std::stop_token token() const { return source_.get_token(); }
+
+private:
+    std::stop_source source_; // declared first: the timer uses it until joined
+    std::jthread timer_;
+};
+
 } // namespace
+
+// The stop token for one command's reports: the caller's until a stop is
+// requested, then one budget shared by every report that follows.
+class CommandReportStop {
+public:
+    explicit CommandReportStop(std::stop_token stop) : stop_(std::move(stop)) {}
+    bool stopping() const { return stop_.stop_requested(); }
+    std::stop_token token() {
+        if (!stopping()) {
+            return stop_;
+        }
+        if (!deadline_) {
+            deadline_.emplace(reportBudgetAfterStop);
+        }
+        return deadline_->token();
+    }
+
+private:
+    std::stop_token stop_;
+    std::optional<ReportDeadline> deadline_;
+};
 
 std::string commandErrorText(const std::exception& error) {
     if (const auto* domain = dynamic_cast<const DomainError*>(&error)) {
@@ -33,8 +79,20 @@ std::string commandErrorText(const std::exception& error) {
 }
 
 void AgentService::report(std::int64_t id, const std::string& status, const Json& result,
-                          std::stop_token stop) {
-    apiClient_->updateCommand(id, status, result, stop);
+                          CommandReportStop& stop) {
+    if (!stop.stopping()) {
+        try {
+            apiClient_->updateCommand(id, status, result, stop.token());
+            return;
+        } catch (const std::exception&) {
+            if (!stop.stopping()) {
+                throw;
+            }
+        }
+    }
+    // Stopping: the outcome still reaches the server if it can within the
+    // budget; otherwise the command stays pending and runs after a restart.
+    apiClient_->updateCommand(id, status, result, stop.token());
 }
 
 void AgentService::processPendingCommands(const std::optional<std::string>& commandType,
@@ -50,17 +108,25 @@ void AgentService::processPendingCommands(const std::optional<std::string>& comm
     try {
         commands = apiClient_->pendingCommands(*deviceUid, commandType, stop);
     } catch (const std::exception& error) {
-        ViewerLogger::error(error, "Command polling failed");
+        if (stop.stop_requested()) {
+            ViewerLogger::info("Command polling interrupted: the agent is stopping.");
+        } else {
+            ViewerLogger::error(error, "Command polling failed");
+        }
         return;
     }
     if (!commands.empty()) {
         ViewerLogger::info("Processing " + std::to_string(commands.size()) +
                            " pending commands. reason=" + reason + " type=" + commandType.value_or("all"));
+        // A list that names one id twice still runs that command once.
+        std::set<std::int64_t> handled;
         for (const auto& command : commands) {
             if (stop.stop_requested()) {
                 return;
             }
-            handle(command, stop);
+            if (handled.insert(command.id).second) {
+                handle(command, stop);
+            }
         }
     }
     lock.unlock();
@@ -68,26 +134,32 @@ void AgentService::processPendingCommands(const std::optional<std::string>& comm
 }
 
 void AgentService::handle(const AgentCommand& command, std::stop_token stop) {
+    CommandReportStop reportStop(stop);
     try {
         const auto& type = command.commandType;
         if (type == "force_audit") {
             sendInventory("force_audit", stop);
-            report(command.id, "completed", Json{{"audit_sent", true}}, stop);
+            report(command.id, "completed", Json{{"audit_sent", true}}, reportStop);
         } else if (type == "shell") {
-            report(command.id, "completed", executeShell(*processRunner_, command.payload, stop), stop);
+            report(command.id, "completed", executeShell(*processRunner_, command.payload, stop), reportStop);
         } else if (std::find(pendingHandlerTypes().begin(), pendingHandlerTypes().end(), type) !=
                    pendingHandlerTypes().end()) {
             throw ViewerError::unsupported("The " + type +
                                            " command is not available in this agent version (" +
                                            std::string(MacViewerBuildInfo::version) + ").");
         } else {
-            report(command.id, "failed", Json{{"error", "Unsupported macOS command " + type}}, stop);
+            report(command.id, "failed", Json{{"error", "Unsupported macOS command " + type}}, reportStop);
         }
     } catch (const std::exception& error) {
-        ViewerLogger::error(error, "Command handling failed id=" + std::to_string(command.id));
+        if (reportStop.stopping()) {
+            ViewerLogger::info("Command handling interrupted id=" + std::to_string(command.id) +
+                               ": the agent is stopping.");
+        } else {
+            ViewerLogger::error(error, "Command handling failed id=" + std::to_string(command.id));
+        }
         try {
             report(command.id, "failed", Json{{"platform", "macos"}, {"error", commandErrorText(error)}},
-                   stop);
+                   reportStop);
         } catch (const std::exception&) {
             // The server keeps the command pending; the next fetch returns it.
         }

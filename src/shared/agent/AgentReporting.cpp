@@ -10,6 +10,13 @@ std::string successLine(const std::string& what, const std::string& reason, cons
            " support_id=" + state.supportId.value_or("-");
 }
 
+// A request cut short by the daemon's own shutdown is not a connection
+// failure: nothing is recorded, so the menu bar shows no issue after a clean stop.
+AgentOperationOutcome stoppedOutcome(const std::string& what) {
+    ViewerLogger::info(what + " interrupted: the agent is stopping.");
+    return AgentOperationOutcome{false, std::nullopt};
+}
+
 void clearConnectionIssue(ViewerState& state) {
     state.connectionIssue.reset();
     state.connectionMessage.reset();
@@ -57,8 +64,15 @@ AgentOperationOutcome AgentService::sendInventory(const std::string& reason, std
         payload = audit_->collect(stop);
         response = apiClient_->sendInventory(payload, stop);
     } catch (const std::exception& error) {
+        if (stop.stop_requested()) {
+            return stoppedOutcome("Inventory send");
+        }
         ViewerLogger::error(error, "Inventory send failed");
         return recordConnectionError(error);
+    }
+    if (response.deviceTokenRefused) {
+        ViewerLogger::warn(
+            "The server sent an invalid device token (control characters); it was not stored.");
     }
     const auto payloadUid = stringMember(payload, "device_uid");
     const auto payloadHost = stringMember(payload, "hostname");
@@ -91,6 +105,9 @@ AgentOperationOutcome AgentService::sendHeartbeat(const std::string& reason, std
     try {
         apiClient_->sendHeartbeat(audit_->heartbeatPayload(stateSnapshot(), stop), stop);
     } catch (const std::exception& error) {
+        if (stop.stop_requested()) {
+            return stoppedOutcome("Heartbeat");
+        }
         ViewerLogger::error(error, "Heartbeat failed");
         return recordConnectionError(error);
     }

@@ -2,6 +2,7 @@
 
 #include "config/AgentConnectionState.hpp"
 #include "core/Sleeper.hpp"
+#include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
 
 #include <algorithm>
@@ -46,8 +47,13 @@ void AgentService::updateState(const std::function<void(ViewerState&)>& change) 
 }
 
 std::chrono::seconds AgentService::auditLoopWait(const ViewerSettings& settings) {
-    // The loop keeps its own floor even though validation already clamps.
-    return std::chrono::seconds(std::max<std::int64_t>(settings.auditIntervalMinutes, 5) * 60);
+    // The loop keeps its own floor even though validation already clamps;
+    // minutes too many to count in seconds just mean the longest wait.
+    const auto minutes = std::max<std::int64_t>(settings.auditIntervalMinutes, 5);
+    if (minutes > longestWait.count() / 60) {
+        return longestWait;
+    }
+    return std::chrono::seconds(minutes * 60);
 }
 
 std::vector<AgentLoop> AgentService::timedLoops() {
@@ -127,7 +133,9 @@ void AgentService::startLoops(std::stop_token stop) {
 void AgentService::runForever(std::stop_token stop) {
     ViewerLogger::info("Sekwo Tarnvik macOS daemon started.");
     const auto state = stateSnapshot();
-    if (!(state.deviceUid && state.supportId)) {
+    // A blank identifier (stored by an older version) counts as missing.
+    const auto known = [](const std::optional<std::string>& id) { return id && !trimmed(*id).empty(); };
+    if (!(known(state.deviceUid) && known(state.supportId))) {
         sendInventory("initial_registration", stop);
     }
     sendHeartbeat("startup", stop);

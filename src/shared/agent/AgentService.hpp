@@ -21,6 +21,8 @@
 
 namespace kova {
 
+class CommandReportStop;
+
 // One loop of the daemon: how long it waits before each cycle and what a
 // cycle does. The wait runs from the end of one cycle to the start of the next.
 struct AgentLoop {
@@ -81,7 +83,7 @@ private:
     // Applies a change to the state and saves it as one step; the device token
     // is taken over from the file, which the token store owns.
     void updateState(const std::function<void(ViewerState&)>& change);
-    void report(std::int64_t id, const std::string& status, const Json& result, std::stop_token stop);
+    void report(std::int64_t id, const std::string& status, const Json& result, CommandReportStop& stop);
 
     void startLoops(std::stop_token stop);
     static void runTimedLoop(std::stop_token stop, const AgentLoop& loop);

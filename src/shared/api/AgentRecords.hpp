@@ -25,8 +25,12 @@ struct DeviceRegistrationResponse {
     std::optional<std::string> deviceCode;
     std::optional<std::string> publicId;
     std::optional<std::string> deviceToken;
+    // The answer carried a device token with control characters; it is
+    // treated as no token (deviceToken stays empty).
+    bool deviceTokenRefused = false;
 
     // Every key optional; a present key of the wrong type throws DecodingError.
+    // Values are trimmed; an identifier or token that is then empty is absent.
     static DeviceRegistrationResponse decode(std::string_view body);
 };
 

@@ -239,7 +239,7 @@ Json diskObjects(const std::vector<platform::MountedVolume>& volumes) {
 }
 
 Json parseSystemProfilerJson(std::string_view output) {
-    auto value = Json::parse(output, nullptr, false);
+    auto value = parseJsonOrDiscarded(output);
     if (value.is_discarded() || !value.is_object()) {
         return Json::object();
     }

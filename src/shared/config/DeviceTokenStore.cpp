@@ -16,7 +16,7 @@ std::optional<std::string> DeviceTokenStore::load() {
         return std::nullopt;
     }
     auto token = trimmed(*state.deviceToken);
-    if (token.empty()) {
+    if (token.empty() || containsControlCharacters(token)) {
         return std::nullopt;
     }
     return token;
@@ -24,7 +24,7 @@ std::optional<std::string> DeviceTokenStore::load() {
 
 void DeviceTokenStore::save(const std::string& token) {
     auto value = trimmed(token);
-    if (value.empty()) {
+    if (value.empty() || containsControlCharacters(value)) {
         return;
     }
     std::lock_guard lock(stateFileMutex());

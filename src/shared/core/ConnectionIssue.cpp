@@ -1,10 +1,10 @@
 #include "core/ConnectionIssue.hpp"
 
 #include "core/Errors.hpp"
+#include "core/Json.hpp"
 #include "core/Strings.hpp"
 
 #include <array>
-#include <nlohmann/json.hpp>
 
 namespace kova {
 namespace {
@@ -187,7 +187,7 @@ std::string viewerErrorMessage(const std::exception& error, std::string_view act
 }
 
 std::optional<std::string> serverErrorDetail(std::string_view body) {
-    const auto json = nlohmann::json::parse(body, nullptr, false);
+    const auto json = parseJsonOrDiscarded(body);
     if (json.is_discarded() || !json.is_object()) {
         return std::nullopt;
     }

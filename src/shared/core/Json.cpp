@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <string>
 
 namespace kova {
 namespace {
@@ -21,6 +23,51 @@ const Json& requireKey(const Json& object, std::string_view key, std::string_vie
 [[noreturn]] void typeMismatch(std::string_view key, std::string_view type, std::string_view what) {
     throw DecodingError(std::string(what) + " could not be decoded: \"" + std::string(key) + "\" is not " +
                         std::string(type) + ".");
+}
+
+// Why a document is refused before parsing, or nullopt. Brackets and commas
+// outside strings give the nesting and the number of values of any text the
+// parser would accept; anything else is refused by the parser itself.
+std::optional<std::string> outOfBounds(std::string_view text) {
+    std::size_t depth = 0;
+    std::size_t values = 1;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        switch (c) {
+        case '"':
+            inString = true;
+            break;
+        case '[':
+        case '{':
+            if (++depth > maxJsonDepth) {
+                return "the data is nested deeper than " + std::to_string(maxJsonDepth) + " levels.";
+            }
+            [[fallthrough]];
+        case ',':
+            if (++values > maxJsonValues) {
+                return "the data holds more than " + std::to_string(maxJsonValues) + " values.";
+            }
+            break;
+        case ']':
+        case '}':
+            depth -= depth > 0 ? 1 : 0;
+            break;
+        default:
+            break;
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -58,7 +105,17 @@ Json sanitizeJson(const Json& value) {
     }
 }
 
+Json parseJsonOrDiscarded(std::string_view text) {
+    if (outOfBounds(text)) {
+        return Json(Json::value_t::discarded);
+    }
+    return Json::parse(text, nullptr, false);
+}
+
 Json parseJson(std::string_view text, std::string_view what) {
+    if (const auto reason = outOfBounds(text)) {
+        throw DecodingError(std::string(what) + " could not be decoded: " + *reason);
+    }
     auto value = Json::parse(text, nullptr, false);
     if (value.is_discarded()) {
         throw DecodingError(std::string(what) + " could not be decoded: the data is not valid JSON.");

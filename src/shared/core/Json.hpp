@@ -26,8 +26,23 @@ std::string compactJson(const Json& value);
 // non-finite numbers become null).
 Json sanitizeJson(const Json& value);
 
-// Parses text; throws DecodingError with `what` in the message.
+// The deepest nesting of arrays and objects a parsed document may have. Copying
+// and destroying a value recurse once per level, so a hostile document of a
+// few hundred kilobytes could otherwise overflow the stack.
+inline constexpr std::size_t maxJsonDepth = 128;
+// The most values (array elements and object members, roughly) a document may
+// hold: a body of tens of megabytes of tiny objects would otherwise take
+// gigabytes once parsed. Legitimate documents hold a few thousand at most;
+// their size lives in long strings (a file's Base64), which count once.
+inline constexpr std::size_t maxJsonValues = 500000;
+
+// Parses text; throws DecodingError with `what` in the message, also for a
+// document nested deeper than maxJsonDepth or holding more than maxJsonValues.
+// Every document from outside the process (server bodies, WebSocket messages,
+// files) is parsed here.
 Json parseJson(std::string_view text, std::string_view what);
+// The same rules without an exception: a discarded value on failure.
+Json parseJsonOrDiscarded(std::string_view text);
 
 // Strict typed reads for decoding records. Integers accept an integral
 // floating value (5.0) but not 5.5, a string or a boolean.

@@ -93,4 +93,19 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && asciiLowercased(a) == asciiLowercased(b);
 }
 
+bool containsControlCharacters(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            return true;
+        }
+        // U+0080 ... U+009F are encoded as C2 80 ... C2 9F.
+        if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9F &&
+            static_cast<unsigned char>(text[i + 1]) >= 0x80) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace kova

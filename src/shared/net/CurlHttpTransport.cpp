@@ -30,13 +30,21 @@ using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
 struct Transfer {
     const std::string* upload = nullptr;
     std::string body;
+    std::size_t maxBodyBytes = 0;
+    bool bodyTooLarge = false;
     std::stop_token stop;
 };
 
 size_t onWrite(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
-    transfer->body.append(data, size * count);
-    return size * count;
+    const size_t n = size * count;
+    if (n > transfer->maxBodyBytes - transfer->body.size()) {
+        // Returning less than given makes curl abort the transfer.
+        transfer->bodyTooLarge = true;
+        return 0;
+    }
+    transfer->body.append(data, n);
+    return n;
 }
 
 int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -95,6 +103,7 @@ public:
         CURL* curl = handle.get();
         Transfer transfer;
         transfer.stop = stop;
+        transfer.maxBodyBytes = options_.maxBodyBytes;
         char errorBuffer[CURL_ERROR_SIZE] = {};
 
         curl_slist* list = nullptr;
@@ -136,6 +145,8 @@ public:
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, idle);
         curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(options_.totalTimeout.count()));
+        // Refuses an announced oversized body before any of it is read.
+        curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(options_.maxBodyBytes));
 
         if (request.method == "GET") {
             curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
@@ -160,9 +171,13 @@ public:
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, nullptr);
         curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, nullptr);
         if (code != CURLE_OK) {
-            const auto error = mapCurlError(code, osErrno, errorBuffer);
             release(std::move(handle));
-            throw error;
+            if (transfer.bodyTooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+                throw ViewerError::invalidResponse("The server's answer is larger than " +
+                                                   std::to_string(options_.maxBodyBytes >> 20) +
+                                                   " MiB and was refused.");
+            }
+            throw mapCurlError(code, osErrno, errorBuffer);
         }
         release(std::move(handle));
         response.body = std::move(transfer.body);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -36,6 +37,10 @@ struct CurlTransportOptions {
     std::chrono::seconds idleTimeout{12};
     // The whole request, connection included, may not take longer than this.
     std::chrono::seconds totalTimeout{20};
+    // The largest answer body accepted: room for the biggest legitimate one
+    // (a 25 MiB file in Base64 inside the pending list) with a wide margin.
+    // A larger body fails the request (ViewerError invalidResponse).
+    std::size_t maxBodyBytes = std::size_t{64} << 20;
 };
 
 // libcurl with the system trust store; keeps connections alive between

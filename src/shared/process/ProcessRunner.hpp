@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -21,6 +22,9 @@ struct ProcessSpec {
     // Once the child has exited, how long output is still collected while a
     // process it left behind keeps the pipes open.
     std::chrono::milliseconds drainGrace{500};
+    // Bytes kept per stream; the rest is still read (so the child never
+    // blocks on a full pipe) but dropped, and the stream is marked truncated.
+    std::size_t outputLimitBytes = std::size_t{64} << 20;
 };
 
 struct ProcessResult {
@@ -29,13 +33,18 @@ struct ProcessResult {
     int exitStatus = -1; // the exit code, or the signal number of a signalled child
     bool signalled = false;
     bool timedOut = false;
-    std::string standardOutput; // raw bytes
-    std::string standardError;  // raw bytes (empty when merged)
+    std::string standardOutput;           // raw bytes
+    std::string standardError;            // raw bytes (empty when merged)
+    bool standardOutputTruncated = false; // bytes beyond outputLimitBytes were dropped
+    bool standardErrorTruncated = false;
+    // The child was ended because a stop was requested (not by the time limit).
+    bool stopped = false;
     std::chrono::milliseconds duration{0};
 };
 
 // Runs a program to completion, draining both pipes while it runs so output
-// of any size is collected, and always waiting for the child. Implementations
+// of any size is consumed (and kept up to the spec's limit), and always
+// waiting for the child. Implementations
 // never throw and may be called from any thread at once. A stop request ends
 // the child the same way as the time limit.
 class ProcessRunner {

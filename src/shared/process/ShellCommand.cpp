@@ -66,8 +66,32 @@ std::size_t asciiPrefixLength(std::string_view text, std::size_t count) {
     return i;
 }
 
+// Bytes kept per character of the limit: room for flags and emoji with a
+// modifier, while a single endless grapheme cluster (a base followed by
+// millions of combining marks) still cannot grow the result without bound.
+constexpr std::size_t bytesPerCharacter = 8;
+
+// Length of `bytes` without a UTF-8 sequence cut off at its end.
+std::size_t completeSequencesLength(std::string_view bytes) {
+    std::size_t end = bytes.size();
+    for (std::size_t back = 1; back <= 3 && back <= bytes.size(); ++back) {
+        const auto c = static_cast<unsigned char>(bytes[bytes.size() - back]);
+        if ((c & 0xC0) != 0x80) {
+            const std::size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            if (need > back) {
+                end = bytes.size() - back;
+            }
+            break;
+        }
+    }
+    return end;
+}
+
 // Invalid UTF-8 gives "", as a partial decode could not be trusted either.
-std::string limitedText(const std::string& bytes, std::size_t maxCharacters) {
+// `cut` says the runner dropped bytes after these: the text is then marked
+// truncated even when what was kept fits the limit.
+std::string limitedText(const std::string& captured, bool cut, std::size_t maxCharacters) {
+    const std::string_view bytes(captured.data(), cut ? completeSequencesLength(captured) : captured.size());
     auto prefix = asciiPrefixLength(bytes, maxCharacters);
     if (prefix == std::string_view::npos) {
         if (!isValidUtf8(bytes)) {
@@ -76,12 +100,12 @@ std::string limitedText(const std::string& bytes, std::size_t maxCharacters) {
         prefix = graphemePrefixLength(bytes, maxCharacters);
     }
     // A prefix shorter than the text means it has more characters than the limit.
-    if (prefix >= bytes.size()) {
-        return bytes;
+    if (prefix >= bytes.size() && !cut) {
+        return captured;
     }
     std::string out;
     out.reserve(prefix + truncationMarker.size());
-    out.append(bytes, 0, prefix);
+    out.append(bytes.substr(0, prefix));
     out.append(truncationMarker);
     return out;
 }
@@ -118,21 +142,26 @@ Json executeShell(ProcessRunner& runner, const Json& payload, std::stop_token st
     spec.arguments = {"-lc", command};
     spec.timeLimit = std::chrono::seconds(timeoutSeconds);
     spec.killGrace = std::chrono::milliseconds(300);
+    const auto limit = static_cast<std::size_t>(maxOutputChars);
+    spec.outputLimitBytes = limit * bytesPerCharacter;
     const auto result = runner.run(spec, std::move(stop));
     if (!result.launched) {
         throw std::system_error(result.launchError, std::generic_category(),
                                 "Could not start " + spec.executable);
     }
 
-    const auto limit = static_cast<std::size_t>(maxOutputChars);
+    if (result.stopped) {
+        throw DomainError(std::string(errorDomain), 503,
+                          "The command was interrupted because the agent stopped.");
+    }
     return Json{
         {"platform", "macos"},
         {"shell", shellName},
         {"executable", spec.executable},
         {"command", command},
         {"exit_code", result.exitStatus},
-        {"stdout", limitedText(result.standardOutput, limit)},
-        {"stderr", limitedText(result.standardError, limit)},
+        {"stdout", limitedText(result.standardOutput, result.standardOutputTruncated, limit)},
+        {"stderr", limitedText(result.standardError, result.standardErrorTruncated, limit)},
         {"timed_out", result.timedOut},
         {"duration_ms", static_cast<std::int64_t>(result.duration.count())},
         {"completed_at", formatIso8601(nowSeconds())},

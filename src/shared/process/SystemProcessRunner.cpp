@@ -168,7 +168,23 @@ private:
 
 enum class ReadOutcome { data, wouldBlock, closed };
 
-ReadOutcome readOnce(Fd& fd, std::string& into) {
+// One stream's retained bytes: at most `limit`, the rest only counted as lost.
+struct Capture {
+    std::string& bytes;
+    bool& truncated;
+    std::size_t limit;
+
+    void append(const char* data, std::size_t size) {
+        const std::size_t room = limit > bytes.size() ? limit - bytes.size() : 0;
+        if (size > room) {
+            truncated = true;
+            size = room;
+        }
+        bytes.append(data, size);
+    }
+};
+
+ReadOutcome readOnce(Fd& fd, Capture& into) {
     std::array<char, 65536> buffer;
     for (;;) {
         const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
@@ -189,7 +205,7 @@ ReadOutcome readOnce(Fd& fd, std::string& into) {
 
 // Takes what is already buffered without waiting; bounded so a writer that
 // never pauses cannot keep the caller here.
-void readBuffered(Fd& fd, std::string& into) {
+void readBuffered(Fd& fd, Capture& into) {
     for (int i = 0; i < 64 && fd.valid(); ++i) {
         if (readOnce(fd, into) != ReadOutcome::data) {
             return;
@@ -300,6 +316,8 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, std::stop_token 
         [[maybe_unused]] const auto n = ::write(wakeWrite.get(), &byte, 1);
     });
 
+    Capture out{result.standardOutput, result.standardOutputTruncated, spec.outputLimitBytes};
+    Capture err{result.standardError, result.standardErrorTruncated, spec.outputLimitBytes};
     const auto deadline = spec.timeLimit ? start + *spec.timeLimit : Clock::time_point::max();
     auto killAt = Clock::time_point::max();
     auto drainUntil = Clock::time_point::max();
@@ -318,6 +336,7 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, std::stop_token 
         if (!child.reaped()) {
             if (!termSent && (stopRequested || now >= deadline)) {
                 result.timedOut = !stopRequested;
+                result.stopped = stopRequested;
                 child.signalGroup(SIGTERM);
                 termSent = true;
                 killAt = now + spec.killGrace;
@@ -367,10 +386,10 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, std::stop_token 
             continue;
         }
         if (outIndex >= 0 && fds[outIndex].revents != 0) {
-            readOnce(outRead, result.standardOutput);
+            readOnce(outRead, out);
         }
         if (errIndex >= 0 && fds[errIndex].revents != 0) {
-            readOnce(errRead, result.standardError);
+            readOnce(errRead, err);
         }
         if (wakeIndex >= 0 && fds[wakeIndex].revents != 0) {
             stopRequested = true;
@@ -382,8 +401,8 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, std::stop_token 
             drainUntil = Clock::now() + spec.drainGrace;
         }
     }
-    readBuffered(outRead, result.standardOutput);
-    readBuffered(errRead, result.standardError);
+    readBuffered(outRead, out);
+    readBuffered(errRead, err);
 
     if (child.statusKnown()) {
         const int status = child.status();

@@ -2,6 +2,7 @@
 #include "chat/RemoteChatStore.hpp"
 #include "core/Errors.hpp"
 #include "core/Paths.hpp"
+#include "core/Sleeper.hpp"
 #include "core/ViewerLogger.hpp"
 #include "support/FakeAuditSource.hpp"
 #include "support/FakeProcessRunner.hpp"
@@ -9,6 +10,7 @@
 #include "support/TempRoot.hpp"
 
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace kova {
 namespace {
@@ -229,6 +231,19 @@ TEST(AgentServiceLoops, WaitsComeFromTheSettings) {
                                                                       {"command poll", 45},
                                                                       {"notification poll", 3},
                                                                       {"chat delivery", 3}}));
+
+    // Values too large for the clock mean "very long", never an overflow to "now".
+    settings.auditIntervalMinutes = INT64_MAX;
+    EXPECT_EQ(AgentService::auditLoopWait(settings), longestWait);
+    EXPECT_EQ(boundedWait(std::chrono::seconds(10000000000)), longestWait);
+    EXPECT_EQ(boundedWait(std::chrono::seconds(90)), std::chrono::seconds(90));
+    // Such a wait really waits: only the stop ends it.
+    std::stop_source source;
+    std::jthread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        source.request_stop();
+    });
+    EXPECT_FALSE(sleepFor(source.get_token(), std::chrono::seconds(INT64_MAX)));
 }
 
 } // namespace

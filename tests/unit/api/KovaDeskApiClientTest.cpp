@@ -183,6 +183,17 @@ TEST(KovaDeskApiClientEndpoints, RegistrationStoresTheToken) {
     EXPECT_THROW(f.client->sendInventory(Json::object()), DecodingError);
     f.transport->respond(200, "not json");
     EXPECT_THROW(f.client->sendInventory(Json::object()), DecodingError);
+
+    // A token that could inject header lines is no token; blank identifiers are absent.
+    f.transport->respond(200, R"({"device_uid":" ","support_id":"","device_token":"evil\r\nX-Injected: 1"})");
+    const auto refused = f.client->sendInventory(Json::object());
+    EXPECT_TRUE(refused.deviceTokenRefused);
+    EXPECT_FALSE(refused.deviceToken || refused.deviceUid || refused.supportId);
+    EXPECT_EQ(f.store->token_, "new");
+    f.transport->respond(200, R"({"device_uid":" u2 ","device_token":"to\u0085k"})");
+    const auto trimmedUid = f.client->sendInventory(Json::object());
+    EXPECT_EQ(trimmedUid.deviceUid, "u2");
+    EXPECT_TRUE(trimmedUid.deviceTokenRefused);
 }
 
 TEST(KovaDeskApiClientEndpoints, PendingCommandsPathsAndConversion) {

@@ -1,4 +1,5 @@
 #include "core/Files.hpp"
+#include "core/Json.hpp"
 #include "core/Strings.hpp"
 #include "core/Time.hpp"
 #include "core/Unicode.hpp"
@@ -19,6 +20,30 @@ TEST(Strings, TrimAndSlashes) {
     EXPECT_EQ(trimmed("ż"), "ż");
     EXPECT_EQ(trimmedTrailingSlash("https://x///"), "https://x");
     EXPECT_EQ(trimmedTrailingSlash("///"), "");
+}
+
+TEST(Json, NestingDeeperThanTheBoundIsADecodeFailure) {
+    const auto nested = [](std::size_t levels, char open, char close) {
+        return std::string(levels, open) + std::string(levels, close);
+    };
+    EXPECT_NO_THROW(parseJson(nested(maxJsonDepth, '[', ']'), "doc"));
+    // Brackets inside strings do not count; escaped quotes do not end a string.
+    EXPECT_NO_THROW(parseJson("[\"" + nested(500, '{', '}') + "\\\"[[[\"]", "doc"));
+    try {
+        parseJson(nested(100000, '[', ']'), "The document");
+        ADD_FAILURE() << "accepted";
+    } catch (const DecodingError& e) {
+        EXPECT_STREQ(e.what(),
+                     "The document could not be decoded: the data is nested deeper than 128 levels.");
+    }
+    EXPECT_TRUE(parseJsonOrDiscarded(nested(maxJsonDepth + 1, '{', '}')).is_discarded());
+    // Megabytes of tiny values are refused too; commas inside strings do not count.
+    std::string many = "[";
+    for (std::size_t i = 0; i < maxJsonValues; ++i) {
+        many += "0,";
+    }
+    EXPECT_THROW(parseJson(many + "0]", "doc"), DecodingError);
+    EXPECT_NO_THROW(parseJson("[\"" + std::string(maxJsonValues + 1, ',') + "\", 1]", "doc"));
 }
 
 TEST(Time, Iso8601IsStrict) {

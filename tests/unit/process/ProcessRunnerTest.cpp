@@ -61,6 +61,17 @@ TEST_F(ProcessRunnerTest, DrainsBothStreamsFarBeyondThePipeBuffer) {
     EXPECT_EQ(result.standardError, std::string(3000000, 'e'));
 }
 
+TEST_F(ProcessRunnerTest, OutputBeyondTheLimitIsDrainedAndDropped) {
+    auto spec = bash("head -c 5000000 /dev/zero | tr '\\0' o; echo done >&2");
+    spec.outputLimitBytes = 1000;
+    const auto result = runner.run(spec);
+    EXPECT_EQ(result.exitStatus, 0); // the writer was never blocked
+    EXPECT_EQ(result.standardOutput, std::string(1000, 'o'));
+    EXPECT_TRUE(result.standardOutputTruncated);
+    EXPECT_EQ(result.standardError, "done\n");
+    EXPECT_FALSE(result.standardErrorTruncated);
+}
+
 TEST_F(ProcessRunnerTest, MergedStreamsArriveInOnePipe) {
     auto spec = bash("echo out; echo err >&2; echo out2");
     spec.mergeStandardError = true;
@@ -140,6 +151,7 @@ TEST_F(ProcessRunnerTest, StopRequestEndsTheChildLikeATimeOut) {
     });
     const auto result = runner.run(bash("echo waiting; sleep 30"), source.get_token());
     EXPECT_FALSE(result.timedOut);
+    EXPECT_TRUE(result.stopped);
     EXPECT_TRUE(result.signalled);
     EXPECT_EQ(result.exitStatus, SIGTERM);
     EXPECT_EQ(result.standardOutput, "waiting\n");

@@ -143,6 +143,30 @@ TEST(ShellCommand, TruncatesEachStreamByCharacters) {
     }
 }
 
+TEST(ShellCommand, OutputIsHeldByBytesAndCutStreamsAreMarked) {
+    const std::string mark = "\xCC\x81";
+    std::string endless = "a";
+    for (int i = 0; i < 5000; ++i) {
+        endless += mark;
+    }
+    test::FakeProcessRunner fake;
+    fake.addHandler("/bin/zsh", [&](const ProcessSpec& spec) {
+        // The runner keeps at most the limit and says it dropped the rest.
+        EXPECT_EQ(spec.outputLimitBytes, 8000u);
+        ProcessResult r;
+        r.launched = true;
+        r.standardOutput = endless.substr(0, spec.outputLimitBytes);
+        r.standardOutputTruncated = true;
+        r.standardError = std::string(spec.outputLimitBytes, 'e');
+        r.standardErrorTruncated = true;
+        return r;
+    });
+    const auto result = executeShell(fake, {{"command", "x"}, {"max_output_chars", 1000}});
+    // One character that is too long: kept up to the last whole code point, then marked.
+    EXPECT_EQ(result["stdout"].get<std::string>(), endless.substr(0, 7999) + marker);
+    EXPECT_EQ(result["stderr"].get<std::string>(), std::string(1000, 'e') + marker);
+}
+
 TEST(ShellCommand, LaunchFailureIsThePlatformError) {
     test::FakeProcessRunner fake; // knows no executable: ENOENT
     try {
@@ -180,12 +204,17 @@ TEST(ShellCommand, TimedOutCommandKeepsItsEarlierOutput) {
     EXPECT_GE(result["duration_ms"].get<std::int64_t>(), 1000);
 }
 
-TEST(ShellCommand, StopRequestEndsTheCommand) {
+TEST(ShellCommand, StopRequestEndsTheCommandAsInterrupted) {
     std::stop_source source;
     source.request_stop(); // daemon shutting down
-    const auto result = executeShell({{"shell", "sh"}, {"command", "sleep 30"}}, source.get_token());
-    EXPECT_EQ(result["timed_out"], false);
-    EXPECT_EQ(result["exit_code"], SIGTERM);
+    try {
+        executeShell({{"shell", "sh"}, {"command", "sleep 30"}}, source.get_token());
+        ADD_FAILURE() << "an interrupted command must not look completed";
+    } catch (const DomainError& e) {
+        EXPECT_EQ(e.domain(), "KovaViewerShell");
+        EXPECT_EQ(e.code(), 503);
+        EXPECT_EQ(e.description(), "The command was interrupted because the agent stopped.");
+    }
 }
 
 } // namespace
