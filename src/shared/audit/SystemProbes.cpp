@@ -239,11 +239,13 @@ Json diskObjects(const std::vector<platform::MountedVolume>& volumes) {
 }
 
 Json parseSystemProfilerJson(std::string_view output) {
-    auto value = Json::parse(output, nullptr, false);
-    if (value.is_discarded() || !value.is_object()) {
+    // Through the shared parser, so its limits hold for tool output as well.
+    try {
+        auto value = parseJson(output, "The system profiler output");
+        return value.is_object() ? value : Json::object();
+    } catch (const DecodingError&) {
         return Json::object();
     }
-    return value;
 }
 
 std::vector<std::string> directoryListing(const std::filesystem::path& directory, std::size_t limit) {
