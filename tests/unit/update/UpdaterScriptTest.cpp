@@ -85,8 +85,8 @@ TEST(UpdaterScript, HostileValuesParseLintAndComeThroughIntact) {
         << runBash(root.path(), script, "bash -n").second;
     // Every finding counts except SC2016, which only notes that "$(...)" in a
     // single-quoted value stays literal: exactly what the quoting is for.
-    const auto [code, output] = runBash(root.path(), script, "shellcheck -s bash -e SC2016");
-    EXPECT_EQ(code, 0) << output;
+    const auto lint = runBash(root.path(), script, "shellcheck -s bash -e SC2016");
+    EXPECT_EQ(lint.first, 0) << lint.second;
 
     const auto [code, output] =
         runBash(root.path(), head(script) +
