@@ -12,9 +12,8 @@ namespace {
 // Command types whose handlers this agent does not carry yet: they are
 // reported as failed with this error rather than as unknown commands.
 const std::vector<std::string>& pendingHandlerTypes() {
-    static const std::vector<std::string> types = {"ip_scan",         "user_notify",   "client_update",
-                                                   "file_list",       "file_download", "file_upload",
-                                                   "client_uninstall"};
+    static const std::vector<std::string> types = {"ip_scan",       "user_notify", "file_list",
+                                                   "file_download", "file_upload", "client_uninstall"};
     return types;
 }
 
@@ -75,6 +74,10 @@ void AgentService::handle(const AgentCommand& command, std::stop_token stop) {
             report(command.id, "completed", Json{{"audit_sent", true}}, stop);
         } else if (type == "shell") {
             report(command.id, "completed", executeShell(*processRunner_, command.payload, stop), stop);
+        } else if (type == "client_update") {
+            report(command.id, "picked_up",
+                   Json{{"platform", "macos"}, {"current_version", std::string(MacViewerBuildInfo::version)}}, stop);
+            report(command.id, "completed", checkForClientUpdate("command", std::nullopt, stop), stop);
         } else if (std::find(pendingHandlerTypes().begin(), pendingHandlerTypes().end(), type) !=
                    pendingHandlerTypes().end()) {
             throw ViewerError::unsupported("The " + type +
