@@ -84,3 +84,7 @@ def trusted_sandbox(tmp_path, standin_server):
     box = Sandbox(tmp_path / "sandbox", overlays=[(bundle, SYSTEM_CA_BUNDLE)]).start()
     yield box
     box.stop()
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: waits for real product time-outs (a minute or more)")

@@ -26,6 +26,7 @@ from admin import AdminApi  # noqa: E402
 from api import AgentApi  # noqa: E402
 from certs import prepare_certificates  # noqa: E402
 from faults import Faults, make_middleware  # noqa: E402
+from listener import ListenerStall  # noqa: E402
 from store import Store  # noqa: E402
 from tickets import TicketDesk  # noqa: E402
 from ws import ControlHub, SignalingHub  # noqa: E402
@@ -105,12 +106,18 @@ async def serve(args, cert_dir):
     admin_app = web.Application(client_max_size=MAX_BODY_BYTES)
     admin_app.add_routes(AdminApi(store, faults, control, signaling, base_url).routes())
     admin_app.add_routes(desk.admin_routes())
+    stall = ListenerStall(public_sock, ssl_context)
+    admin_app.add_routes(stall.routes())
 
     runners = []
     for app, sock, context in ((public_app, public_sock, ssl_context), (admin_app, admin_sock, None)):
         runner = web.AppRunner(app, access_log=None)
         await runner.setup()
-        await web.SockSite(runner, sock, ssl_context=context, shutdown_timeout=1.0).start()
+        if sock is public_sock:
+            site = stall.site_for(runner, shutdown_timeout=1.0)
+        else:
+            site = web.SockSite(runner, sock, ssl_context=context, shutdown_timeout=1.0)
+        await site.start()
         runners.append(runner)
 
     stop = asyncio.Event()

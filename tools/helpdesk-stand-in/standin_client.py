@@ -375,6 +375,13 @@ class HelpdeskStandIn:
     def drop_signaling(self, public_id, mode="close", code=1001):
         return self.admin("POST", "/admin/remote/sessions/%s/drop" % _segment(public_id), {"mode": mode, "code": code})
 
+    # -- listener stall -------------------------------------------------
+
+    def stall_listener(self, stalled=True):
+        """Stop (or resume) accepting connections on the public port: clients
+        then hang in their TLS handshake until their own time-outs fire."""
+        return self.admin("PUT", "/admin/listener", {"stalled": stalled})
+
 
 def _segment(value):
     return urllib.parse.quote(str(value), safe="")

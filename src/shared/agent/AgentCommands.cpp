@@ -17,9 +17,8 @@ namespace {
 // Command types whose handlers this agent does not carry yet: they are
 // reported as failed with this error rather than as unknown commands.
 const std::vector<std::string>& pendingHandlerTypes() {
-    static const std::vector<std::string> types = {"ip_scan",         "user_notify",   "client_update",
-                                                   "file_list",       "file_download", "file_upload",
-                                                   "client_uninstall"};
+    static const std::vector<std::string> types = {"ip_scan",       "user_notify", "file_list",
+                                                   "file_download", "file_upload", "client_uninstall"};
     return types;
 }
 
@@ -142,6 +141,11 @@ void AgentService::handle(const AgentCommand& command, std::stop_token stop) {
             report(command.id, "completed", Json{{"audit_sent", true}}, reportStop);
         } else if (type == "shell") {
             report(command.id, "completed", executeShell(*processRunner_, command.payload, stop), reportStop);
+        } else if (type == "client_update") {
+            report(command.id, "picked_up",
+                   Json{{"platform", "macos"}, {"current_version", std::string(MacViewerBuildInfo::version)}},
+                   reportStop);
+            report(command.id, "completed", checkForClientUpdate("command", std::nullopt, stop), reportStop);
         } else if (std::find(pendingHandlerTypes().begin(), pendingHandlerTypes().end(), type) !=
                    pendingHandlerTypes().end()) {
             throw ViewerError::unsupported("The " + type +

@@ -15,6 +15,7 @@ AgentService::AgentService(ViewerSettings settings, AgentServiceDependencies dep
     : settings_(std::move(settings)), state_(ViewerState::load()) {
     processRunner_ =
         dependencies.processRunner ? std::move(dependencies.processRunner) : systemProcessRunner();
+    sleeper_ = dependencies.sleeper ? std::move(dependencies.sleeper) : std::make_shared<RealSleeper>();
     audit_ = dependencies.audit ? std::move(dependencies.audit) : makeDefaultAuditSource(settings_);
     apiClient_ = dependencies.apiClient ? std::move(dependencies.apiClient)
                                         : std::make_shared<KovaDeskApiClient>(settings_);
@@ -83,25 +84,6 @@ void AgentService::runTimedLoop(std::stop_token stop, const AgentLoop& loop) {
         } catch (const std::exception& e) {
             // Operations report their own failures; this only keeps the loop alive.
             ViewerLogger::error(e, "Agent " + loop.name + " loop cycle failed");
-        }
-    }
-}
-
-void AgentService::autoUpdateLoop(std::stop_token stop) {
-    if (!sleepFor(stop, 120s)) {
-        return;
-    }
-    while (!stop.stop_requested()) {
-        if (!sleepFor(stop, 3600s)) {
-            return;
-        }
-    }
-}
-
-void AgentService::manualUpdateRequestLoop(std::stop_token stop) {
-    while (!stop.stop_requested()) {
-        if (!sleepFor(stop, 2s)) {
-            return;
         }
     }
 }

@@ -7,6 +7,7 @@
 #include "config/ViewerState.hpp"
 #include "control/ControlChannel.hpp"
 #include "core/ConnectionIssue.hpp"
+#include "core/Sleeper.hpp"
 #include "process/ProcessRunner.hpp"
 
 #include <chrono>
@@ -38,6 +39,8 @@ struct AgentServiceDependencies {
     std::shared_ptr<KovaDeskApiClient> apiClient;
     std::shared_ptr<ProcessRunner> processRunner;
     WebSocketConnector webSocketConnector;
+    // The waits of the update loops.
+    std::shared_ptr<Sleeper> sleeper = nullptr;
 };
 
 // The daemon's service object: owns the settings, the persisted state and the
@@ -45,7 +48,7 @@ struct AgentServiceDependencies {
 // delivery. The loops run on their own threads and share the state: every
 // change of it together with its save happens under stateMutex_. Command
 // fetch-and-dispatch passes are serialised (commandMutex_), and so are chat
-// delivery passes (chatMutex_).
+// delivery passes (chatMutex_) and update checks (updateMutex_).
 class AgentService {
 public:
     explicit AgentService(ViewerSettings settings, AgentServiceDependencies dependencies = {});
@@ -73,6 +76,15 @@ public:
     // Chat. Never throws.
     void sendPendingChatMessages(const std::string& reason, std::stop_token stop = {});
 
+    // Self-update. Both throw; the check writes the update status on the way.
+    Json checkForClientUpdate(const std::string& reason, const std::optional<std::string>& requesterVersion,
+                              std::stop_token stop = {});
+    Json scheduleSelfUpdate(const ViewerUpdateManifest& manifest, const std::string& reason,
+                            const std::optional<std::string>& requesterVersion);
+    // The two update loops; they return when stop is requested.
+    void autoUpdateLoop(std::stop_token stop);
+    void manualUpdateRequestLoop(std::stop_token stop);
+
     // The timed loops in start order, with the waits computed from the settings.
     std::vector<AgentLoop> timedLoops();
     static std::chrono::seconds auditLoopWait(const ViewerSettings& settings);
@@ -87,20 +99,20 @@ private:
 
     void startLoops(std::stop_token stop);
     static void runTimedLoop(std::stop_token stop, const AgentLoop& loop);
-    void autoUpdateLoop(std::stop_token stop);
-    void manualUpdateRequestLoop(std::stop_token stop);
     void controlChannelLoop(std::stop_token stop);
 
     const ViewerSettings settings_;
     std::shared_ptr<AuditSource> audit_;
     std::shared_ptr<KovaDeskApiClient> apiClient_;
     std::shared_ptr<ProcessRunner> processRunner_;
+    std::shared_ptr<Sleeper> sleeper_;
     std::unique_ptr<ControlChannel> controlChannel_;
 
     mutable std::mutex stateMutex_;
     ViewerState state_;
     std::mutex commandMutex_;
     std::mutex chatMutex_;
+    std::mutex updateMutex_;
     std::vector<std::jthread> loops_;
 };
 

@@ -1,0 +1,208 @@
+#include "agent/AgentService.hpp"
+
+#include "config/MacViewerBuildInfo.hpp"
+#include "core/Errors.hpp"
+#include "core/Files.hpp"
+#include "core/Strings.hpp"
+#include "core/ViewerLogger.hpp"
+#include "update/UpdateCheck.hpp"
+#include "update/UpdaterScript.hpp"
+#include "update/ViewerUpdateCoordinator.hpp"
+
+#include <system_error>
+
+namespace kova {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string ownVersion() {
+    return std::string(MacViewerBuildInfo::version);
+}
+
+// The requester's version when it names one, else this build's.
+std::string effectiveVersion(const std::optional<std::string>& requesterVersion) {
+    auto version = requesterVersion ? trimmed(*requesterVersion) : std::string();
+    return version.empty() ? ownVersion() : version;
+}
+
+Json optionalText(const std::optional<std::string>& text) {
+    return text ? Json(*text) : Json(nullptr);
+}
+
+void writeStatus(std::string phase, std::string message, std::string currentVersion,
+                 std::optional<std::string> availableVersion, Timestamp updatedAt = nowSeconds()) {
+    ViewerUpdateCoordinator::writeStatus({std::move(phase), std::move(message), std::move(currentVersion),
+                                          std::move(availableVersion), updatedAt,
+                                          UpdateCheck::updateLogPath().string()});
+}
+
+ProcessResult launchctl(ProcessRunner& runner, std::vector<std::string> arguments) {
+    ProcessSpec spec;
+    spec.executable = "/bin/launchctl";
+    spec.arguments = std::move(arguments);
+    spec.timeLimit = std::chrono::seconds(60); // a wedged launchctl must not hold the update loops
+    return runner.run(spec);
+}
+
+} // namespace
+
+Json AgentService::checkForClientUpdate(const std::string& reason,
+                                        const std::optional<std::string>& requesterVersion,
+                                        std::stop_token stop) {
+    // Checks of the two loops and the command never overlap within the daemon.
+    std::lock_guard lock(updateMutex_);
+    const auto current = effectiveVersion(requesterVersion);
+    if (const auto status = ViewerUpdateCoordinator::readStatus();
+        status && ViewerUpdateCoordinator::isRunning(*status, nowSeconds())) {
+        writeStatus(status->phase, "Aktualizacja jest już w toku.", current, status->availableVersion,
+                    status->updatedAt);
+        return Json{{"platform", "macos"},
+                    {"current_version", current},
+                    {"available_version", optionalText(status->availableVersion)},
+                    {"update_started", false},
+                    {"reason", "update already in progress"}};
+    }
+    writeStatus("checking", "Sprawdzam dostępność aktualizacji...", current, std::nullopt);
+    const auto manifest = apiClient_->updateManifest("macos", KovaDeskApiClient::currentArchitecture(),
+                                                     current, "stable", stop);
+    if (trimmed(manifest.url).empty()) {
+        writeStatus("no_update", "Serwer nie wystawił paczki aktualizacji dla macOS.", current, std::nullopt);
+        return Json{{"platform", "macos"},
+                    {"current_version", current},
+                    {"update_started", false},
+                    {"reason", "no macOS update manifest"}};
+    }
+    const bool newer =
+        UpdateCheck::isVersionNewerThan(manifest.version, requesterVersion.value_or(ownVersion()));
+    if (!newer) {
+        writeStatus("no_update", "Nie znaleziono nowszej wersji oprogramowania.", current, manifest.version);
+        return Json{{"platform", "macos"},
+                    {"current_version", current},
+                    {"available_version", manifest.version},
+                    {"update_started", false},
+                    {"reason", "already up to date"}};
+    }
+    writeStatus("downloading", "Znaleziono wersję " + manifest.version + ". Pobieram aktualizację...",
+                current, manifest.version);
+    try {
+        return scheduleSelfUpdate(manifest, reason, requesterVersion);
+    } catch (const std::exception& error) {
+        writeStatus("failed", viewerErrorMessage(error, "uruchomić aktualizację"), current, manifest.version);
+        throw;
+    }
+}
+
+Json AgentService::scheduleSelfUpdate(const ViewerUpdateManifest& manifest, const std::string& reason,
+                                      const std::optional<std::string>& requesterVersion) {
+    const auto url = UpdateCheck::validatedUpdatePackageUrl(manifest, settings_.serverBaseUrl);
+    const auto sha256 = UpdateCheck::validatedSha256(manifest.sha256);
+    const auto size = UpdateCheck::validatedPackageSize(manifest.sizeBytes);
+
+    const auto scriptPath = UpdateCheck::updaterScriptPath();
+    const auto jobPath = UpdateCheck::updaterJobPropertyListPath();
+    const auto logPath = UpdateCheck::updateLogPath();
+    const auto scriptCurrentVersion = effectiveVersion(requesterVersion);
+    UpdaterScriptInputs inputs;
+    inputs.updatesDirectory = UpdateCheck::updatesDirectory().string();
+    inputs.runtimeDirectory = ViewerUpdateCoordinator::runtimeDirectory().string();
+    inputs.statusPath = ViewerUpdateCoordinator::statusPath().string();
+    inputs.scriptPath = scriptPath.string();
+    inputs.jobPropertyListPath = jobPath.string();
+    inputs.packagePath = UpdateCheck::packagePath(manifest.version).string();
+    inputs.updateLogPath = logPath.string();
+    inputs.packageUrl = url;
+    inputs.sha256 = sha256;
+    inputs.sizeBytes = size;
+    inputs.scriptCurrentVersion = scriptCurrentVersion;
+    inputs.manifestVersion = manifest.version;
+    inputs.safeVersion = UpdateCheck::safeVersion(manifest.version);
+    inputs.ownVersion = ownVersion();
+    inputs.reason = reason;
+    const auto script = updaterScript(inputs);
+
+    ViewerUpdateCoordinator::ensureRuntimeDirectory();
+    files::writeFileAtomically(scriptPath, script, 0700);
+    files::writeFileAtomically(
+        jobPath, UpdateCheck::updaterJobPropertyList(scriptPath.string(), logPath.string()), 0600);
+    // launchd opens the job's log itself and does not create its directory.
+    try {
+        files::createDirectories(logPath.parent_path());
+    } catch (const std::system_error&) {
+    }
+
+    // A job left over from an earlier update.
+    launchctl(*processRunner_, {"bootout", "system/" + std::string(UpdateCheck::updaterJobLabel)});
+    writeStatus("queued",
+                "Aktualizacja do wersji " + manifest.version +
+                    " została przekazana do niezależnej usługi systemowej.",
+                scriptCurrentVersion, manifest.version);
+    const auto bootstrap = launchctl(*processRunner_, {"bootstrap", "system", jobPath.string()});
+    if (!bootstrap.launched) {
+        throw std::system_error(bootstrap.launchError, std::generic_category(), "launch /bin/launchctl");
+    }
+    if (bootstrap.signalled || bootstrap.exitStatus != 0) {
+        std::error_code ignored;
+        std::filesystem::remove(jobPath, ignored);
+        std::filesystem::remove(scriptPath, ignored);
+        throw ViewerError::invalidResponse("The independent macOS updater service could not be started.");
+    }
+    ViewerLogger::info("Sekwo Tarnvik macOS self-update scheduled. version=" + manifest.version +
+                       " reason=" + reason);
+    return Json{{"platform", "macos"},
+                {"current_version", ownVersion()},
+                {"requester_version", optionalText(requesterVersion)},
+                {"available_version", manifest.version},
+                {"update_started", true},
+                {"url", url},
+                {"sha256", sha256},
+                {"size_bytes", size},
+                {"reason", reason},
+                {"log_path", logPath.string()},
+                {"started_at", formatIso8601(nowSeconds())}};
+}
+
+void AgentService::autoUpdateLoop(std::stop_token stop) {
+    if (!sleeper_->sleep(stop, 120s)) {
+        return;
+    }
+    while (!stop.stop_requested()) {
+        if (ViewerUpdateCoordinator::claimDailyAutomaticCheck(nowSeconds())) {
+            try {
+                const auto result = checkForClientUpdate("auto_daily", std::nullopt, stop);
+                if (result.value("update_started", false)) {
+                    ViewerLogger::info("Sekwo Tarnvik macOS daily auto-update scheduled. result=" +
+                                       compactJson(result));
+                }
+            } catch (const std::exception& error) {
+                ViewerLogger::error(error, "Daily automatic macOS update check failed");
+            }
+        }
+        if (!sleeper_->sleep(stop, 3600s)) {
+            return;
+        }
+    }
+}
+
+void AgentService::manualUpdateRequestLoop(std::stop_token stop) {
+    while (!stop.stop_requested()) {
+        if (const auto request = ViewerUpdateCoordinator::consumeManualRequest()) {
+            ViewerLogger::info("Manual macOS update check requested from menu bar.");
+            try {
+                checkForClientUpdate("manual", request->currentVersion, stop);
+            } catch (const std::exception& error) {
+                if (stop.stop_requested()) {
+                    return; // shutting down: the status turns stale on its own
+                }
+                writeStatus("failed", viewerErrorMessage(error, "sprawdzić aktualizację"), ownVersion(),
+                            std::nullopt);
+                ViewerLogger::error(error, "Manual macOS update check failed");
+            }
+        }
+        if (!sleeper_->sleep(stop, 2s)) {
+            return;
+        }
+    }
+}
+
+} // namespace kova

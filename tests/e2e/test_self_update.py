@@ -1,0 +1,319 @@
+"""Self-update end to end: the daemon checks the stand-in's manifest, writes
+the updater script and its launchd job, and the job (started by the launchctl
+shim as launchd would) downloads with the real curl over HTTPS, verifies with
+the real shasum, backs up, installs a test package, health-checks and rolls
+back, reporting through the update status file.
+
+The test package is a tar archive named .pkg that the installer shim unpacks
+over "/": the new app bundle and the daemon. The new daemon is this build's
+binary with its version constant patched to the newer version (same length),
+so the installed program really answers "--version" with it; the menu bar
+binary is a small stand-in script."""
+import hashlib
+import io
+import json
+import pathlib
+import plistlib
+import shutil
+import subprocess
+import tarfile
+import tempfile
+import time
+
+import pytest
+
+from conftest import SETTINGS, SYSTEM_CA_BUNDLE, settings_json, trusting_bundle
+from sandbox import Sandbox
+from test_daemon_agent import Daemon, log_text, wait_until
+
+SHIM = pathlib.Path(__file__).parent / "macos_shims" / "macos_tool.py"
+INSTALL_DIR = "/Library/Application Support/Sekwo Tarnvik"
+AGENT = INSTALL_DIR + "/SekwoAgent"
+APP = "/Applications/Sekwo Tarnvik.app"
+APP_BINARY = APP + "/Contents/MacOS/Sekwo Tarnvik"
+RUNTIME = INSTALL_DIR + "/runtime"
+STATUS = RUNTIME + "/update-status.json"
+REQUEST = RUNTIME + "/update-request.json"
+LAST_CHECK = RUNTIME + "/last-automatic-update-check.json"
+SCRIPT = RUNTIME + "/sekwo-updater.sh"
+JOB = RUNTIME + "/pl.tarnvik.sekwo.updater.plist"
+UPDATES = INSTALL_DIR + "/updates"
+BACKUPS = INSTALL_DIR + "/update-backups"
+UPDATE_LOG = "/Library/Logs/Sekwo Tarnvik/sekwo-update.log"
+DAEMON_PLIST = "/Library/LaunchDaemons/pl.tarnvik.sekwo.daemon.plist"
+AGENT_PLIST = "/Library/LaunchAgents/pl.tarnvik.sekwo.menubar.plist"
+SHIMS = "/tmp/kova-shims"
+OLD = "0.2.55"
+
+
+def app_files(version):
+    info = plistlib.dumps({"CFBundleShortVersionString": version, "CFBundleExecutable": "Sekwo Tarnvik"})
+    quoted = "'" + version.replace("'", "'\"'\"'") + "'"
+    return info, ("#!/bin/sh\nprintf '%s\\n' " + quoted + "\n").encode()
+
+
+_stripped = {}
+
+
+def patched_agent(agent_binary, version):
+    # Without debug information the package is a few MB instead of a hundred.
+    if agent_binary not in _stripped:
+        with tempfile.TemporaryDirectory() as tmp:
+            copy = pathlib.Path(tmp) / "SekwoAgent"
+            subprocess.run(["strip", "--strip-debug", "-o", str(copy), str(agent_binary)], check=True)
+            _stripped[agent_binary] = copy.read_bytes()
+    data = _stripped[agent_binary]
+    assert len(version.encode()) == len(OLD) and OLD.encode() in data
+    return data.replace(OLD.encode(), version.encode())
+
+
+def package(agent_binary, version):
+    info, app = app_files(version)
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode="w") as tar:
+        for name, data, mode in ((APP + "/Contents/Info.plist", info, 0o644), (APP_BINARY, app, 0o755),
+                                 (AGENT, patched_agent(agent_binary, version), 0o755)):
+            member = tarfile.TarInfo(name.lstrip("/"))
+            member.size, member.mode, member.mtime = len(data), mode, int(time.time())
+            tar.addfile(member, io.BytesIO(data))
+    return out.getvalue()
+
+
+def status(box):
+    return json.loads(box.read(STATUS)) if box.exists(STATUS) else None
+
+
+def job_exit(box):
+    marker = SHIMS + "/job-exit.pl.tarnvik.sekwo.updater"
+    return int(box.read(marker)) if box.exists(marker) else None
+
+
+def installed_version(box, program):
+    return box.run([program, "--version"]).stdout.strip()
+
+
+class Update:
+    """One sandbox with the old product installed and its daemon running."""
+
+    def __init__(self, tmp_path, standin, agent_binary):
+        self.standin, self.agent_binary = standin, agent_binary
+        group = tmp_path / "group"
+        group.write_text(pathlib.Path("/etc/group").read_text() + "wheel:x:0:root\n")
+        overlays = [(trusting_bundle(tmp_path, standin.ca), SYSTEM_CA_BUNDLE), (group, "/etc/group")]
+        for dest in ("/usr/bin/launchctl", "/usr/sbin/installer", "/usr/libexec/PlistBuddy", "/usr/bin/stat",
+                     "/usr/sbin/pkgutil", "/usr/bin/pkill", "/usr/bin/open"):
+            overlays.append((SHIM, dest))
+        self.box = Sandbox(tmp_path / "sandbox", overlays=overlays).start()
+        box = self.box
+        box.write(SETTINGS, settings_json(url=standin.url, token="ACME"))
+        info, app = app_files(OLD)
+        box.path(APP_BINARY).parent.mkdir(parents=True)
+        box.path(APP + "/Contents/Info.plist").write_bytes(info)
+        box.path(APP_BINARY).write_bytes(app)
+        box.path(APP_BINARY).chmod(0o755)
+        shutil.copy(agent_binary, box.path(AGENT))
+        box.path(AGENT).chmod(0o755)
+        for plist, label in ((DAEMON_PLIST, "pl.tarnvik.sekwo.daemon"), (AGENT_PLIST, "pl.tarnvik.sekwo.menubar")):
+            box.path(plist).parent.mkdir(parents=True, exist_ok=True)
+            box.path(plist).write_bytes(plistlib.dumps({"Label": label, "ProgramArguments": [AGENT]}))
+            box.path(plist).chmod(0o600)
+        self.daemon = Daemon(box, AGENT).start()
+        devices = wait_until(lambda: standin.devices(), what="registration")
+        self.uid = devices[0]["device_uid"]
+        standin.wait_for_control(self.uid, timeout=20)
+
+    def publish(self, version, name="Sekwo-Tarnvik.pkg", **overrides):
+        self.standin.upload_package(name, package(self.agent_binary, version))
+        return self.standin.publish_update(name, version, **overrides)
+
+    def command(self):
+        """Queues client_update; returns its completed (or failed) result."""
+        queued = self.standin.queue_command(self.uid, {"command_type": "client_update", "payload": {}})
+        updates = self.standin.wait_for("command-updates", count=2, timeout=30, command_id=queued["id"])
+        assert updates[0]["status"] == "picked_up"
+        assert updates[0]["result"] == {"platform": "macos", "current_version": OLD}
+        return updates[1]
+
+    def finished(self, timeout=60):
+        wait_until(lambda: job_exit(self.box) is not None, timeout=timeout, what="updater job end")
+        return job_exit(self.box)
+
+    def unchanged(self):
+        box = self.box
+        assert installed_version(box, AGENT) == OLD
+        assert installed_version(box, APP_BINARY) == OLD
+        assert plistlib.loads(box.path(APP + "/Contents/Info.plist").read_bytes())["CFBundleShortVersionString"] == OLD
+
+    def stop(self):
+        try:
+            self.daemon.stop()
+        finally:
+            self.box.stop()
+
+
+@pytest.fixture
+def update(tmp_path, standin, agent_binary):
+    u = Update(tmp_path, standin, agent_binary)
+    yield u
+    u.stop()
+
+
+def test_full_update_to_a_newer_build(update, standin):
+    box = update.box
+    manifest = update.publish("0.2.56")
+    standin.delay("/downloads/Sekwo-Tarnvik.pkg", seconds=2)  # long enough to see "downloading"
+    result = update.command()
+    assert result["status"] == "completed"
+    r = result["result"]
+    assert r["update_started"] is True and r["available_version"] == "0.2.56" and r["reason"] == "command"
+    assert r["url"] == manifest["url"] and r["sha256"] == manifest["sha256"]
+    assert r["size_bytes"] == manifest["size_bytes"] and r["log_path"] == UPDATE_LOG
+
+    seen = wait_until(lambda: (status(box) or {}).get("phase") == "downloading" and status(box),
+                      what="downloading status")
+    assert seen["message"] == "Pobieram aktualizację do wersji 0.2.56..."
+    assert update.finished() == 0, log_text_of(box)
+    at_install = json.loads(box.read(SHIMS + "/status-at-install"))
+    assert at_install["phase"] == "installing"
+    assert at_install["message"] == "Instaluję aktualizację do wersji 0.2.56..."
+    final = status(box)
+    assert final["phase"] == "installed"
+    assert final["message"] == "Aktualizacja do wersji 0.2.56 została zainstalowana. Aplikacja uruchamia się ponownie."
+    assert final["currentVersion"] == OLD and final["availableVersion"] == "0.2.56" and final["logPath"] == UPDATE_LOG
+    assert (box.path(STATUS).stat().st_mode & 0o777) == 0o666
+
+    assert installed_version(box, AGENT) == "0.2.56"
+    assert installed_version(box, APP_BINARY) == "0.2.56"
+    for gone in (SCRIPT, JOB, BACKUPS, UPDATES + "/Sekwo-Tarnvik-macOS-0.2.56.pkg"):
+        assert not box.exists(gone), gone
+    log = box.read(UPDATE_LOG)
+    assert f"Sekwo Tarnvik macOS update {OLD} -> 0.2.56, reason=command ====" in log
+    assert "Backup prepared: " + BACKUPS + "/0.2.56-" in log and "Update completed." in log
+    calls = [json.loads(line) for line in box.read(SHIMS + "/calls").splitlines()]
+    assert ["launchctl", "bootout", "system/pl.tarnvik.sekwo.updater"] in calls
+    assert ["launchctl", "bootstrap", "system", JOB] in calls
+    assert ["installer", "-pkg", UPDATES + "/Sekwo-Tarnvik-macOS-0.2.56.pkg", "-target", "/"] in calls
+    assert ["launchctl", "kickstart", "-k", "system/pl.tarnvik.sekwo.daemon"] in calls
+    assert "Sekwo Tarnvik macOS self-update scheduled. version=0.2.56 reason=command" in log_text(box)
+
+
+def log_text_of(box):
+    return box.read(UPDATE_LOG) if box.exists(UPDATE_LOG) else "(no update log)"
+
+
+FAILURES = {
+    22: "Nie udało się pobrać aktualizacji: serwer nie udostępnił paczki (HTTP 4xx/5xx). Spróbuj ponownie później.",
+    28: "Nie udało się pobrać aktualizacji, ponieważ przekroczono czas oczekiwania na serwer. Spróbuj ponownie.",
+    41: "Aktualizacja została przerwana: rozmiar pobranej paczki nie zgadza się z manifestem serwera.",
+    42: "Aktualizacja została przerwana: kontrola SHA-256 pobranej paczki nie powiodła się.",
+    43: "Aktualizacja została zainstalowana, ale nowa aplikacja nie przeszła kontroli uruchomienia. "
+        "Przywrócono poprzednią wersję.",
+}
+
+
+def assert_failed(update, code, timeout=60):
+    box = update.box
+    assert update.finished(timeout) == code, log_text_of(box)
+    final = status(box)
+    assert final["phase"] == "failed" and final["message"] == FAILURES[code], final
+    assert f"Update failed with exit code {code}." in box.read(UPDATE_LOG) or code == 43
+    assert not box.exists(SCRIPT) and not box.exists(JOB)
+
+
+def test_download_and_package_faults_install_nothing(update, standin):
+    box = update.box
+    # The size the manifest promises differs; the version carries "/".
+    manifest = update.publish("0.4.5/", size_bytes=1234)
+    update.command()
+    assert_failed(update, 41)
+    log = box.read(UPDATE_LOG)
+    assert f"Package size mismatch: expected 1234 got {len(package(update.agent_binary, '0.4.5/'))}" in log
+    assert "No previous installation backup to restore." in log
+    assert box.exists(UPDATES + "/Sekwo-Tarnvik-macOS-0.4.5_.pkg"), "the safe version names the package"
+    update.unchanged()
+    assert manifest["version"] == "0.4.5/"
+
+    box.path(SHIMS + "/job-exit.pl.tarnvik.sekwo.updater").unlink()
+    update.publish("0.2.57", sha256="0" * 64)
+    update.command()
+    assert_failed(update, 42)
+    assert "SHA-256 mismatch: expected " + "0" * 64 + " got " in box.read(UPDATE_LOG)
+
+    box.path(SHIMS + "/job-exit.pl.tarnvik.sekwo.updater").unlink()
+    update.publish("0.2.58")
+    standin.fail_with_status("/downloads/Sekwo-Tarnvik.pkg", 404, count=None)
+    update.command()
+    assert_failed(update, 22)
+    update.unchanged()
+    assert not box.exists(BACKUPS)
+
+
+def test_new_daemon_never_running_restores_the_previous_version(update, standin):
+    box = update.box
+    box.write(SHIMS + "/daemon-state", "stopped")
+    update.publish("0.3.1'")  # a single quote survives every layer
+    update.command()
+    assert_failed(update, 43, timeout=120)
+    log = box.read(UPDATE_LOG)
+    assert "New daemon did not reach running state." in log and "New installation healthcheck failed." in log
+    assert "Restoring previous Sekwo Tarnvik installation from " + BACKUPS + "/0.3.1'-" in log
+    assert f"update {OLD} -> 0.3.1', reason=command ====" in log
+    assert status(box)["availableVersion"] == "0.3.1'"
+    update.unchanged()
+    for plist in (DAEMON_PLIST, AGENT_PLIST):
+        st = box.path(plist).stat()
+        assert (st.st_mode & 0o777) == 0o644 and st.st_uid == 0 and st.st_gid == 0, plist
+    assert not box.exists(BACKUPS), "a successful restore removes the backup"
+
+
+def test_triggers_manual_request_and_running_status(update, standin):
+    box = update.box
+    update.publish(OLD)  # nothing newer
+    now = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
+    box.write(STATUS, json.dumps({"phase": "downloading", "message": "x", "currentVersion": OLD,
+                                  "availableVersion": "9.9", "updatedAt": now}))
+    result = update.command()["result"]
+    assert result == {"platform": "macos", "current_version": OLD, "available_version": "9.9",
+                      "update_started": False, "reason": "update already in progress"}
+    assert status(box)["message"] == "Aktualizacja jest już w toku." and status(box)["updatedAt"] == now
+    assert not standin.requests(path="/api/agent/viewer/updates/manifest")
+
+    # The menu bar of an older version asks: newer than the requester, so the
+    # job starts (and installs the same version again).
+    box.path(STATUS).unlink()
+    standin.clear_requests()
+    box.write(REQUEST, json.dumps({"id": "A-1", "requestedAt": now, "currentVersion": "0.2.50"}))
+    wait_until(lambda: job_exit(box) is not None, timeout=60, what="manual update")
+    assert not box.exists(REQUEST)
+    assert "Manual macOS update check requested from menu bar." in log_text(box)
+    query = standin.requests(path="/api/agent/viewer/updates/manifest")[0]["query"]
+    assert query == {"platform": "macos", "architecture": "arm64", "current_version": "0.2.50",
+                     "channel": "stable"}
+    assert status(box)["phase"] == "installed" and status(box)["currentVersion"] == "0.2.50"
+
+
+@pytest.mark.slow
+def test_stalled_download_and_the_daily_claim(update, standin):
+    """curl's own time-outs end a download from a server that never answers
+    (about 4 x 20 s with retries); the daily check comes 120 s after start."""
+    box = update.box
+    started = time.monotonic()
+    update.publish("0.2.59")
+    box.write(REQUEST, json.dumps({"id": "A-2", "requestedAt": "2026-01-01T00:00:00Z", "currentVersion": OLD}))
+    # Once the manifest is out the daemon needs the server no more: the next
+    # connection is curl's.
+    standin.wait_for_requests(path="/api/agent/viewer/updates/manifest", timeout=30)
+    standin.stall_listener(True)
+    try:
+        assert_failed(update, 28, timeout=200)
+    finally:
+        standin.stall_listener(False)
+    update.unchanged()
+    assert not box.exists(LAST_CHECK)
+
+    update.publish(OLD)
+    claimed = wait_until(lambda: box.exists(LAST_CHECK) and box.read(LAST_CHECK),
+                         timeout=max(5, 150 - (time.monotonic() - started)), what="daily claim")
+    assert json.loads(claimed).endswith("Z")
+    wait_until(lambda: status(box)["phase"] == "no_update", what="daily check")
+    assert status(box)["message"] == "Nie znaleziono nowszej wersji oprogramowania."
