@@ -16,7 +16,8 @@ from test_daemon_agent import CHAT_DIR, Daemon, agent_box, log_text, wait_until 
 def started(box, binary, **popen):
     daemon = Daemon(box, binary)
     daemon.proc = box.popen([binary], cwd="/", **popen)
-    wait_until(lambda: "Heartbeat sent successfully" in log_text(box), what="registration")
+    # Queued commands wake the daemon through its control channel.
+    wait_until(lambda: "Control WSS ready." in log_text(box), what="control channel")
     return daemon, json.loads(box.read(STATE))["deviceUid"]
 
 
