@@ -165,7 +165,7 @@ Json entryObject(const std::filesystem::path& directory, const Entry& entry) {
         if (!entry.isDirectory) {
             item["size_bytes"] = static_cast<std::int64_t>(entry.info->st_size);
         }
-        item["modified_at"] = isoTime(entry.info->st_mtim.tv_sec);
+        item["modified_at"] = isoTime(entry.info->st_mtime);
         item["is_symlink"] = S_ISLNK(entry.info->st_mode);
     }
     return item;
