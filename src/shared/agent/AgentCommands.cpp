@@ -1,4 +1,5 @@
 #include "agent/AgentService.hpp"
+#include "agent/FileTransfer.hpp"
 #include "config/MacViewerBuildInfo.hpp"
 #include "core/Errors.hpp"
 #include "core/Sleeper.hpp"
@@ -13,14 +14,6 @@
 
 namespace kova {
 namespace {
-
-// Command types whose handlers this agent does not carry yet: they are
-// reported as failed with this error rather than as unknown commands.
-const std::vector<std::string>& pendingHandlerTypes() {
-    static const std::vector<std::string> types = {"ip_scan",       "user_notify", "file_list",
-                                                   "file_download", "file_upload", "client_uninstall"};
-    return types;
-}
 
 // After a stop request, the last report of the command in hand may still go
 // out, but only within this budget, so the daemon still ends within 2 s.
@@ -139,18 +132,28 @@ void AgentService::handle(const AgentCommand& command, std::stop_token stop) {
         if (type == "force_audit") {
             sendInventory("force_audit", stop);
             report(command.id, "completed", Json{{"audit_sent", true}}, reportStop);
+        } else if (type == "ip_scan") {
+            report(command.id, "completed",
+                   IpScanner::scan(command.payload, *processRunner_, networkInterfaces_, stop), reportStop);
+        } else if (type == "user_notify") {
+            report(command.id, "completed", handleUserNotification(command.payload), reportStop);
         } else if (type == "shell") {
             report(command.id, "completed", executeShell(*processRunner_, command.payload, stop), reportStop);
+        } else if (type == "file_list") {
+            report(command.id, "completed", FileTransfer::listFiles(command.payload), reportStop);
+        } else if (type == "file_download") {
+            report(command.id, "completed", FileTransfer::downloadFile(command.payload), reportStop);
+        } else if (type == "file_upload") {
+            report(command.id, "completed", FileTransfer::uploadFile(command.payload), reportStop);
         } else if (type == "client_update") {
             report(command.id, "picked_up",
                    Json{{"platform", "macos"}, {"current_version", std::string(MacViewerBuildInfo::version)}},
                    reportStop);
             report(command.id, "completed", checkForClientUpdate("command", std::nullopt, stop), reportStop);
-        } else if (std::find(pendingHandlerTypes().begin(), pendingHandlerTypes().end(), type) !=
-                   pendingHandlerTypes().end()) {
-            throw ViewerError::unsupported("The " + type +
-                                           " command is not available in this agent version (" +
-                                           std::string(MacViewerBuildInfo::version) + ").");
+        } else if (type == "client_uninstall") {
+            report(command.id, "picked_up", Json{{"platform", "macos"}, {"uninstall_started", false}},
+                   reportStop);
+            report(command.id, "completed", startSelfUninstall(), reportStop);
         } else {
             report(command.id, "failed", Json{{"error", "Unsupported macOS command " + type}}, reportStop);
         }

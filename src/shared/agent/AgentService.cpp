@@ -16,6 +16,9 @@ AgentService::AgentService(ViewerSettings settings, AgentServiceDependencies dep
     processRunner_ =
         dependencies.processRunner ? std::move(dependencies.processRunner) : systemProcessRunner();
     sleeper_ = dependencies.sleeper ? std::move(dependencies.sleeper) : std::make_shared<RealSleeper>();
+    if (dependencies.networkInterfaces) {
+        networkInterfaces_ = std::move(dependencies.networkInterfaces);
+    }
     audit_ = dependencies.audit ? std::move(dependencies.audit) : makeDefaultAuditSource(settings_);
     apiClient_ = dependencies.apiClient ? std::move(dependencies.apiClient)
                                         : std::make_shared<KovaDeskApiClient>(settings_);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,5 +14,10 @@ void appendBase64(std::string& out, std::string_view bytes);
 constexpr std::size_t base64Length(std::size_t bytes) {
     return (bytes + 2) / 3 * 4;
 }
+
+// Strict decoding: only the standard alphabet, a length that is a multiple of
+// four and at most two "=" at the very end. A line break, a space or any other
+// character makes the whole text invalid (nullopt). The empty text is valid.
+std::optional<std::string> base64DecodeStrict(std::string_view text);
 
 } // namespace kova
