@@ -43,7 +43,7 @@ struct AgentServiceDependencies {
     // The waits of the update loops.
     std::shared_ptr<Sleeper> sleeper = nullptr;
     // The interface list the network scan sweeps.
-    IpScanner::InterfaceSource networkInterfaces;
+    IpScanner::InterfaceSource networkInterfaces = {};
 };
 
 // The daemon's service object: owns the settings, the persisted state and the

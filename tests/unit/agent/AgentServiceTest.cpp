@@ -28,7 +28,7 @@ protected:
         if (!service_) {
             auto client = std::make_shared<KovaDeskApiClient>(settings, transport, nullptr, sleeper);
             service_ = std::make_unique<AgentService>(
-                settings, AgentServiceDependencies{audit, client, runner, {}, interfaces});
+                settings, AgentServiceDependencies{audit, client, runner, {}, nullptr, interfaces});
         }
         return *service_;
     }
