@@ -168,19 +168,23 @@ def scan_tool_shims(directory, names):
     macOS output form (bytes without leading zeros) and dscacheutil answering
     from `names` (address -> host name)."""
     directory.mkdir(parents=True, exist_ok=True)
+    # No command substitution (a fork each): the shims' own cost stays small
+    # next to the sweep's.
     ping = _shim(directory, "ping", """[ "$1" = -c ] && [ "$3" = -W ] && [ $# -eq 5 ] || exit 64
-ms=$4
-exec /usr/bin/ping -n -c "$2" -W "$((ms / 1000)).$(printf %03d $((ms % 1000)))" "$5"
+fraction=$((1000 + $4 % 1000))
+exec /usr/bin/ping -n -c "$2" -W "$(($4 / 1000)).${fraction#1}" "$5"
 """)
+    # awk, not a shell loop: dash reads a byte per system call, and every
+    # read of the neighbour table regenerates it.
     arp = _shim(directory, "arp", """[ "$1" = -n ] && [ $# -eq 2 ] || exit 64
-line=$(/usr/sbin/ip neigh show "$2" | head -n 1)
-mac=$(echo "$line" | sed -n 's/.* lladdr \\([0-9a-f:]*\\).*/\\1/p')
-dev=$(echo "$line" | sed -n 's/.* dev \\([^ ]*\\).*/\\1/p')
-if [ -z "$mac" ]; then
-    echo "$2 ($2) -- no entry"
-    exit 1
-fi
-echo "? ($2) at $(echo "$mac" | sed 's/\\(^\\|:\\)0\\([0-9a-f]\\)/\\1\\2/g') on $dev ifscope [ethernet]"
+exec /usr/bin/awk -v ip="$2" '
+    $1 == ip && $3 != "0x0" { mac = $4; dev = $6 }
+    END {
+        if (mac == "") { print ip " (" ip ") -- no entry"; exit 1 }
+        n = split(mac, b, ":")
+        for (i = 1; i <= n; i++) { v = b[i]; sub(/^0/, "", v); out = out (i > 1 ? ":" : "") v }
+        print "? (" ip ") at " out " on " dev " ifscope [ethernet]"
+    }' /proc/net/arp
 """)
     cases = "".join(f"    {ip}) printf 'name: {name}\\nip_address: {ip}\\n\\n' ;;\n" for ip, name in names.items())
     dscacheutil = _shim(directory, "dscacheutil", f"""[ "$1 $2 $3 $4" = "-q host -a ip_address" ] || exit 64

@@ -37,7 +37,9 @@ def test_scan_finds_the_answering_peers(network, tmp_path, agent_binary):
                 assert network.owns(daemon.proc.pid) and network.owns(box.proc.pid)
                 network.check()
                 uid = json.loads(box.read(STATE))["deviceUid"]
-                standin.queue_command(uid, {"id": 1, "command_type": "ip_scan", "payload": {}}, notify=True)
+                # A long time-out: a reply must not be missed on a busy machine.
+                standin.queue_command(uid, {"id": 1, "command_type": "ip_scan", "payload": {"timeout_ms": 2000}},
+                                      notify=True)
                 update = standin.wait_for("command-updates", device_uid=uid, status="completed", timeout=60)[0]
             finally:
                 daemon.stop()
