@@ -76,7 +76,8 @@ void AgentService::handle(const AgentCommand& command, std::stop_token stop) {
             report(command.id, "completed", executeShell(*processRunner_, command.payload, stop), stop);
         } else if (type == "client_update") {
             report(command.id, "picked_up",
-                   Json{{"platform", "macos"}, {"current_version", std::string(MacViewerBuildInfo::version)}}, stop);
+                   Json{{"platform", "macos"}, {"current_version", std::string(MacViewerBuildInfo::version)}},
+                   stop);
             report(command.id, "completed", checkForClientUpdate("command", std::nullopt, stop), stop);
         } else if (std::find(pendingHandlerTypes().begin(), pendingHandlerTypes().end(), type) !=
                    pendingHandlerTypes().end()) {
