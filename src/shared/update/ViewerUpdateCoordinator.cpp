@@ -45,6 +45,26 @@ std::optional<std::string> readSharedFile(const std::filesystem::path& path) {
     return files::readRegularFile(path, ViewerUpdateCoordinator::maximumFileSize, false);
 }
 
+// Overwrites an existing regular file without following a link; false when
+// there is none or it cannot be written.
+bool rewriteSharedFileInPlace(const std::filesystem::path& path, std::string_view bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) == 0;
+    for (std::size_t written = 0; ok && written < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = n > 0;
+        written += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    return ::close(fd) == 0 && ok;
+}
+
 } // namespace
 
 Json ViewerUpdateStatus::toJson() const {
@@ -128,7 +148,18 @@ void ensureRuntimeDirectory() {
 void writeStatus(const ViewerUpdateStatus& status) {
     try {
         ensureRuntimeDirectory();
-        files::writeFileAtomically(statusPath(), prettyJson(status.toJson()), sharedFileMode);
+        const auto bytes = prettyJson(status.toJson());
+        try {
+            files::writeFileAtomically(statusPath(), bytes, sharedFileMode);
+        } catch (const std::system_error& error) {
+            // The sticky directory lets no one but its owner replace a file
+            // another user wrote: the menu bar, then, rewrites root's
+            // world-writable status in place.
+            if ((error.code().value() != EPERM && error.code().value() != EACCES) ||
+                !rewriteSharedFileInPlace(statusPath(), bytes)) {
+                throw;
+            }
+        }
     } catch (const std::exception& error) {
         ViewerLogger::error(error, "Update status write failed");
     }

@@ -201,6 +201,16 @@ TEST(ViewerUpdateCoordinator, NonRootCallerUsesRootOwnedDirectory) {
               0);
     EXPECT_TRUE(Coordinator::consumeManualRequest());
 
+    // Root's status cannot be replaced by a user in the sticky directory; the
+    // world-writable file is rewritten in place instead.
+    Coordinator::writeStatus(status("installed", nowSeconds()));
+    EXPECT_EQ(asNobody([] {
+                  Coordinator::writeStatus(status("queued", nowSeconds()));
+                  return 0;
+              }),
+              0);
+    EXPECT_EQ(Coordinator::readStatus()->phase, "queued");
+
     ::chmod(Coordinator::runtimeDirectory().c_str(), 0755);
     EXPECT_EQ(asNobody([] {
                   try {
