@@ -1,0 +1,221 @@
+"""A desktop session inside a sandbox for the menu bar's end-to-end tests.
+
+Xvfb (file socket only, so display numbers never meet another sandbox's), a
+private session bus, an XEmbed tray host (trayer) and the fake notification
+service run inside the sandbox; the menu bar runs there as a non-root user
+without a passwd entry. X clients of the tests (xdotool, xwininfo, import)
+run inside the sandbox as root.
+"""
+import json
+import os
+import pathlib
+import re
+import subprocess
+import time
+
+SUPPORT = pathlib.Path(__file__).resolve().parent / "support"
+PYTHON = "/usr/bin/python3"
+UID = 501
+HOME = f"/Users/tester"
+RUNTIME = f"/tmp/runtime-{UID}"
+DISPLAY = ":7"
+SCREEN = "1280x800x24"
+NOTIFICATIONS = f"{HOME}/notifications.jsonl"
+
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>{kind}</type>
+  <listen>unix:path={socket}</listen>
+  <auth>ANONYMOUS</auth>
+  <allow_anonymous/>
+  <policy context="default">
+    <allow user="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+"""
+
+
+def wait_for(predicate, timeout, what, interval=0.05):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"timed out waiting for {what}")
+        time.sleep(interval)
+
+
+class Desktop:
+    def __init__(self, box, tray=True, accessibility=False):
+        self.box = box
+        self.tray = tray
+        self.accessibility = accessibility
+        self.procs = []
+        self.bus_address = None
+        self.a11y_address = None
+        self.notifier = None
+
+    # -- environment ---------------------------------------------------------------
+
+    def user_env(self, **extra):
+        env = {
+            "PATH": "/usr/local/bin:/usr/bin:/bin", "HOME": HOME, "USER": "tester", "LOGNAME": "tester",
+            "XDG_RUNTIME_DIR": RUNTIME, "DISPLAY": DISPLAY, "LANG": "C.UTF-8",
+            "DBUS_SESSION_BUS_ADDRESS": self.bus_address or "",
+            # Qt would register a StatusNotifierItem if a watcher appeared; none runs here.
+            "QT_QPA_PLATFORM": "xcb", "NO_AT_BRIDGE": "0" if self.accessibility else "1",
+        }
+        if self.accessibility:
+            env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+        env.update({k: str(v) for k, v in extra.items()})
+        return env
+
+    def as_user(self, argv):
+        return ["setpriv", f"--reuid={UID}", f"--regid={UID}", "--clear-groups", "--"] + [str(a) for a in argv]
+
+    def x_env(self):
+        return {"PATH": "/usr/bin:/bin", "DISPLAY": DISPLAY, "HOME": "/root"}
+
+    def _spawn(self, argv, env, **kw):
+        proc = self.box.popen(argv, env=env, **kw)
+        self.procs.append(proc)
+        return proc
+
+    # -- session -------------------------------------------------------------------
+
+    def start(self):
+        try:
+            return self._start()
+        except BaseException:
+            self.stop()
+            raise
+
+    def _start(self):
+        box = self.box
+        for d, mode in ((HOME, "0755"), (RUNTIME, "0700")):
+            box.run(["install", "-d", "-o", str(UID), "-g", str(UID), "-m", mode, d]).check_returncode()
+        self._spawn(["Xvfb", DISPLAY, "-nolisten", "tcp", "-nolisten", "local", "-screen", "0", SCREEN,
+                     "-nocursor"], env=self.x_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(lambda: self.x(["xwininfo", "-root"], check=False).returncode == 0, 10, "Xvfb")
+
+        self.bus_address = self._bus("session", f"{RUNTIME}/bus")
+
+        if self.accessibility:
+            self.a11y_address = self._bus("accessibility", f"{RUNTIME}/at-spi-bus")
+            self._spawn(["/usr/libexec/at-spi2-registryd"], env=dict(self.x_env(), AT_SPI_BUS_ADDRESS=self.a11y_address),
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            pointer = self._spawn(self.as_user([PYTHON, SUPPORT / "a11y_bus.py", self.a11y_address]),
+                                  env=self.user_env(), stdout=subprocess.PIPE, text=True)
+            if pointer.stdout.readline().strip() != "ready":
+                raise RuntimeError("accessibility bus pointer did not start")
+
+        self.box.write(NOTIFICATIONS, "")
+        os.chown(self.box.path(NOTIFICATIONS), UID, UID)
+        self.notifier = self._spawn(self.as_user([PYTHON, SUPPORT / "fake_notifications.py", NOTIFICATIONS]),
+                                    env=self.user_env(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                    text=True)
+        if self.notifier.stdout.readline().strip() != "ready":
+            raise RuntimeError("fake notification service did not start")
+
+        if self.tray:
+            self._spawn(self.as_user(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                                      "--height", "24", "--SetDockType", "false", "--transparent", "false"]),
+                        env=self.user_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            wait_for(self.tray_host, 10, "trayer")
+        return self
+
+    def _bus(self, kind, socket):
+        # dbus-daemon neither runs as nor admits (EXTERNAL needs the user's
+        # groups) a user without a passwd entry: the buses run as root and
+        # take anonymous clients.
+        config = f"{HOME}/.{kind}-bus.conf"
+        self.box.write(config, BUS_CONFIG.format(kind=kind, socket=socket))
+        bus = self._spawn(["dbus-daemon", f"--config-file={config}", "--nofork", "--nopidfile",
+                           "--print-address=1"], env=self.x_env(), stdout=subprocess.PIPE, text=True)
+        address = bus.stdout.readline().strip()
+        if not address:
+            raise RuntimeError(f"{kind} bus did not start")
+        return address
+
+    def stop(self):
+        for proc in reversed(self.procs):
+            if proc.poll() is None:
+                proc.kill()
+            proc.wait()
+        self.procs.clear()
+
+    # -- applications ----------------------------------------------------------------
+
+    def launch(self, argv, **env):
+        """Start a program as the desktop user; it is ended at stop()."""
+        return self._spawn(self.as_user(argv), env=self.user_env(**env),
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+    def run(self, argv, timeout=30, **env):
+        return self.box.run(self.as_user(argv), env=self.user_env(**env), timeout=timeout)
+
+    # -- notifications -------------------------------------------------------------
+
+    def notifications(self):
+        text = self.box.read(NOTIFICATIONS)
+        return [json.loads(line) for line in text.splitlines() if line.strip()]
+
+    def invoke_action(self, nid, key="default"):
+        self.notifier.stdin.write(f"invoke {nid} {key}\n")
+        self.notifier.stdin.flush()
+        if self.notifier.stdout.readline().strip() != "done":
+            raise RuntimeError("fake notification service did not answer")
+
+    # -- X -------------------------------------------------------------------------
+
+    def x(self, argv, check=True, timeout=20):
+        result = self.box.run(argv, env=self.x_env(), timeout=timeout)
+        if check and result.returncode != 0:
+            raise RuntimeError(f"{argv[0]} failed: {result.stderr.strip()}")
+        return result
+
+    def visible_windows(self, name):
+        """Ids of the mapped windows whose title matches the regular expression name."""
+        out = self.x(["xdotool", "search", "--onlyvisible", "--name", name], check=False).stdout
+        return [int(w) for w in out.split()]
+
+    def tree(self, window="-root"):
+        """(id, name, width, height, x, y) of every window below window, absolute positions."""
+        args = ["xwininfo", "-tree"] + (["-root"] if window == "-root" else ["-id", str(window)])
+        out = self.x(args + ["-children"] if False else args).stdout
+        rows = []
+        for line in out.splitlines():
+            m = re.match(r'\s+(0x[0-9a-f]+) (\(has no name\)|"(.*?)"):.*?(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)',
+                         line)
+            if m:
+                rows.append((int(m.group(1), 16), m.group(3), int(m.group(4)), int(m.group(5)),
+                             int(m.group(6)), int(m.group(7))))
+        return rows
+
+    def tray_host(self):
+        out = self.x(["xdotool", "search", "--onlyvisible", "--class", "trayer"], check=False).stdout.split()
+        return int(out[0]) if out else None
+
+    def tray_icons(self):
+        """Embedded icons: the innermost windows inside the tray host."""
+        host = self.tray_host()
+        if host is None:
+            return []
+        return [w for w in self.tree(host) if w[2] > 1 and w[3] > 1]
+
+    def click(self, x, y, button=1):
+        self.x(["xdotool", "mousemove", str(x), str(y), "click", str(button)])
+
+    def screenshot(self, path, window="root"):
+        """Save the whole screen, or one window, as a PNG on the host."""
+        inside = "/tmp/kova-shot.png"
+        self.x(["import", "-window", str(window), inside])
+        data = self.box.path(inside).read_bytes()
+        pathlib.Path(path).write_bytes(data)
+        self.box.path(inside).unlink()
+        return path
