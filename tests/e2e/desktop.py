@@ -211,10 +211,46 @@ class Desktop:
     def click(self, x, y, button=1):
         self.x(["xdotool", "mousemove", str(x), str(y), "click", str(button)])
 
-    def screenshot(self, path, window="root"):
-        """Save the whole screen, or one window, as a PNG on the host."""
+    def tray_icon_centre(self):
+        _, _, width, height, x, y = wait_for(self.tray_icons, 20, "the tray icon")[-1]
+        return x + width // 2, y + height // 2
+
+    def tray_menu(self, app_name="Sekwo Tarnvik", button=3):
+        """Click the tray icon and return the titles of the popup menu it opens
+        ("" for a separator), as AT-SPI reports them."""
+        listener = self.launch([PYTHON, SUPPORT / "atspi.py", app_name, "menu", "10"])
+        try:
+            if listener.stdout.readline().strip() != "listening":
+                raise RuntimeError("AT-SPI listener did not start")
+            self.click(*self.tray_icon_centre(), button=button)
+            out, _ = listener.communicate(timeout=20)
+        finally:
+            if listener.poll() is None:
+                listener.kill()
+                listener.wait()
+        if listener.returncode != 0:
+            raise RuntimeError(f"no popup menu: {out.strip()}")
+        items = json.loads(out.strip().splitlines()[-1])
+        return ["" if item["role"] == "separator" else item["name"] for item in items]
+
+    def accessible(self, app_name="Sekwo Tarnvik"):
+        """The application's accessible tree (role, name, description, extents)."""
+        r = self.run([PYTHON, SUPPORT / "atspi.py", app_name, "dump"])
+        if r.returncode != 0:
+            raise RuntimeError(r.stderr.strip())
+        return json.loads(r.stdout)
+
+    def press(self, name, app_name="Sekwo Tarnvik"):
+        """Press the showing widget whose accessible name is name."""
+        r = self.run([PYTHON, SUPPORT / "atspi.py", app_name, "press", name])
+        if r.returncode != 0:
+            raise RuntimeError(r.stderr.strip())
+
+    def screenshot(self, path, window="root", region=None):
+        """Save the whole screen, one window or a region (WxH+X+Y) of the screen as a PNG on the host."""
         inside = "/tmp/kova-shot.png"
-        self.x(["import", "-window", str(window), inside])
+        crop = ["-crop", region, "+repage"] if region else []
+        self.x(["import", "-window", str(window), *crop, inside])
         data = self.box.path(inside).read_bytes()
         pathlib.Path(path).write_bytes(data)
         self.box.path(inside).unlink()
