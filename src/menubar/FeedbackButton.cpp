@@ -42,10 +42,10 @@ FeedbackButton::FeedbackButton(const QString& title, Style style, QWidget* paren
 
 FeedbackButton::Colours FeedbackButton::colours(Style style) {
     if (style == Style::primary) {
-        return {Qt::white,          Qt::white,       ViewerTheme::tealDark, ViewerTheme::teal,
+        return {Qt::white,           Qt::white,         ViewerTheme::tealDark, ViewerTheme::teal,
                 ViewerTheme::orange, ViewerTheme::teal, ViewerTheme::orange};
     }
-    return {ViewerTheme::text, ViewerTheme::text, ViewerTheme::field,  ViewerTheme::tealSoft,
+    return {ViewerTheme::text,     ViewerTheme::text, ViewerTheme::field, ViewerTheme::tealSoft,
             QColor(199, 213, 219), ViewerTheme::line, ViewerTheme::orange};
 }
 
@@ -91,7 +91,8 @@ QSize FeedbackButton::sizeHint() const {
 void FeedbackButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF frame = QRectF(rect()).adjusted(borderWidth / 2, borderWidth / 2, -borderWidth / 2, -borderWidth / 2);
+    const QRectF frame =
+        QRectF(rect()).adjusted(borderWidth / 2, borderWidth / 2, -borderWidth / 2, -borderWidth / 2);
     QPainterPath path;
     path.addRoundedRect(frame, cornerRadius, cornerRadius);
     painter.fillPath(path, backgroundColour());

@@ -47,7 +47,8 @@ ViewerSettings loadSettingsOrDefaults() {
 
 } // namespace
 
-KovaViewerMenuBarApp::KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies dependencies, QObject* parent)
+KovaViewerMenuBarApp::KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies dependencies,
+                                           QObject* parent)
     : QObject(parent), launchedForMenuBar_(launchedForMenuBar), dependencies_(std::move(dependencies)) {
     if (!dependencies_.facts) {
         dependencies_.facts = platform::systemFacts();
@@ -238,7 +239,8 @@ void KovaViewerMenuBarApp::buildMenu(QMenu* menu) {
         if (item.action != MenuAction::none) {
             // Queued: the action may open windows, which must wait for the menu to close.
             connect(action, &QAction::triggered, this, [this, which = item.action] {
-                QMetaObject::invokeMethod(this, [this, which] { perform(which); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    this, [this, which] { perform(which); }, Qt::QueuedConnection);
             });
         }
     }
@@ -321,7 +323,8 @@ void KovaViewerMenuBarApp::editAction(MenuAction action) {
         break;
     }
     // Text widgets have these as slots; other widgets simply ignore them.
-    if (target->metaObject()->indexOfMethod((QByteArray(slot) + "()").constData()) >= 0) {
+    const QByteArray signature = QByteArray(slot).append("()");
+    if (target->metaObject()->indexOfMethod(signature.constData()) >= 0) {
         QMetaObject::invokeMethod(target, slot);
     }
 }
@@ -330,7 +333,8 @@ void KovaViewerMenuBarApp::statusItemClicked(QSystemTrayIcon::ActivationReason r
     if (reason == QSystemTrayIcon::Context) {
         return; // Qt opens the context menu itself.
     }
-    if (reason == QSystemTrayIcon::Trigger && (QGuiApplication::queryKeyboardModifiers() & Qt::ControlModifier)) {
+    if (reason == QSystemTrayIcon::Trigger &&
+        (QGuiApplication::queryKeyboardModifiers() & Qt::ControlModifier)) {
         statusMenu_->popup(QCursor::pos());
         return;
     }
@@ -352,8 +356,8 @@ void KovaViewerMenuBarApp::showStatusWindow() {
         handlers.audit = [this] { sendAuditNow(); };
         handlers.log = [this] { openLog(); };
         handlers.update = [this] { checkUpdatesNow(); };
-        statusWindow_ = new StatusWindowController(settings, state, std::move(handlers), *dependencies_.desktop,
-                                                   dependencies_.facts);
+        statusWindow_ = new StatusWindowController(settings, state, std::move(handlers),
+                                                   *dependencies_.desktop, dependencies_.facts);
         for (auto* action : applicationActions_) {
             statusWindow_->addAction(action);
         }

@@ -3,6 +3,8 @@
 #include "config/ViewerSettings.hpp"
 #include "core/ConnectionIssue.hpp"
 #include "menubar/MenuBarRules.hpp"
+#include "menubar/StatusWindowController.hpp"
+#include "menubar/UpdateWindowController.hpp"
 #include "menubar/platform/Desktop.hpp"
 #include "platform/SystemFacts.hpp"
 
@@ -15,14 +17,13 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
+class QAction;
 class QMenu;
 class QTimer;
 
 namespace kova::menubar {
-
-class StatusWindowController;
-class UpdateWindowController;
 
 // The application delegate of the menu bar program: owns the status item and
 // its menu, the application menu, the five polling timers, the status and

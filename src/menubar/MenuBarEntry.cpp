@@ -47,7 +47,10 @@ bool relaunchThroughLaunchServicesIfNeeded(const std::vector<std::string>& argum
         ViewerLogger::error("Direct GUI launch rejected outside an application bundle.");
         return false;
     }
-    const auto result = runner.run({"/usr/bin/open", relaunchArguments(arguments, bundle)});
+    ProcessSpec spec;
+    spec.executable = "/usr/bin/open";
+    spec.arguments = relaunchArguments(arguments, bundle);
+    const auto result = runner.run(spec);
     if (!result.launched) {
         ViewerLogger::error(std::system_error(result.launchError, std::generic_category()),
                             "LaunchServices relaunch failed");

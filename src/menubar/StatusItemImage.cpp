@@ -24,7 +24,8 @@ QImage statusItemImage(qreal devicePixelRatio) {
     painter.setFont(font);
     painter.setPen(Qt::black);
     painter.setClipRect(QRectF(QPointF(0, 0), size));
-    painter.drawText(QRectF(QPointF(0, 0.5), size), Qt::AlignCenter | Qt::TextSingleLine, QStringLiteral("Kova"));
+    painter.drawText(QRectF(QPointF(0, 0.5), size), Qt::AlignCenter | Qt::TextSingleLine,
+                     QStringLiteral("Kova"));
     return image;
 }
 

@@ -121,7 +121,7 @@ QPixmap headerImage(qreal ratio) {
     return result;
 }
 
-const char* const styleSheet = R"(
+const char* const windowStyle = R"(
 #statusWindow { background: %1; }
 QScrollArea, #tabContentHost { background: transparent; border: none; }
 QFrame[card="true"] { background: %2; border: 1px solid %3; border-radius: 14px; }
@@ -136,13 +136,13 @@ QComboBox { background: %2; border: 1px solid %3; border-radius: 7px; padding: 4
 StatusWindowController::StatusWindowController(const ViewerSettings& settings, const ViewerState& state,
                                                StatusWindowHandlers handlers, Desktop& desktop,
                                                std::shared_ptr<platform::SystemFacts> facts, QWidget* parent)
-    : QWidget(parent, Qt::Window), currentSettings_(settings), handlers_(std::move(handlers)), desktop_(desktop),
-      facts_(std::move(facts)) {
+    : QWidget(parent, Qt::Window), currentSettings_(settings), handlers_(std::move(handlers)),
+      desktop_(desktop), facts_(std::move(facts)) {
     setObjectName(QStringLiteral("statusWindow"));
     setWindowTitle(QStringLiteral("Sekwo Tarnvik"));
     setAccessibleName(QStringLiteral("Sekwo Tarnvik"));
     setAttribute(Qt::WA_StyledBackground);
-    setStyleSheet(QString::fromLatin1(styleSheet)
+    setStyleSheet(QString::fromLatin1(windowStyle)
                       .arg(ViewerTheme::css(ViewerTheme::background), ViewerTheme::css(ViewerTheme::surface),
                            ViewerTheme::css(ViewerTheme::line), ViewerTheme::css(ViewerTheme::text),
                            ViewerTheme::css(ViewerTheme::teal)));
@@ -185,11 +185,12 @@ StatusWindowController::StatusWindowController(const ViewerSettings& settings, c
     apply(settings, state, true);
     selectTab(StatusTab::status);
 
-    connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState applicationState) {
-        if (applicationState == Qt::ApplicationActive) {
-            refreshNotificationPermission();
-        }
-    });
+    connect(qApp, &QGuiApplication::applicationStateChanged, this,
+            [this](Qt::ApplicationState applicationState) {
+                if (applicationState == Qt::ApplicationActive) {
+                    refreshNotificationPermission();
+                }
+            });
 
     refreshTimer_ = new QTimer(this);
     refreshTimer_->setObjectName(QStringLiteral("statusRefreshTimer"));
@@ -229,8 +230,8 @@ QWidget* StatusWindowController::buildHeader() {
     row->addWidget(image);
     auto* texts = new QVBoxLayout;
     texts->setSpacing(2);
-    texts->addWidget(
-        makeLabel(QStringLiteral("Centrum Sekwo Tarnvik"), 21, QFont::Bold, ViewerTheme::text, "headerTitle"));
+    texts->addWidget(makeLabel(QStringLiteral("Centrum Sekwo Tarnvik"), 21, QFont::Bold, ViewerTheme::text,
+                               "headerTitle"));
     texts->addWidget(makeLabel(QStringLiteral("Status, zgłoszenia i obsługa urządzenia"), 13, QFont::Medium,
                                ViewerTheme::muted, "headerSubtitle"));
     row->addLayout(texts, 1);
@@ -262,7 +263,8 @@ QWidget* StatusWindowController::buildTabBar() {
     return bar;
 }
 
-QLabel* StatusWindowController::addGridRow(QGridLayout* grid, int row, const QString& title, const char* objectName) {
+QLabel* StatusWindowController::addGridRow(QGridLayout* grid, int row, const QString& title,
+                                           const char* objectName) {
     auto* titleLabel = makeLabel(title, 13, QFont::DemiBold, ViewerTheme::muted,
                                  (std::string(objectName) + "Title").c_str());
     titleLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -307,9 +309,21 @@ QWidget* StatusWindowController::buildStatusTab() {
     buttons->setSpacing(10);
     buttons->addStretch(1);
     const std::array<std::tuple<const char*, const char*, std::function<void()>>, 4> actions{{
-        {"Wymuś audyt", "forceAuditButton", [this] { if (handlers_.audit) handlers_.audit(); }},
-        {"Sprawdź aktualizacje", "checkUpdatesButton", [this] { if (handlers_.update) handlers_.update(); }},
-        {"Otwórz log", "openLogButton", [this] { if (handlers_.log) handlers_.log(); }},
+        {"Wymuś audyt", "forceAuditButton",
+         [this] {
+             if (handlers_.audit)
+                 handlers_.audit();
+         }},
+        {"Sprawdź aktualizacje", "checkUpdatesButton",
+         [this] {
+             if (handlers_.update)
+                 handlers_.update();
+         }},
+        {"Otwórz log", "openLogButton",
+         [this] {
+             if (handlers_.log)
+                 handlers_.log();
+         }},
         {"Odśwież", "refreshButton", [this] { refreshFromDisk(); }},
     }};
     for (const auto& [title, name, action] : actions) {
@@ -340,8 +354,8 @@ QWidget* StatusWindowController::buildCustomerPanelTab() {
     QVBoxLayout* cardLayout = nullptr;
     auto* card = makeCard("customerPanelCard", cardLayout);
     cardLayout->setSpacing(14);
-    auto* note = makeLabel(QStringLiteral("Panel klienta otwiera się w domyślnej przeglądarce."), 13, QFont::Normal,
-                           ViewerTheme::text, "customerPanelNote");
+    auto* note = makeLabel(QStringLiteral("Panel klienta otwiera się w domyślnej przeglądarce."), 13,
+                           QFont::Normal, ViewerTheme::text, "customerPanelNote");
     note->setWordWrap(true);
     note->setAlignment(Qt::AlignCenter);
     cardLayout->addWidget(note);
@@ -378,15 +392,17 @@ QWidget* StatusWindowController::buildSettingsTab() {
     auto* connectionCard = makeCard("connectionCard", connection);
     connection->addWidget(cardTitle("Ustawienia połączenia", "connectionCardTitle"));
     connection->addWidget(fieldTitle("Serwer", "serverFieldTitle"));
-    serverField_ = makeField(QStringLiteral("Serwer"), qtText(ViewerSettings::defaultServerBaseUrl()), "serverField");
+    serverField_ =
+        makeField(QStringLiteral("Serwer"), qtText(ViewerSettings::defaultServerBaseUrl()), "serverField");
     connection->addWidget(serverField_);
     connection->addWidget(fieldTitle("Skrót firmy / token", "tokenFieldTitle"));
     tokenField_ = makeField(QStringLiteral("Skrót firmy / token"),
                             QStringLiteral("np. ACME lub viewer_3f9a2c7e51b04d8a"), "tokenField");
     connection->addWidget(tokenField_);
-    auto* hint = makeLabel(QStringLiteral("Wpisz skrót firmy z panelu lub pełny token. Puste pole przypisze komputer "
-                                          "do koszyka Klienci, a błędny token trafi do Błędny token."),
-                           12, QFont::Normal, ViewerTheme::muted, "tokenHint");
+    auto* hint =
+        makeLabel(QStringLiteral("Wpisz skrót firmy z panelu lub pełny token. Puste pole przypisze komputer "
+                                 "do koszyka Klienci, a błędny token trafi do Błędny token."),
+                  12, QFont::Normal, ViewerTheme::muted, "tokenHint");
     hint->setWordWrap(true);
     connection->addWidget(hint);
     layout->addWidget(connectionCard);
@@ -401,7 +417,8 @@ QWidget* StatusWindowController::buildSettingsTab() {
     for (const auto& entry : ViewerLocalization::supportedLanguages) {
         languagePopup_->addItem(QString::fromUtf8(entry.displayName), QString::fromLatin1(entry.code));
     }
-    languagePopup_->setCurrentIndex(std::max(0, languagePopup_->findData(ViewerLocalization::storedLanguage())));
+    languagePopup_->setCurrentIndex(
+        std::max(0, languagePopup_->findData(ViewerLocalization::storedLanguage())));
     // Choosing a language arrives with the settings actions; until then the
     // pop-up shows the stored choice only.
     languagePopup_->setEnabled(false);
@@ -411,8 +428,8 @@ QWidget* StatusWindowController::buildSettingsTab() {
     QVBoxLayout* notifications = nullptr;
     auto* notificationsCard = makeCard("notificationsCard", notifications);
     notifications->addWidget(cardTitle("Powiadomienia macOS", "notificationsCardTitle"));
-    notificationPermissionValue_ = makeLabel(QStringLiteral("Sprawdzam…"), 13, QFont::Normal, ViewerTheme::text,
-                                             "notificationPermissionValue");
+    notificationPermissionValue_ = makeLabel(QStringLiteral("Sprawdzam…"), 13, QFont::Normal,
+                                             ViewerTheme::text, "notificationPermissionValue");
     notificationPermissionValue_->setAccessibleName(QStringLiteral("Powiadomienia macOS"));
     notificationPermissionValue_->setAccessibleDescription(notificationPermissionValue_->text());
     notificationPermissionValue_->setWordWrap(true);
@@ -535,7 +552,8 @@ void StatusWindowController::refreshNotificationPermission() {
         if (!self) {
             return;
         }
-        const auto text = notificationPermissionLabel(permission, self->currentSettings_.notificationsEnabled);
+        const auto text =
+            notificationPermissionLabel(permission, self->currentSettings_.notificationsEnabled);
         self->notificationPermissionValue_->setText(text);
         self->notificationPermissionValue_->setAccessibleDescription(text);
     });

@@ -14,6 +14,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QScrollArea;
@@ -39,9 +40,9 @@ struct StatusWindowHandlers {
 class StatusWindowController : public QWidget {
     Q_OBJECT
 public:
-    StatusWindowController(const ViewerSettings& settings, const ViewerState& state, StatusWindowHandlers handlers,
-                           Desktop& desktop, std::shared_ptr<platform::SystemFacts> facts,
-                           QWidget* parent = nullptr);
+    StatusWindowController(const ViewerSettings& settings, const ViewerState& state,
+                           StatusWindowHandlers handlers, Desktop& desktop,
+                           std::shared_ptr<platform::SystemFacts> facts, QWidget* parent = nullptr);
     ~StatusWindowController() override;
 
     void apply(const ViewerSettings& settings, const ViewerState& state, bool updateConfigurationFields);
@@ -64,7 +65,7 @@ private:
     QWidget* buildTicketTab();
     QWidget* buildCustomerPanelTab();
     QWidget* buildSettingsTab();
-    QLabel* addGridRow(class QGridLayout* grid, int row, const QString& title, const char* objectName);
+    QLabel* addGridRow(QGridLayout* grid, int row, const QString& title, const char* objectName);
     bool isEditingField() const;
     std::optional<QRect> visibleScreen() const;
 

@@ -69,8 +69,9 @@ StatusGridValues statusGridValues(const ViewerSettings& settings, const ViewerSt
         values.status.colour = ViewerTheme::muted;
     }
 
-    values.supportId = supportId ? GridValue{qtText(*supportId), ViewerTheme::tealDark}
-                                 : GridValue{QStringLiteral("ID oczekuje na rejestrację"), ViewerTheme::muted};
+    values.supportId = supportId
+                           ? GridValue{qtText(*supportId), ViewerTheme::tealDark}
+                           : GridValue{QStringLiteral("ID oczekuje na rejestrację"), ViewerTheme::muted};
     if (const auto host = present(state.hostname)) {
         values.hostname = plain(qtText(*host));
     } else if (const auto localized = present(facts.localizedHostName())) {

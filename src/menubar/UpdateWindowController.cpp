@@ -3,6 +3,7 @@
 #include <QFrame>
 #include <QGraphicsDropShadowEffect>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
@@ -55,14 +56,15 @@ UpdateWindowController::UpdateWindowController(std::function<void()> checkHandle
     setAccessibleName(windowTitle());
     setFixedSize(560, 360);
     setAttribute(Qt::WA_StyledBackground);
-    setStyleSheet(QStringLiteral("#updateWindow { background: %1; }"
-                                 "#updateCard { background: #ffffff; border: 1px solid %2; border-radius: 16px; }"
-                                 "#updateCard QLabel { background: transparent; border: none; }"
-                                 "#statusBox { background: %3; border-radius: 9px; }"
-                                 "QPushButton { border-radius: 8px; padding: 0 16px; font-size: 13px; }"
-                                 "#checkNowButton { background: %4; color: #ffffff; border: none; }"
-                                 "#closeButton { background: %3; color: %5; border: 1px solid %2; }")
-                      .arg(background.name(), line.name(), button.name(), teal.name(), text.name()));
+    setStyleSheet(
+        QStringLiteral("#updateWindow { background: %1; }"
+                       "#updateCard { background: #ffffff; border: 1px solid %2; border-radius: 16px; }"
+                       "#updateCard QLabel { background: transparent; border: none; }"
+                       "#statusBox { background: %3; border-radius: 9px; }"
+                       "QPushButton { border-radius: 8px; padding: 0 16px; font-size: 13px; }"
+                       "#checkNowButton { background: %4; color: #ffffff; border: none; }"
+                       "#closeButton { background: %3; color: %5; border: 1px solid %2; }")
+            .arg(background.name(), line.name(), button.name(), teal.name(), text.name()));
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(18, 18, 18, 18);
@@ -78,10 +80,11 @@ UpdateWindowController::UpdateWindowController(std::function<void()> checkHandle
     auto* stack = new QVBoxLayout(card);
     stack->setContentsMargins(24, 22, 24, 20);
     stack->setSpacing(12);
-    stack->addWidget(label(QStringLiteral("Aktualizacje Sekwo Tarnvik"), 22, text, "updateHeading", QFont::DemiBold));
+    stack->addWidget(
+        label(QStringLiteral("Aktualizacje Sekwo Tarnvik"), 22, text, "updateHeading", QFont::DemiBold));
     auto* subtitle = label(
-        QStringLiteral("Aplikacja sprawdza wersję na serwerze i instaluje paczkę przez usługę systemową."), 12,
-        muted, "updateSubtitle");
+        QStringLiteral("Aplikacja sprawdza wersję na serwerze i instaluje paczkę przez usługę systemową."),
+        12, muted, "updateSubtitle");
     subtitle->setWordWrap(true);
     subtitle->setMaximumHeight(QFontMetrics(subtitle->font()).lineSpacing() * 2 + 2);
     stack->addWidget(subtitle);

@@ -177,7 +177,8 @@ bool LinuxDesktop::listenForShowRequests() {
     server_ = new QLocalServer(this);
     server_->setSocketOptions(QLocalServer::UserAccessOption);
     if (!server_->listen(name)) {
-        ViewerLogger::warn("Show request channel could not be opened: " + server_->errorString().toStdString());
+        ViewerLogger::warn("Show request channel could not be opened: " +
+                           server_->errorString().toStdString());
         return false;
     }
     connect(server_, &QLocalServer::newConnection, this, &LinuxDesktop::acceptConnection);
@@ -205,22 +206,23 @@ void LinuxDesktop::showNotification(const QString& title, const QString& text, c
         ViewerLogger::warn("User notification not shown: no session bus");
         return;
     }
-    auto message = QDBusMessage::createMethodCall(QString::fromLatin1(notificationsService),
-                                                  QString::fromLatin1(notificationsPath),
-                                                  QString::fromLatin1(notificationsInterface), QStringLiteral("Notify"));
+    auto message = QDBusMessage::createMethodCall(
+        QString::fromLatin1(notificationsService), QString::fromLatin1(notificationsPath),
+        QString::fromLatin1(notificationsInterface), QStringLiteral("Notify"));
     // The "default" action makes a click on the notification body reach us.
     message << QStringLiteral("Sekwo Tarnvik") << uint(0) << QString() << title << text
             << QStringList{QStringLiteral("default"), QStringLiteral("Otwórz")} << QVariantMap() << int(-1);
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, userData](QDBusPendingCallWatcher* call) {
-        QDBusPendingReply<uint> reply = *call;
-        if (reply.isError()) {
-            ViewerLogger::warn("User notification failed: " + reply.error().message().toStdString());
-        } else {
-            rememberNotification(reply.value(), userData);
-        }
-        call->deleteLater();
-    });
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, userData](QDBusPendingCallWatcher* call) {
+                QDBusPendingReply<uint> reply = *call;
+                if (reply.isError()) {
+                    ViewerLogger::warn("User notification failed: " + reply.error().message().toStdString());
+                } else {
+                    rememberNotification(reply.value(), userData);
+                }
+                call->deleteLater();
+            });
 }
 
 void LinuxDesktop::rememberNotification(uint id, const QString& userData) {
@@ -252,16 +254,18 @@ void LinuxDesktop::queryNotificationPermission(std::function<void(NotificationPe
         return;
     }
     // A running notification server is the whole of the permission here.
-    auto message = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                                                  QStringLiteral("/org/freedesktop/DBus"),
-                                                  QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+    auto message = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
     message << QString::fromLatin1(notificationsService);
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [done = std::move(done)](QDBusPendingCallWatcher* call) {
-        QDBusPendingReply<bool> reply = *call;
-        done(!reply.isError() && reply.value() ? NotificationPermission::authorized : NotificationPermission::unknown);
-        call->deleteLater();
-    });
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [done = std::move(done)](QDBusPendingCallWatcher* call) {
+                QDBusPendingReply<bool> reply = *call;
+                done(!reply.isError() && reply.value() ? NotificationPermission::authorized
+                                                       : NotificationPermission::unknown);
+                call->deleteLater();
+            });
 }
 
 bool LinuxDesktop::openUrl(const QUrl& url) {
