@@ -61,7 +61,7 @@ def capture(desktop, binary, out_dir, log=print):
     items = desktop.tray_menu()
     settle()
     saved.append(desktop.screenshot(out / "tray-menu.png", region=tray_menu_region(desktop, before)))
-    desktop.x(["xdotool", "key", "Escape"])
+    desktop.close_popup()
     log(f"   tray menu: {json.dumps(items, ensure_ascii=False)}")
 
     desktop.press("Sprawdź aktualizacje")

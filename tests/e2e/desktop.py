@@ -185,16 +185,15 @@ class Desktop:
         return [int(w) for w in out.split()]
 
     def tree(self, window="-root"):
-        """(id, name, width, height, x, y) of every window below window, absolute positions."""
+        """(id, name, width, height, x, y, depth) of every window below window, absolute positions."""
         args = ["xwininfo", "-tree"] + (["-root"] if window == "-root" else ["-id", str(window)])
-        out = self.x(args + ["-children"] if False else args).stdout
         rows = []
-        for line in out.splitlines():
-            m = re.match(r'\s+(0x[0-9a-f]+) (\(has no name\)|"(.*?)"):.*?(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)',
+        for line in self.x(args).stdout.splitlines():
+            m = re.match(r'(\s+)(0x[0-9a-f]+) (\(has no name\)|"(.*?)"):.*?(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)',
                          line)
             if m:
-                rows.append((int(m.group(1), 16), m.group(3), int(m.group(4)), int(m.group(5)),
-                             int(m.group(6)), int(m.group(7))))
+                rows.append((int(m.group(2), 16), m.group(4), int(m.group(5)), int(m.group(6)),
+                             int(m.group(7)), int(m.group(8)), len(m.group(1))))
         return rows
 
     def tray_host(self):
@@ -206,13 +205,15 @@ class Desktop:
         host = self.tray_host()
         if host is None:
             return []
-        return [w for w in self.tree(host) if w[2] > 1 and w[3] > 1]
+        rows = self.tree(host)
+        leaves = [w for i, w in enumerate(rows) if i + 1 == len(rows) or rows[i + 1][6] <= w[6]]
+        return [w for w in leaves if w[2] > 1 and w[3] > 1]
 
     def click(self, x, y, button=1):
         self.x(["xdotool", "mousemove", str(x), str(y), "click", str(button)])
 
     def tray_icon_centre(self):
-        _, _, width, height, x, y = wait_for(self.tray_icons, 20, "the tray icon")[-1]
+        _, _, width, height, x, y, _ = wait_for(self.tray_icons, 20, "the tray icon")[-1]
         return x + width // 2, y + height // 2
 
     def tray_menu(self, app_name="Sekwo Tarnvik", button=3):
@@ -232,6 +233,10 @@ class Desktop:
             raise RuntimeError(f"no popup menu: {out.strip()}")
         items = json.loads(out.strip().splitlines()[-1])
         return ["" if item["role"] == "separator" else item["name"] for item in items]
+
+    def close_popup(self):
+        # A click outside a popup closes it (it holds the pointer grab); keys may go elsewhere.
+        self.click(640, 790)
 
     def accessible(self, app_name="Sekwo Tarnvik"):
         """The application's accessible tree (role, name, description, extents)."""
