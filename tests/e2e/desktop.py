@@ -16,7 +16,7 @@ import time
 SUPPORT = pathlib.Path(__file__).resolve().parent / "support"
 PYTHON = "/usr/bin/python3"
 UID = 501
-HOME = f"/Users/tester"
+HOME = "/Users/tester"
 RUNTIME = f"/tmp/runtime-{UID}"
 DISPLAY = ":7"
 SCREEN = "1280x800x24"
@@ -58,6 +58,8 @@ class Desktop:
         self.procs = []
         self.bus_address = None
         self.a11y_address = None
+        self.log_path = pathlib.Path(box.workdir) / "desktop.log"
+        self.log = None
         self.notifier = None
 
     # -- environment ---------------------------------------------------------------
@@ -67,8 +69,8 @@ class Desktop:
             "PATH": "/usr/local/bin:/usr/bin:/bin", "HOME": HOME, "USER": "tester", "LOGNAME": "tester",
             "XDG_RUNTIME_DIR": RUNTIME, "DISPLAY": DISPLAY, "LANG": "C.UTF-8",
             "DBUS_SESSION_BUS_ADDRESS": self.bus_address or "",
-            # Qt would register a StatusNotifierItem if a watcher appeared; none runs here.
-            "QT_QPA_PLATFORM": "xcb", "NO_AT_BRIDGE": "0" if self.accessibility else "1",
+            # No StatusNotifierItem watcher runs on this bus, so Qt embeds its icon in the XEmbed tray.
+            "QT_QPA_PLATFORM": "xcb",
         }
         if self.accessibility:
             env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
@@ -97,20 +99,21 @@ class Desktop:
 
     def _start(self):
         box = self.box
+        self.log = open(self.log_path, "a")
         for d, mode in ((HOME, "0755"), (RUNTIME, "0700")):
             box.run(["install", "-d", "-o", str(UID), "-g", str(UID), "-m", mode, d]).check_returncode()
         self._spawn(["Xvfb", DISPLAY, "-nolisten", "tcp", "-nolisten", "local", "-screen", "0", SCREEN,
-                     "-nocursor"], env=self.x_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                     "-nocursor"], env=self.x_env(), stdout=self.log, stderr=self.log)
         wait_for(lambda: self.x(["xwininfo", "-root"], check=False).returncode == 0, 10, "Xvfb")
 
         self.bus_address = self._bus("session", f"{RUNTIME}/bus")
 
         if self.accessibility:
             self.a11y_address = self._bus("accessibility", f"{RUNTIME}/at-spi-bus")
-            self._spawn(["/usr/libexec/at-spi2-registryd"], env=dict(self.x_env(), AT_SPI_BUS_ADDRESS=self.a11y_address),
-                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self._spawn(["/usr/libexec/at-spi2-registryd"],
+                        env=dict(self.x_env(), AT_SPI_BUS_ADDRESS=self.a11y_address), stdout=self.log, stderr=self.log)
             pointer = self._spawn(self.as_user([PYTHON, SUPPORT / "a11y_bus.py", self.a11y_address]),
-                                  env=self.user_env(), stdout=subprocess.PIPE, text=True)
+                                  env=self.user_env(), stdout=subprocess.PIPE, stderr=self.log, text=True)
             if pointer.stdout.readline().strip() != "ready":
                 raise RuntimeError("accessibility bus pointer did not start")
 
@@ -118,14 +121,14 @@ class Desktop:
         os.chown(self.box.path(NOTIFICATIONS), UID, UID)
         self.notifier = self._spawn(self.as_user([PYTHON, SUPPORT / "fake_notifications.py", NOTIFICATIONS]),
                                     env=self.user_env(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                    text=True)
+                                    stderr=self.log, text=True)
         if self.notifier.stdout.readline().strip() != "ready":
             raise RuntimeError("fake notification service did not start")
 
         if self.tray:
             self._spawn(self.as_user(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
                                       "--height", "24", "--SetDockType", "false", "--transparent", "false"]),
-                        env=self.user_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                        env=self.user_env(), stdout=self.log, stderr=self.log)
             wait_for(self.tray_host, 10, "trayer")
         return self
 
@@ -136,7 +139,8 @@ class Desktop:
         config = f"{HOME}/.{kind}-bus.conf"
         self.box.write(config, BUS_CONFIG.format(kind=kind, socket=socket))
         bus = self._spawn(["dbus-daemon", f"--config-file={config}", "--nofork", "--nopidfile",
-                           "--print-address=1"], env=self.x_env(), stdout=subprocess.PIPE, text=True)
+                           "--print-address=1"], env=self.x_env(), stdout=subprocess.PIPE, stderr=self.log,
+                          text=True)
         address = bus.stdout.readline().strip()
         if not address:
             raise RuntimeError(f"{kind} bus did not start")
@@ -148,13 +152,21 @@ class Desktop:
                 proc.kill()
             proc.wait()
         self.procs.clear()
+        if self.log:
+            self.log.close()
+            self.log = None
 
     # -- applications ----------------------------------------------------------------
 
-    def launch(self, argv, **env):
-        """Start a program as the desktop user; it is ended at stop()."""
-        return self._spawn(self.as_user(argv), env=self.user_env(**env),
-                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    def launch(self, argv, capture=False, **env):
+        """Start a program as the desktop user; it is ended at stop(). Its output
+        goes to the desktop's log unless captured (a pipe nobody drains would stall it)."""
+        out = subprocess.PIPE if capture else self.log
+        return self._spawn(self.as_user(argv), env=self.user_env(**env), stdout=out, stderr=self.log, text=True)
+
+    def output(self):
+        """What the desktop's services and programs printed so far."""
+        return self.log_path.read_text(errors="replace")
 
     def run(self, argv, timeout=30, **env):
         return self.box.run(self.as_user(argv), env=self.user_env(**env), timeout=timeout)
@@ -219,7 +231,7 @@ class Desktop:
     def tray_menu(self, app_name="Sekwo Tarnvik", button=3):
         """Click the tray icon and return the titles of the popup menu it opens
         ("" for a separator), as AT-SPI reports them."""
-        listener = self.launch([PYTHON, SUPPORT / "atspi.py", app_name, "menu", "10"])
+        listener = self.launch([PYTHON, SUPPORT / "atspi.py", app_name, "menu", "10"], capture=True)
         try:
             if listener.stdout.readline().strip() != "listening":
                 raise RuntimeError("AT-SPI listener did not start")

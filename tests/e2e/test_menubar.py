@@ -20,7 +20,7 @@ MENU = ["Sekwo Tarnvik: aktywna", "", "Pokaż status", "Nowe zgłoszenie", "Otw�
 def start_in_tray(desktop, binary, *args):
     app = desktop.launch([binary, *args])
     wait_for(lambda: app.poll() is not None or desktop.tray_icons(), 20, "the tray icon")
-    assert app.poll() is None, app.stdout.read()
+    assert app.poll() is None, desktop.output()
     return app
 
 
