@@ -118,3 +118,21 @@ def test_update_phases_and_connection_issues_are_announced_once(sandbox, desktop
     time.sleep(max(0.0, started + 17 - time.monotonic()))
     assert [n["body"] for n in desktop.notifications()] == [
         issue_message, "Pobieranie aktualizacji 0.2.56.", "Instalowanie aktualizacji 0.2.56."]
+
+
+def test_status_values_reach_a_screen_reader_and_stay_current(sandbox, desktop, menubar_binary):
+    def values():
+        return {n["name"]: n["description"] for n in desktop.accessible()
+                if n["role"] == "label" and n["showing"] and n["description"]}
+
+    desktop.launch([menubar_binary])  # no settings at all: the window opens on the settings tab
+    wait_for(lambda: desktop.visible_windows(TITLE), 20, "the status window")
+    desktop.press("Status")
+    shown = wait_for(lambda: values().get("Status"), 10, "the status grid")
+    assert shown == "Brak firmy / tokenu"
+    assert values()["ID wsparcia"] == "ID oczekuje na rejestrację"
+
+    sandbox.write(STATE, json.dumps({"supportId": " 100007919 ", "deviceUid": "vm-1"}))
+    wait_for(lambda: values().get("ID wsparcia") == "100007919", 10, "the 2 s refresh")
+    assert {k: values()[k] for k in ("Status", "Device UID", "Wersja")} == \
+        {"Status": "Zarejestrowany", "Device UID": "vm-1", "Wersja": "0.2.55"}
