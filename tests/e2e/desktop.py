@@ -21,6 +21,7 @@ RUNTIME = f"/tmp/runtime-{UID}"
 DISPLAY = ":7"
 SCREEN = "1280x800x24"
 NOTIFICATIONS = f"{HOME}/notifications.jsonl"
+EXPOSED = "/Users/Shared/.desktop-host"
 
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -61,6 +62,7 @@ class Desktop:
         self.log_path = pathlib.Path(box.workdir) / "desktop.log"
         self.log = None
         self.notifier = None
+        self.exposed = {}
 
     # -- environment ---------------------------------------------------------------
 
@@ -78,7 +80,21 @@ class Desktop:
         return env
 
     def as_user(self, argv):
-        return ["setpriv", f"--reuid={UID}", f"--regid={UID}", "--clear-groups", "--"] + [str(a) for a in argv]
+        """argv run as the desktop user; host paths (pathlib.Path) are made reachable for it."""
+        argv = [self.reach(a) if isinstance(a, pathlib.Path) else str(a) for a in argv]
+        return ["setpriv", f"--reuid={UID}", f"--regid={UID}", "--clear-groups", "--"] + argv
+
+    def reach(self, path):
+        """The host file path as the desktop user can reach it: its directory is
+        bound into the sandbox, since the work tree may lie below a directory
+        only root may enter (a clone in /root)."""
+        directory = str(path.parent)
+        if directory not in self.exposed:
+            point = f"{EXPOSED}/{len(self.exposed)}"
+            self.box.run(["mkdir", "-p", point]).check_returncode()
+            self.box.run(["mount", "--bind", directory, point]).check_returncode()
+            self.exposed[directory] = point
+        return f"{self.exposed[directory]}/{path.name}"
 
     def x_env(self):
         return {"PATH": "/usr/bin:/bin", "DISPLAY": DISPLAY, "HOME": "/root"}
