@@ -155,7 +155,6 @@ public:
               switch (settings.authorizationStatus) {
               case UNAuthorizationStatusAuthorized:
               case UNAuthorizationStatusProvisional:
-              case UNAuthorizationStatusEphemeral:
                   permission = NotificationPermission::authorized;
                   break;
               case UNAuthorizationStatusNotDetermined:
@@ -163,6 +162,9 @@ public:
                   break;
               case UNAuthorizationStatusDenied:
                   permission = NotificationPermission::denied;
+                  break;
+              default:
+                  // Ephemeral exists only on iOS; anything newer is unknown here.
                   break;
               }
               std::unique_ptr<std::function<void(NotificationPermission)>> owned(callback);
