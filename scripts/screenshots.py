@@ -48,7 +48,7 @@ def capture(desktop, binary, out_dir, log=print):
     app = desktop.launch([binary])
     wait_for(lambda: app.poll() is not None or desktop.visible_windows(TITLE), 20, "the status window")
     if app.poll() is not None:
-        raise RuntimeError(f"the menu bar exited: {app.stdout.read()}")
+        raise RuntimeError(f"the menu bar exited: {desktop.output()}")
     window = desktop.visible_windows(TITLE)[0]
     settle()
     for name, file in TABS:
