@@ -88,3 +88,21 @@ def trusted_sandbox(tmp_path, standin_server):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: waits for real product time-outs (a minute or more)")
+MENUBAR_NAME = "Sekwo Tarnvik"
+
+
+@pytest.fixture(scope="session")
+def menubar_binary():
+    path = BUILD_DIR / "src" / "menubar" / MENUBAR_NAME
+    if not path.exists():
+        pytest.fail(f"{path} is missing: build first (scripts/build)")
+    return path
+
+
+@pytest.fixture
+def desktop(sandbox):
+    """Xvfb, session bus, tray host, notification and accessibility services in the sandbox."""
+    from desktop import Desktop
+    session = Desktop(sandbox, accessibility=True).start()
+    yield session
+    session.stop()

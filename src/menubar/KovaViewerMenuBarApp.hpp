@@ -1,0 +1,116 @@
+#pragma once
+
+#include "config/ViewerSettings.hpp"
+#include "core/ConnectionIssue.hpp"
+#include "menubar/MenuBarRules.hpp"
+#include "menubar/StatusWindowController.hpp"
+#include "menubar/UpdateWindowController.hpp"
+#include "menubar/platform/Desktop.hpp"
+#include "platform/SystemFacts.hpp"
+
+#include <QObject>
+#include <QPointer>
+#include <QSystemTrayIcon>
+
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <vector>
+
+class QAction;
+class QMenu;
+class QTimer;
+
+namespace kova::menubar {
+
+// The application delegate of the menu bar program: owns the status item and
+// its menu, the application menu, the five polling timers, the status and
+// update windows, and carries out the user's actions. Main thread only;
+// background work comes back through queued calls on this object.
+class KovaViewerMenuBarApp : public QObject {
+    Q_OBJECT
+public:
+    struct Dependencies {
+        Desktop* desktop = nullptr;
+        std::shared_ptr<platform::SystemFacts> facts;
+        // Sends an audit with the given settings; runs on a worker thread and
+        // ends early when the application quits.
+        std::function<AgentOperationOutcome(const ViewerSettings&, std::stop_token)> sendInventory;
+        // Shows a modal warning; tests answer it without a person.
+        std::function<void(const QString& title, const QString& message)> presentAlert;
+    };
+
+    KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies dependencies, QObject* parent = nullptr);
+    ~KovaViewerMenuBarApp() override;
+
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+
+    // Actions of the menus, the status window and the notifications.
+    void showStatusWindow();
+    void showTicketForm();
+    void showCustomerTickets();
+    void sendAuditNow();
+    void checkUpdatesNow();
+    void checkChatNow();
+    void openLog();
+    void openSettings();
+    void toggleStatusFullScreen();
+    void quit();
+    void statusItemClicked(QSystemTrayIcon::ActivationReason reason);
+    void showRunningApplication();
+    void showUpdateWindow();
+    void presentUpdateProgressIfNeeded();
+    void presentConnectionStatusIfNeeded();
+    void perform(MenuAction action);
+
+    // Callable from any thread: re-dispatched to the main thread.
+    void showAlert(const QString& title, const QString& message);
+    void showNotification(const QString& title, const QString& text, const QString& ticketReference = {});
+
+    // Fills `menu` with the status items built from the state file.
+    void buildMenu(QMenu* menu);
+
+    StatusWindowController* statusWindow() const { return statusWindow_; }
+    UpdateWindowController* updateWindow() const { return updateWindow_; }
+    QTimer* timer(MenuBarTimer which) const { return timers_[static_cast<std::size_t>(which)]; }
+    QSystemTrayIcon* statusItem() const { return statusItem_; }
+    QMenu* statusMenu() const { return statusMenu_; }
+    const std::optional<ViewerSettings>& settings() const { return settings_; }
+
+    // Creates the file (and its folders) when missing; errors are ignored.
+    static void ensureFile(const std::filesystem::path& path);
+
+private:
+    void installApplicationMenu();
+    void installStatusItem();
+    void waitForTray();
+    void startTimers();
+    void runTimerAction(MenuBarTimer which);
+    void processIncomingChat();
+    void processCustomerNotifications();
+    void ensureRustDeskRunning();
+    void openCustomerTicket(const QString& reference);
+    void editAction(MenuAction action);
+
+    std::optional<ViewerSettings> settings_;
+    std::array<QTimer*, 5> timers_{};
+    UpdateAnnouncementMemory announcedUpdatePhase_;
+    ConnectionAnnouncementMemory announcedConnectionIssue_;
+    QPointer<StatusWindowController> statusWindow_;
+    QPointer<UpdateWindowController> updateWindow_;
+    QSystemTrayIcon* statusItem_ = nullptr;
+    QMenu* statusMenu_ = nullptr;
+    QTimer* trayWait_ = nullptr;
+    int trayWaitTicks_ = 0;
+    bool launchedForMenuBar_ = false;
+    Dependencies dependencies_;
+    std::vector<QAction*> applicationActions_;
+    // Cuts short background audits at quit, so the process does not linger.
+    std::stop_source backgroundStop_;
+};
+
+} // namespace kova::menubar

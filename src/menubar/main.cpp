@@ -1,0 +1,67 @@
+#include "agent/AgentService.hpp"
+#include "config/MacViewerBuildInfo.hpp"
+#include "core/ViewerLogger.hpp"
+#include "menubar/ApplicationInstanceLock.hpp"
+#include "menubar/KovaViewerMenuBarApp.hpp"
+#include "menubar/MenuBarEntry.hpp"
+#include "menubar/platform/Desktop.hpp"
+#include "platform/SystemFacts.hpp"
+#include "process/ProcessRunner.hpp"
+
+#include <QApplication>
+
+#include <chrono>
+#include <csignal>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+int main(int argc, char** argv) {
+    using namespace kova;
+    using namespace kova::menubar;
+    const std::vector<std::string> arguments(argv, argv + argc);
+
+    // Everything up to the lock runs without Qt: without a display Qt aborts.
+    if (entry::hasArgument(arguments, entry::versionFlag)) {
+        std::cout << MacViewerBuildInfo::version << '\n';
+        return 0;
+    }
+    if (entry::relaunchThroughLaunchServicesIfNeeded(arguments, platform::executablePath(),
+                                                     *systemProcessRunner())) {
+        return 0;
+    }
+    if (::geteuid() == 0 || !desktop::hasGraphicalSession()) {
+        ViewerLogger::error("Menu bar launch skipped because no interactive Aqua session is available.");
+        return 0;
+    }
+    auto lock = ApplicationInstanceLock::acquire();
+    if (!lock) {
+        // The running instance may still be starting: a second post gives it another chance.
+        desktop::postShowRunningApplication();
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        desktop::postShowRunningApplication();
+        return 0;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Sekwo Tarnvik"));
+    QApplication::setOrganizationDomain(QStringLiteral("pl.tarnvik.sekwo"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    auto desktop = createDesktop();
+    desktop->setActivationPolicy(ActivationPolicy::accessory);
+    KovaViewerMenuBarApp::Dependencies dependencies;
+    dependencies.desktop = desktop.get();
+    dependencies.sendInventory = [](const ViewerSettings& settings, std::stop_token stop) {
+        AgentService service(settings);
+        return service.sendInventory("menu_bar", stop);
+    };
+    KovaViewerMenuBarApp app(entry::hasArgument(arguments, entry::menuBarFlag), std::move(dependencies));
+    app.applicationDidFinishLaunching();
+    const int status = QApplication::exec();
+    app.applicationWillTerminate();
+    return status;
+}

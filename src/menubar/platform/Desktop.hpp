@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+class QWidget;
+
+namespace kova::menubar {
+
+// Start-up checks of the entry. Plain functions that create no Qt object, so
+// they are safe before the application object exists (Qt aborts without a
+// display).
+namespace desktop {
+
+// A graphical login session the application can show itself in: the window
+// server session on macOS; a reachable X display or a Wayland socket on Linux.
+bool hasGraphicalSession();
+
+// Asks the running instance of this user to show its status window. Returns
+// false when no instance answered.
+bool postShowRunningApplication();
+
+} // namespace desktop
+
+enum class ActivationPolicy { accessory, regular };
+
+// What the user granted the application for user notifications.
+enum class NotificationPermission { authorized, notDetermined, denied, unknown };
+
+// The services of the desktop the application uses: activation, the wake
+// channel between instances, user notifications, opening URLs and files and
+// finding other applications. One implementation per OS; tests substitute a
+// recording fake. Main thread only.
+class Desktop : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~Desktop() override = default;
+
+    virtual void setActivationPolicy(ActivationPolicy policy) = 0;
+    // Brings the window to the front, taking focus from other applications.
+    virtual void activate(QWidget* window) = 0;
+
+    // Starts receiving show requests from later instances (showRequested).
+    // Returns false when the channel cannot be opened.
+    virtual bool listenForShowRequests() = 0;
+
+    // Shows a user notification; a click on it emits notificationActivated
+    // with the same user data.
+    virtual void showNotification(const QString& title, const QString& text, const QString& userData) = 0;
+    // Asks for the permission state; `done` runs later on the main thread.
+    virtual void queryNotificationPermission(std::function<void(NotificationPermission)> done) = 0;
+
+    // Opens a URL or a local file with the desktop's default handler.
+    virtual bool openUrl(const QUrl& url) = 0;
+    // The installed application with that bundle identifier, if any.
+    virtual std::optional<QString> applicationPath(const QString& bundleIdentifier) = 0;
+
+Q_SIGNALS:
+    void showRequested();
+    void notificationActivated(const QString& userData);
+};
+
+// The implementation for the platform the program is built for.
+std::unique_ptr<Desktop> createDesktop();
+
+} // namespace kova::menubar

@@ -1,0 +1,291 @@
+#include "menubar/platform/linux/LinuxDesktop.hpp"
+
+#include "core/Paths.hpp"
+#include "core/ViewerLogger.hpp"
+
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDesktopServices>
+#include <QLocalSocket>
+#include <QPointer>
+#include <QWidget>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace kova::menubar {
+namespace {
+
+constexpr auto notificationsService = "org.freedesktop.Notifications";
+constexpr auto notificationsPath = "/org/freedesktop/Notifications";
+constexpr auto notificationsInterface = "org.freedesktop.Notifications";
+constexpr char showRequest[] = "show\n";
+constexpr std::size_t rememberedNotifications = 256;
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool connectUnix(const std::string& path, bool abstract, Descriptor& socketFd) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t offset = abstract ? 1 : 0;
+    if (path.size() + offset >= sizeof(address.sun_path)) {
+        return false;
+    }
+    std::memcpy(address.sun_path + offset, path.data(), path.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
+    int rc;
+    do {
+        rc = ::connect(socketFd.get(), reinterpret_cast<const sockaddr*>(&address), length);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+}
+
+bool canConnect(const std::string& path, bool abstract) {
+    Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return fd.get() >= 0 && connectUnix(path, abstract, fd);
+}
+
+bool isSocket(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+// A local X display (":0", "unix:1.0") is reachable when its socket accepts a
+// connection (abstract or in /tmp/.X11-unix); a display on another host is
+// taken as given, since only the X server could tell.
+bool displayReachable(std::string_view display) {
+    const auto colon = display.rfind(':');
+    if (colon == std::string_view::npos) {
+        return false;
+    }
+    const auto host = display.substr(0, colon);
+    if (!host.empty() && host != "unix") {
+        return host.front() != '/' || isSocket(std::string(display));
+    }
+    auto number = display.substr(colon + 1);
+    number = number.substr(0, number.find('.'));
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string_view::npos) {
+        return false;
+    }
+    const auto path = "/tmp/.X11-unix/X" + std::string(number);
+    return canConnect(path, true) || canConnect(path, false);
+}
+
+bool waylandReachable(std::string_view name) {
+    if (name.empty()) {
+        return false;
+    }
+    if (name.front() == '/') {
+        return isSocket(std::string(name));
+    }
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    return runtime && *runtime && isSocket(std::string(runtime) + "/" + std::string(name));
+}
+
+} // namespace
+
+bool desktop::hasGraphicalSession() {
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (wayland && waylandReachable(wayland)) {
+        return true;
+    }
+    const char* display = std::getenv("DISPLAY");
+    return display && displayReachable(display);
+}
+
+std::string wakeSocketPath() {
+    constexpr std::string_view name = "pl.tarnvik.sekwo.show-running-application";
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime == '/') {
+        return std::string(runtime) + "/" + std::string(name);
+    }
+    return (paths::fixed("/tmp") / (std::string(name) + "." + std::to_string(::getuid()))).string();
+}
+
+bool connectToWakeSocket(const std::string& path, bool sendShowRequest) {
+    Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0 || !connectUnix(path, false, fd)) {
+        return false;
+    }
+    if (!sendShowRequest) {
+        return true;
+    }
+    const auto sent = ::send(fd.get(), showRequest, sizeof(showRequest) - 1, MSG_NOSIGNAL);
+    return sent == static_cast<ssize_t>(sizeof(showRequest) - 1);
+}
+
+bool desktop::postShowRunningApplication() {
+    return connectToWakeSocket(wakeSocketPath(), true);
+}
+
+LinuxDesktop::LinuxDesktop() : bus_(QDBusConnection::sessionBus()) {
+    if (bus_.isConnected()) {
+        const auto service = QString::fromLatin1(notificationsService);
+        const auto path = QString::fromLatin1(notificationsPath);
+        const auto interface = QString::fromLatin1(notificationsInterface);
+        bus_.connect(service, path, interface, QStringLiteral("ActionInvoked"), this,
+                     SLOT(onActionInvoked(uint, QString)));
+        bus_.connect(service, path, interface, QStringLiteral("NotificationClosed"), this,
+                     SLOT(onNotificationClosed(uint, uint)));
+    }
+}
+
+void LinuxDesktop::setActivationPolicy(ActivationPolicy) {
+    // Linux desktops have no Dock presence to switch.
+}
+
+void LinuxDesktop::activate(QWidget* window) {
+    if (!window) {
+        return;
+    }
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+bool LinuxDesktop::listenForShowRequests() {
+    const auto path = wakeSocketPath();
+    // listen() would silently take the address over from a live instance
+    // (one in another sandbox sharing the runtime directory), so only a dead
+    // socket is replaced.
+    if (connectToWakeSocket(path, false)) {
+        ViewerLogger::warn("Show request channel is held by another process; not listening");
+        return false;
+    }
+    const auto name = QString::fromStdString(path);
+    QLocalServer::removeServer(name);
+    server_ = new QLocalServer(this);
+    server_->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!server_->listen(name)) {
+        ViewerLogger::warn("Show request channel could not be opened: " +
+                           server_->errorString().toStdString());
+        return false;
+    }
+    connect(server_, &QLocalServer::newConnection, this, &LinuxDesktop::acceptConnection);
+    return true;
+}
+
+void LinuxDesktop::acceptConnection() {
+    while (QLocalSocket* socket = server_->nextPendingConnection()) {
+        auto check = [this, socket] {
+            // A request is a few bytes; anything else is not ours.
+            const QByteArray received = socket->peek(64);
+            if (received.startsWith(QByteArrayLiteral("show\n"))) {
+                // One request, one show: nothing more is read from this socket.
+                socket->readAll();
+                disconnect(socket, nullptr, this, nullptr);
+                socket->disconnectFromServer();
+                Q_EMIT showRequested();
+            } else if (received.size() >= 5) {
+                socket->abort();
+            }
+        };
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QLocalSocket::readyRead, this, check);
+        // Bytes that came with the connection raise no further readyRead.
+        if (socket->bytesAvailable() > 0) {
+            check();
+        }
+    }
+}
+
+void LinuxDesktop::showNotification(const QString& title, const QString& text, const QString& userData) {
+    if (!bus_.isConnected()) {
+        ViewerLogger::warn("User notification not shown: no session bus");
+        return;
+    }
+    auto message = QDBusMessage::createMethodCall(
+        QString::fromLatin1(notificationsService), QString::fromLatin1(notificationsPath),
+        QString::fromLatin1(notificationsInterface), QStringLiteral("Notify"));
+    // The "default" action makes a click on the notification body reach us.
+    message << QStringLiteral("Sekwo Tarnvik") << uint(0) << QString() << title << text
+            << QStringList{QStringLiteral("default"), QStringLiteral("Otwórz")} << QVariantMap() << int(-1);
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, userData](QDBusPendingCallWatcher* call) {
+                QDBusPendingReply<uint> reply = *call;
+                if (reply.isError()) {
+                    ViewerLogger::warn("User notification failed: " + reply.error().message().toStdString());
+                } else {
+                    rememberNotification(reply.value(), userData);
+                }
+                call->deleteLater();
+            });
+}
+
+void LinuxDesktop::rememberNotification(uint id, const QString& userData) {
+    ownNotifications_.emplace_back(id, userData);
+    while (ownNotifications_.size() > rememberedNotifications) {
+        ownNotifications_.pop_front();
+    }
+}
+
+void LinuxDesktop::onActionInvoked(uint id, const QString& actionKey) {
+    for (const auto& [ownId, userData] : ownNotifications_) {
+        if (ownId == id) {
+            if (actionKey == QStringLiteral("default")) {
+                Q_EMIT notificationActivated(userData);
+            }
+            return;
+        }
+    }
+}
+
+void LinuxDesktop::onNotificationClosed(uint id, uint) {
+    std::erase_if(ownNotifications_, [id](const auto& entry) { return entry.first == id; });
+}
+
+void LinuxDesktop::queryNotificationPermission(std::function<void(NotificationPermission)> done) {
+    if (!bus_.isConnected()) {
+        QMetaObject::invokeMethod(
+            this, [done = std::move(done)] { done(NotificationPermission::unknown); }, Qt::QueuedConnection);
+        return;
+    }
+    // A running notification server is the whole of the permission here.
+    auto message = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+    message << QString::fromLatin1(notificationsService);
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [done = std::move(done)](QDBusPendingCallWatcher* call) {
+                QDBusPendingReply<bool> reply = *call;
+                done(!reply.isError() && reply.value() ? NotificationPermission::authorized
+                                                       : NotificationPermission::unknown);
+                call->deleteLater();
+            });
+}
+
+bool LinuxDesktop::openUrl(const QUrl& url) {
+    return QDesktopServices::openUrl(url);
+}
+
+std::optional<QString> LinuxDesktop::applicationPath(const QString&) {
+    return std::nullopt;
+}
+
+std::unique_ptr<Desktop> createDesktop() {
+    return std::make_unique<LinuxDesktop>();
+}
+
+} // namespace kova::menubar

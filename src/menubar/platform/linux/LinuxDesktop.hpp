@@ -1,0 +1,52 @@
+#pragma once
+
+#include "menubar/platform/Desktop.hpp"
+
+#include <QDBusConnection>
+#include <QLocalServer>
+
+#include <deque>
+#include <string>
+#include <utility>
+
+namespace kova::menubar {
+
+// The path of the per-user wake socket: in XDG_RUNTIME_DIR, or below /tmp
+// with the user id in its name when the session has no runtime directory.
+std::string wakeSocketPath();
+// Connects to the wake socket; with a message, sends it. Returns whether a
+// process listened there.
+bool connectToWakeSocket(const std::string& path, bool sendShowRequest);
+
+// Linux desktop: the wake channel is a local socket, notifications go to
+// org.freedesktop.Notifications on the session bus, files and URLs open
+// through the desktop's default handler. Main thread only.
+class LinuxDesktop : public Desktop {
+    Q_OBJECT
+public:
+    LinuxDesktop();
+
+    void setActivationPolicy(ActivationPolicy policy) override;
+    void activate(QWidget* window) override;
+    bool listenForShowRequests() override;
+    void showNotification(const QString& title, const QString& text, const QString& userData) override;
+    void queryNotificationPermission(std::function<void(NotificationPermission)> done) override;
+    bool openUrl(const QUrl& url) override;
+    std::optional<QString> applicationPath(const QString& bundleIdentifier) override;
+
+private Q_SLOTS:
+    void onActionInvoked(uint id, const QString& actionKey);
+    void onNotificationClosed(uint id, uint reason);
+
+private:
+    void acceptConnection();
+    void rememberNotification(uint id, const QString& userData);
+
+    QLocalServer* server_ = nullptr;
+    QDBusConnection bus_;
+    // Ids of the notifications this process sent, newest last; the server
+    // broadcasts the actions of every application's notifications.
+    std::deque<std::pair<uint, QString>> ownNotifications_;
+};
+
+} // namespace kova::menubar
