@@ -45,7 +45,7 @@ def running(agent_box, standin, agent_binary):
 
 def run_shell(standin, uid, command, **payload):
     queued = standin.queue_command(uid, {"command_type": "shell", "payload": dict(command=command, **payload)})
-    cid = queued["command"]["id"]
+    cid = queued["id"]
     return standin.wait_for("command-updates", command_id=cid, timeout=60)[0]
 
 
@@ -106,7 +106,8 @@ def test_huge_intervals_mean_very_long(agent_box, standin, agent_binary):
         daemon.stop()
     assert len(standin.list("inventories")) == 1 and len(standin.list("heartbeats")) == 1
     assert not standin.control_messages(type="heartbeat")
-    assert not standin.requests(path_prefix="/api/agent/devices/", method="GET")
+    polls = standin.requests(path_prefix="/api/agent/devices/", method="GET")
+    assert not [r for r in polls if "command_type" not in r["query"]]
 
 
 def test_one_id_twice_in_a_list_runs_once(agent_box, standin, running):
@@ -121,7 +122,7 @@ def test_one_id_twice_in_a_list_runs_once(agent_box, standin, running):
     assert len(standin.list("command-updates", command_id=7)) == 1
 
 
-def test_registration_answers_that_cannot_be_stored(agent_box, standin, agent_binary):
+def test_a_token_with_line_breaks_is_no_token(agent_box, standin, agent_binary):
     register = "/api/agent/devices/register"
     # A token with a line break would become a second header line.
     standin.fail_with_status(register, 200, body={"device_uid": "mac-evil", "support_id": "S-1",
@@ -133,8 +134,9 @@ def test_registration_answers_that_cannot_be_stored(agent_box, standin, agent_bi
     log = log_text(agent_box)
     assert "[WARN] The server sent an invalid device token" in log and "dt_ok" not in log
 
-    # Blank identifiers are no identifiers: the Mac registers again at the next start.
-    agent_box.path(STATE).unlink()
+
+def test_blank_identifiers_mean_not_registered(agent_box, standin, agent_binary):
+    register = "/api/agent/devices/register"
     standin.fail_with_status(register, 200, body={"device_uid": " ", "support_id": "", "public_id": "",
                                                   "device_token": ""})
     assert agent_box.run([agent_binary, "--once"], cwd="/").returncode == 0
@@ -171,6 +173,6 @@ def test_stop_during_a_shell_command_reports_it_failed(agent_box, standin, runni
     daemon.proc.send_signal(signal.SIGTERM)
     assert daemon.proc.wait(timeout=10) == 0
     print(f"\nexit after SIGTERM during a command: {(time.monotonic() - sent) * 1000:.0f} ms")
-    update = standin.wait_for("command-updates", command_id=queued["command"]["id"], timeout=5)[0]
+    update = standin.wait_for("command-updates", command_id=queued["id"], timeout=5)[0]
     assert update["status"] == "failed"
     assert "interrupted because the agent stopped" in update["result"]["error"]
