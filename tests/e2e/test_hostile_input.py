@@ -7,10 +7,12 @@ import time
 
 import pytest
 
-from conftest import LOG, STATE
+from conftest import BUILD_DIR, LOG, STATE
 from test_daemon_agent import Daemon, agent_box, log_text, wait_until  # noqa: F401
 
 MARKER = "\n...[output truncated by Sekwo Tarnvik]..."
+# Sanitizer builds keep shadow memory and freed blocks: their resident size says nothing.
+SANITIZED = BUILD_DIR.name in ("asan", "tsan")
 
 
 def peak_rss_mb(proc):
@@ -76,7 +78,7 @@ def test_shell_output_is_kept_by_bytes_while_drained(agent_box, standin, running
     assert flood["result"]["stdout"] == "y\n" * 100000 + MARKER and flood["result"]["stderr"] == "done\n"
     peak = peak_rss_mb(daemon.proc)
     print(f"\npeak resident memory after 400 MB of output: {peak:.1f} MB")
-    assert peak < 150
+    assert SANITIZED or peak < 150
     # One grapheme cluster of five million combining marks is cut by bytes too.
     marks = run_shell(standin, uid, "printf a; head -c 10000000 /dev/zero | tr '\\0' x | sed 's/x/\\xcc\\x81/g'",
                       max_output_chars=1000)
@@ -91,7 +93,7 @@ def test_endless_body_fails_the_request(agent_box, standin, running):
     wait_until(lambda: "larger than 64 MiB" in log_text(agent_box), timeout=30, what="refused body")
     peak = peak_rss_mb(daemon.proc)
     print(f"\npeak resident memory after an endless body: {peak:.1f} MB")
-    assert peak < 300
+    assert SANITIZED or peak < 300
     assert run_shell(standin, uid, "echo after")["result"]["stdout"] == "after\n"
 
 
