@@ -7,10 +7,12 @@ import time
 
 import pytest
 
-from conftest import LOG, STATE
+from conftest import BUILD_DIR, LOG, STATE
 from test_daemon_agent import Daemon, agent_box, log_text, wait_until  # noqa: F401
 
 MARKER = "\n...[output truncated by Sekwo Tarnvik]..."
+# Sanitizer builds keep shadow memory and freed blocks: their resident size says nothing.
+SANITIZED = BUILD_DIR.name in ("asan", "tsan")
 
 
 def peak_rss_mb(proc):
@@ -45,7 +47,7 @@ def running(agent_box, standin, agent_binary):
 
 def run_shell(standin, uid, command, **payload):
     queued = standin.queue_command(uid, {"command_type": "shell", "payload": dict(command=command, **payload)})
-    cid = queued["command"]["id"]
+    cid = queued["id"]
     return standin.wait_for("command-updates", command_id=cid, timeout=60)[0]
 
 
@@ -76,7 +78,7 @@ def test_shell_output_is_kept_by_bytes_while_drained(agent_box, standin, running
     assert flood["result"]["stdout"] == "y\n" * 100000 + MARKER and flood["result"]["stderr"] == "done\n"
     peak = peak_rss_mb(daemon.proc)
     print(f"\npeak resident memory after 400 MB of output: {peak:.1f} MB")
-    assert peak < 150
+    assert SANITIZED or peak < 150
     # One grapheme cluster of five million combining marks is cut by bytes too.
     marks = run_shell(standin, uid, "printf a; head -c 10000000 /dev/zero | tr '\\0' x | sed 's/x/\\xcc\\x81/g'",
                       max_output_chars=1000)
@@ -91,7 +93,7 @@ def test_endless_body_fails_the_request(agent_box, standin, running):
     wait_until(lambda: "larger than 64 MiB" in log_text(agent_box), timeout=30, what="refused body")
     peak = peak_rss_mb(daemon.proc)
     print(f"\npeak resident memory after an endless body: {peak:.1f} MB")
-    assert peak < 300
+    assert SANITIZED or peak < 300
     assert run_shell(standin, uid, "echo after")["result"]["stdout"] == "after\n"
 
 
@@ -106,7 +108,8 @@ def test_huge_intervals_mean_very_long(agent_box, standin, agent_binary):
         daemon.stop()
     assert len(standin.list("inventories")) == 1 and len(standin.list("heartbeats")) == 1
     assert not standin.control_messages(type="heartbeat")
-    assert not standin.requests(path_prefix="/api/agent/devices/", method="GET")
+    polls = standin.requests(path_prefix="/api/agent/devices/", method="GET")
+    assert not [r for r in polls if "command_type" not in r["query"]]
 
 
 def test_one_id_twice_in_a_list_runs_once(agent_box, standin, running):
@@ -121,7 +124,7 @@ def test_one_id_twice_in_a_list_runs_once(agent_box, standin, running):
     assert len(standin.list("command-updates", command_id=7)) == 1
 
 
-def test_registration_answers_that_cannot_be_stored(agent_box, standin, agent_binary):
+def test_a_token_with_line_breaks_is_no_token(agent_box, standin, agent_binary):
     register = "/api/agent/devices/register"
     # A token with a line break would become a second header line.
     standin.fail_with_status(register, 200, body={"device_uid": "mac-evil", "support_id": "S-1",
@@ -133,8 +136,9 @@ def test_registration_answers_that_cannot_be_stored(agent_box, standin, agent_bi
     log = log_text(agent_box)
     assert "[WARN] The server sent an invalid device token" in log and "dt_ok" not in log
 
-    # Blank identifiers are no identifiers: the Mac registers again at the next start.
-    agent_box.path(STATE).unlink()
+
+def test_blank_identifiers_mean_not_registered(agent_box, standin, agent_binary):
+    register = "/api/agent/devices/register"
     standin.fail_with_status(register, 200, body={"device_uid": " ", "support_id": "", "public_id": "",
                                                   "device_token": ""})
     assert agent_box.run([agent_binary, "--once"], cwd="/").returncode == 0
@@ -171,6 +175,6 @@ def test_stop_during_a_shell_command_reports_it_failed(agent_box, standin, runni
     daemon.proc.send_signal(signal.SIGTERM)
     assert daemon.proc.wait(timeout=10) == 0
     print(f"\nexit after SIGTERM during a command: {(time.monotonic() - sent) * 1000:.0f} ms")
-    update = standin.wait_for("command-updates", command_id=queued["command"]["id"], timeout=5)[0]
+    update = standin.wait_for("command-updates", command_id=queued["id"], timeout=5)[0]
     assert update["status"] == "failed"
     assert "interrupted because the agent stopped" in update["result"]["error"]
