@@ -25,6 +25,64 @@ struct MallocDeleter {
 };
 using MallocText = std::unique_ptr<char, MallocDeleter>;
 
+std::uint64_t bigEndian(std::string_view bytes, std::size_t offset, std::size_t width) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < width; ++i) {
+        value = value << 8 | static_cast<unsigned char>(bytes[offset + i]);
+    }
+    return value;
+}
+
+// libplist asserts (and so aborts the process) when it hands out a string
+// whose UTF-16 form holds U+0000, a key included. A binary list with such a
+// string is refused before the library parses it: walks the offset table
+// and looks into every UTF-16 string object. Anything inconsistent is left
+// to the library's own checks.
+bool binaryListHasNulCharacter(std::string_view bytes) {
+    constexpr std::size_t trailerSize = 32;
+    if (!bytes.starts_with("bplist00") || bytes.size() < 8 + trailerSize) {
+        return false;
+    }
+    const std::size_t trailer = bytes.size() - trailerSize;
+    const std::size_t offsetSize = static_cast<unsigned char>(bytes[trailer + 6]);
+    const std::uint64_t objects = bigEndian(bytes, trailer + 8, 8);
+    const std::uint64_t table = bigEndian(bytes, trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || table >= trailer || objects > (trailer - table) / offsetSize) {
+        return false;
+    }
+    for (std::uint64_t i = 0; i < objects; ++i) {
+        const std::uint64_t offset = bigEndian(bytes, table + i * offsetSize, offsetSize);
+        if (offset >= trailer) {
+            continue;
+        }
+        const auto marker = static_cast<unsigned char>(bytes[offset]);
+        if ((marker & 0xF0) != 0x60) {
+            continue;
+        }
+        std::uint64_t units = marker & 0x0F;
+        std::uint64_t start = offset + 1;
+        if (units == 0x0F) {
+            // The length follows as an integer object: 0x1N, then 2^N bytes.
+            if (start >= trailer || (static_cast<unsigned char>(bytes[start]) & 0xF0) != 0x10) {
+                continue;
+            }
+            const std::size_t width = std::size_t{1} << (bytes[start] & 0x0F);
+            if (width > 8 || start + 1 + width > trailer) {
+                continue;
+            }
+            units = bigEndian(bytes, start + 1, width);
+            start += 1 + width;
+        }
+        const std::uint64_t end = units > (trailer - start) / 2 ? trailer : start + 2 * units;
+        for (std::uint64_t at = start; at + 1 < end; at += 2) {
+            if (bytes[at] == 0 && bytes[at + 1] == 0) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 Json toJson(plist_t node, int depth) {
     if (node == nullptr || depth > maximumDepth) {
         return nullptr;
@@ -51,14 +109,14 @@ Json toJson(plist_t node, int depth) {
         plist_get_real_val(node, &value);
         return value;
     }
-    case PLIST_STRING:
+    case PLIST_STRING: {
+        std::uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        return text ? std::string(text, length) : std::string();
+    }
     case PLIST_KEY: {
         char* raw = nullptr;
-        if (plist_get_node_type(node) == PLIST_STRING) {
-            plist_get_string_val(node, &raw);
-        } else {
-            plist_get_key_val(node, &raw);
-        }
+        plist_get_key_val(node, &raw);
         MallocText text(raw);
         return text ? std::string(text.get()) : std::string();
     }
@@ -108,7 +166,7 @@ Json toJson(plist_t node, int depth) {
 } // namespace
 
 std::optional<Json> parsePropertyList(std::string_view bytes) {
-    if (bytes.empty() || bytes.size() > maximumPropertyListBytes) {
+    if (bytes.empty() || bytes.size() > maximumPropertyListBytes || binaryListHasNulCharacter(bytes)) {
         return std::nullopt;
     }
     plist_t raw = nullptr;

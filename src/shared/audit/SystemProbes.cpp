@@ -133,6 +133,9 @@ std::optional<std::int64_t> firstMatchInteger(std::string_view text, std::string
 
 std::optional<std::int64_t> parseVmStat(std::string_view output) {
     const auto pageSize = firstMatchInteger(output, "page size of ").value_or(4096);
+    if (pageSize < 1) {
+        return std::nullopt; // a zero page size would report no memory in use at all
+    }
     std::int64_t pages = 0;
     for (std::string_view label : {"Pages active:", "Pages wired down:", "Pages occupied by compressor:"}) {
         const auto count = firstMatchInteger(output, label).value_or(0);

@@ -41,6 +41,19 @@ TEST(PropertyList, BinaryAndXmlForms) {
     EXPECT_EQ(parsePropertyList(""), std::nullopt);
     EXPECT_EQ(parsePropertyList("bplist00\x01\x02"), std::nullopt);
     EXPECT_EQ(parsePropertyList("<plist><dict><key>a</key>"), std::nullopt);
+
+    // A UTF-16 string or key holding U+0000 would make the library abort the process.
+    using namespace std::string_view_literals;
+    EXPECT_EQ(
+        parsePropertyList("\x62\x70\x6c\x69\x73\x74\x30\x30\xa1\x01\x63\x00\xe9\x00\x00\x00\x62\x08\x0a\x00"
+                          "\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x02\x00\x00\x00\x00\x00"
+                          "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x11"sv),
+        std::nullopt);
+    EXPECT_EQ(
+        parsePropertyList("\x62\x70\x6c\x69\x73\x74\x30\x30\xd1\x01\x02\x63\x00\xe9\x00\x00\x00\x62\x10\x01"
+                          "\x08\x0b\x12\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x03\x00"
+                          "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x14"sv),
+        std::nullopt);
 }
 
 class SoftwareScan : public ::testing::Test {

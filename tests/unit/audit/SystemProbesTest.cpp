@@ -69,6 +69,8 @@ TEST(VmStat, UsedMemoryFromCapturedLayouts) {
               std::nullopt);
     EXPECT_EQ(parseVmStat(""), std::nullopt);
     EXPECT_EQ(parseVmStat(macosFixture("vm_stat/overflowing")), std::nullopt);
+    EXPECT_EQ(parseVmStat("Mach Virtual Memory Statistics: (page size of 0 bytes)\nPages active: 5.\n"),
+              std::nullopt);
 }
 
 TEST(BootTime, SecondsFollowedByCommaAndAbsentSec) {
