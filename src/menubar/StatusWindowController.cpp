@@ -128,7 +128,6 @@ QFrame[card="true"] { background: %2; border: 1px solid %3; border-radius: 14px;
 QFrame[card="true"] QLabel, QFrame[card="true"] QCheckBox { background: transparent; border: none; }
 QLineEdit { background: %2; border: 1px solid %3; border-radius: 7px; padding: 4px 8px; color: %4; }
 QLineEdit:focus { border: 1px solid %5; }
-QComboBox { background: %2; border: 1px solid %3; border-radius: 7px; padding: 4px 8px; color: %4; min-height: 22px; }
 )";
 
 } // namespace
