@@ -1,0 +1,56 @@
+#pragma once
+
+#include "menubar/platform/Desktop.hpp"
+
+#include <QStringList>
+#include <QUrl>
+#include <QWidget>
+
+#include <vector>
+
+namespace kova::test {
+
+// Records what the application asks of the desktop.
+class FakeDesktop : public menubar::Desktop {
+    Q_OBJECT
+public:
+    struct Notification {
+        QString title;
+        QString text;
+        QString userData;
+    };
+
+    void setActivationPolicy(menubar::ActivationPolicy policy) override { policies.push_back(policy); }
+    void activate(QWidget* window) override {
+        window->show();
+        activated.push_back(window);
+    }
+    bool listenForShowRequests() override { return true; }
+    void showNotification(const QString& title, const QString& text, const QString& userData) override {
+        notifications.push_back({title, text, userData});
+    }
+    void queryNotificationPermission(std::function<void(menubar::NotificationPermission)> done) override {
+        done(permission);
+    }
+    bool openUrl(const QUrl& url) override {
+        opened.push_back(url);
+        return true;
+    }
+    std::optional<QString> applicationPath(const QString&) override { return std::nullopt; }
+
+    QStringList notificationTexts() const {
+        QStringList texts;
+        for (const auto& n : notifications) {
+            texts << n.text;
+        }
+        return texts;
+    }
+
+    std::vector<menubar::ActivationPolicy> policies;
+    std::vector<QWidget*> activated;
+    std::vector<Notification> notifications;
+    std::vector<QUrl> opened;
+    menubar::NotificationPermission permission = menubar::NotificationPermission::authorized;
+};
+
+} // namespace kova::test
