@@ -8,7 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -48,26 +52,106 @@ constexpr std::string_view outgoingSuffix = ".outgoing.json";
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-// Creates the directory (0777) and re-applies its mode through a descriptor
-// opened without following links, so a planted link can never make another
-// directory world-writable.
-void ensureDirectory() {
-    const auto dir = directory();
-    if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
-        if (errno != ENOENT) {
-            throwErrno("create directory " + dir.string());
-        }
-        files::createDirectories(dir.parent_path());
-        if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
-            throwErrno("create directory " + dir.string());
-        }
+// A chat directory that is not safe to use: a planted link or a parent another
+// user owns. Chat is skipped until it is mended.
+class UnsafeDirectory : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A refusal is logged once, not on every delivery pass, until the directory
+// is usable again or is refused for another reason.
+struct Refusal {
+    std::mutex mutex;
+    std::string last;
+};
+
+Refusal& refusal() {
+    static Refusal r;
+    return r;
+}
+
+void noteRefusal(const UnsafeDirectory& error) {
+    auto& r = refusal();
+    std::lock_guard lock(r.mutex);
+    if (r.last != error.what()) {
+        r.last = error.what();
+        ViewerLogger::error(error, "Remote chat directory read failed");
     }
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        throwErrno("open directory " + dir.string());
+}
+
+void clearRefusal() {
+    auto& r = refusal();
+    std::lock_guard lock(r.mutex);
+    r.last.clear();
+}
+
+// Opens the chat directory by walking from the root one component at a time
+// without following links, so nothing a user planted in /Users/Shared can
+// redirect it. Every parent must belong to root (or, in a process of another
+// user such as the menu bar, to that user). Only root creates the missing
+// parents (0755, so no one else can replace what lies below); the directory
+// itself is created and kept at 0777 so both programs can add and remove
+// messages.
+files::UniqueFd openDirectory() {
+    const auto rootPath = paths::root();
+    const auto relative = directory().lexically_relative(rootPath);
+    files::UniqueFd fd(::open(rootPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
+        throwErrno("open directory " + rootPath.string());
     }
-    [[maybe_unused]] const int ignored = ::fchmod(fd, 0777);
-    ::close(fd);
+    const uid_t self = ::geteuid();
+    auto reached = rootPath;
+    const auto last = std::prev(relative.end());
+    for (auto it = relative.begin(); it != relative.end(); ++it) {
+        const bool isLast = it == last;
+        const auto name = it->string();
+        reached /= *it;
+        const auto openNext = [&] {
+            return files::UniqueFd(
+                ::openat(fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        };
+        auto next = openNext();
+        if (!next && errno == ENOENT && (isLast || self == 0)) {
+            if (::mkdirat(fd.get(), name.c_str(), isLast ? 0777 : 0755) != 0 && errno != EEXIST) {
+                throwErrno("create directory " + reached.string());
+            }
+            next = openNext();
+        }
+        if (!next) {
+            const int openError = errno;
+            struct stat st {};
+            if (openError != ENOENT && ::fstatat(fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                throw UnsafeDirectory(reached.string() + (S_ISLNK(st.st_mode) ? " is a symbolic link."
+                                                                              : " is not a directory."));
+            }
+            errno = openError;
+            throwErrno("open directory " + reached.string());
+        }
+        struct stat st {};
+        if (::fstat(next.get(), &st) != 0) {
+            throwErrno("stat " + reached.string());
+        }
+        if (!isLast && st.st_uid != 0 && st.st_uid != self) {
+            throw UnsafeDirectory(reached.string() + " belongs to user " + std::to_string(st.st_uid) +
+                                  ", not to root.");
+        }
+        fd = std::move(next);
+    }
+    // Through the descriptor: whatever the path names by now, only this
+    // directory is made world-writable.
+    [[maybe_unused]] const int ignored = ::fchmod(fd.get(), 0777);
+    clearRefusal();
+    return fd;
+}
+
+// The entry name of a path inside the chat directory; nothing for any other path.
+std::optional<std::string> entryName(const std::filesystem::path& path) {
+    const auto name = path.filename().string();
+    if (path.parent_path() != directory() || name.empty() || name == "." || name == "..") {
+        return std::nullopt;
+    }
+    return name;
 }
 
 std::int64_t nowMilliseconds() {
@@ -77,10 +161,11 @@ std::int64_t nowMilliseconds() {
 
 void save(const RemoteChatMessage& message) {
     try {
-        ensureDirectory();
+        const auto dir = openDirectory();
         const auto name = safePublicId(message.publicId) + "." + std::to_string(nowMilliseconds()) + "." +
                           message.id + "." + message.direction + ".json";
-        files::writeFileAtomically(directory() / name, prettyJson(message.toJson()));
+        files::writeFileAtomicallyAt(dir.get(), name, prettyJson(message.toJson()), std::nullopt,
+                                     directory());
     } catch (const std::exception& e) {
         ViewerLogger::error(e, "Remote chat message save failed");
     }
@@ -98,15 +183,29 @@ RemoteChatMessage make(const std::string& publicId, std::string direction, std::
     return m;
 }
 
+struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+};
+
 std::vector<std::filesystem::path> messageFiles(std::string_view suffix) {
     try {
-        ensureDirectory();
+        const auto dir = openDirectory();
+        // fdopendir takes over the descriptor it is given, so list a duplicate.
+        files::UniqueFd listed(::fcntl(dir.get(), F_DUPFD_CLOEXEC, 0));
+        std::unique_ptr<DIR, DirCloser> stream(listed ? ::fdopendir(listed.get()) : nullptr);
+        if (!stream) {
+            throwErrno("list directory " + directory().string());
+        }
+        listed.release();
         std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(directory())) {
-            auto name = entry.path().filename().string();
+        for (errno = 0; const dirent* entry = ::readdir(stream.get()); errno = 0) {
+            std::string name = entry->d_name;
             if (name.ends_with(suffix)) {
                 names.push_back(std::move(name));
             }
+        }
+        if (errno != 0) {
+            throwErrno("list directory " + directory().string());
         }
         std::sort(names.begin(), names.end());
         std::vector<std::filesystem::path> paths;
@@ -115,6 +214,9 @@ std::vector<std::filesystem::path> messageFiles(std::string_view suffix) {
             paths.push_back(directory() / name);
         }
         return paths;
+    } catch (const UnsafeDirectory& e) {
+        noteRefusal(e);
+        return {};
     } catch (const std::exception& e) {
         ViewerLogger::error(e, "Remote chat directory read failed");
         return {};
@@ -173,20 +275,32 @@ std::vector<std::filesystem::path> outgoingMessageFiles() {
 }
 
 std::optional<RemoteChatMessage> read(const std::filesystem::path& path) {
-    // Only a regular file, never through a link another user planted.
-    const auto bytes = files::readRegularFile(path, maximumMessageFileSize, false);
-    if (!bytes) {
+    const auto name = entryName(path);
+    if (!name) {
         return std::nullopt;
     }
     try {
+        // Only a regular file of the verified directory, never through a link.
+        const auto bytes = files::readRegularFileAt(openDirectory().get(), *name, maximumMessageFileSize);
+        if (!bytes) {
+            return std::nullopt;
+        }
         return RemoteChatMessage::decode(*bytes);
-    } catch (const DecodingError&) {
+    } catch (const std::exception&) {
         return std::nullopt;
     }
 }
 
 void remove(const std::filesystem::path& path) {
-    ::unlink(path.c_str());
+    const auto name = entryName(path);
+    if (!name) {
+        return;
+    }
+    try {
+        ::unlinkat(openDirectory().get(), name->c_str(), 0);
+    } catch (const std::exception&) {
+        // A directory that cannot be opened safely has nothing to delete.
+    }
 }
 
 } // namespace RemoteChatStore

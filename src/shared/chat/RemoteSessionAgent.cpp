@@ -87,7 +87,7 @@ void RemoteSessionAgent::handle(const RemoteSessionRequest& request, std::stop_t
 void RemoteSessionAgent::connectSignaling(const std::string& url, const std::string& sessionPublicId,
                                           std::stop_token stop) {
     auto connection = connector_(apiClient_->authenticatedWebSocketRequest(url), stop);
-    ViewerLogger::info("Remote signaling connected: " + url);
+    ViewerLogger::info("Remote signaling connected: " + url::forLog(url));
     try {
         apiClient_->updateRemoteStatus(sessionPublicId, "connecting", std::nullopt, remoteMetadata(), stop);
         while (!stop.stop_requested()) {

@@ -4,6 +4,7 @@
 #include "core/Errors.hpp"
 #include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
+#include "net/UrlHelpers.hpp"
 
 #include <algorithm>
 #include <boost/url/parse.hpp>
@@ -121,7 +122,7 @@ void ControlChannel::connect(const AgentIdentity& identity, const IdentityProvid
         throw ViewerError::configuration("Invalid control WSS URL.");
     }
     const auto request = apiClient_->authenticatedWebSocketRequest(*url);
-    ViewerLogger::info("Control WSS connecting: " + *url);
+    ViewerLogger::info("Control WSS connecting: " + url::forLog(*url));
     std::unique_ptr<WebSocketConnection> connection;
     try {
         connection = connector_(request, stop);

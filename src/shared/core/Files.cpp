@@ -17,36 +17,40 @@ namespace {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-// Closes a descriptor and removes a temporary file unless released.
+// Closes a descriptor and removes a temporary file (an entry of an open
+// directory) unless released.
 class TempFile {
 public:
-    TempFile(int fd, std::filesystem::path path) : fd_(fd), path_(std::move(path)) {}
+    TempFile(int fd, int directoryFd, std::string name, std::string shownPath)
+        : fd_(fd), directoryFd_(directoryFd), name_(std::move(name)), shownPath_(std::move(shownPath)) {}
     ~TempFile() {
         if (fd_ >= 0) {
             ::close(fd_);
         }
         if (!committed_) {
-            std::error_code ignored;
-            std::filesystem::remove(path_, ignored);
+            ::unlinkat(directoryFd_, name_.c_str(), 0);
         }
     }
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
 
     int fd() const { return fd_; }
-    const std::filesystem::path& path() const { return path_; }
+    const std::string& name() const { return name_; }
+    const std::string& shownPath() const { return shownPath_; }
     void closeChecked() {
         const int fd = fd_;
         fd_ = -1;
         if (::close(fd) != 0) {
-            throwErrno("close " + path_.string());
+            throwErrno("close " + shownPath_);
         }
     }
     void commit() { committed_ = true; }
 
 private:
     int fd_;
-    std::filesystem::path path_;
+    int directoryFd_;
+    std::string name_;
+    std::string shownPath_;
     bool committed_ = false;
 };
 
@@ -61,7 +65,43 @@ std::string randomSuffix() {
     return out;
 }
 
+std::optional<std::string> readOpenedRegularFile(int fd, std::size_t maxBytes, bool singleLink) {
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    const UniqueFd owned(fd);
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              static_cast<std::uint64_t>(st.st_size) <= maxBytes && (!singleLink || st.st_nlink == 1);
+    std::string bytes;
+    // Reads until the end, so a file that grew after fstat is still capped.
+    while (ok) {
+        char buffer[16384];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) {
+            break;
+        }
+        if (n < 0) {
+            ok = errno == EINTR;
+            continue;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(n));
+        ok = bytes.size() <= maxBytes;
+    }
+    if (!ok) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
 } // namespace
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    fd_ = fd;
+}
 
 std::string readFile(const std::filesystem::path& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -101,33 +141,12 @@ std::optional<std::string> readFileIfPresent(const std::filesystem::path& path) 
 std::optional<std::string> readRegularFile(const std::filesystem::path& path, std::size_t maxBytes,
                                            bool followLinks) {
     const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
-    const int fd = ::open(path.c_str(), flags);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    struct stat st {};
-    bool ok =
-        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) <= maxBytes;
-    std::string bytes;
-    // Reads until the end, so a file that grew after fstat is still capped.
-    while (ok) {
-        char buffer[16384];
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) {
-            break;
-        }
-        if (n < 0) {
-            ok = errno == EINTR;
-            continue;
-        }
-        bytes.append(buffer, static_cast<std::size_t>(n));
-        ok = bytes.size() <= maxBytes;
-    }
-    ::close(fd);
-    if (!ok) {
-        return std::nullopt;
-    }
-    return bytes;
+    return readOpenedRegularFile(::open(path.c_str(), flags), maxBytes, false);
+}
+
+std::optional<std::string> readRegularFileAt(int directoryFd, const std::string& name, std::size_t maxBytes) {
+    return readOpenedRegularFile(
+        ::openat(directoryFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW), maxBytes, true);
 }
 
 mode_t processUmask() {
@@ -150,23 +169,34 @@ mode_t processUmask() {
 void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          std::optional<mode_t> mode) {
     const auto directory = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    const UniqueFd directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directoryFd) {
+        throwErrno("open directory " + directory.string());
+    }
+    writeFileAtomicallyAt(directoryFd.get(), path.filename().string(), bytes, mode, directory);
+}
+
+void writeFileAtomicallyAt(int directoryFd, const std::string& name, std::string_view bytes,
+                           std::optional<mode_t> mode, const std::filesystem::path& shownDirectory) {
+    const auto shown = [&](const std::string& entry) { return (shownDirectory / entry).string(); };
     std::optional<TempFile> temp;
     for (int attempt = 0; attempt < 16 && !temp; ++attempt) {
-        auto candidate = directory / ("." + path.filename().string() + "." + randomSuffix() + ".tmp");
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        auto candidate = "." + name + "." + randomSuffix() + ".tmp";
+        const int fd = ::openat(directoryFd, candidate.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
-            temp.emplace(fd, std::move(candidate));
+            temp.emplace(fd, directoryFd, std::move(candidate), shown(candidate));
         } else if (errno != EEXIST) {
-            throwErrno("create temporary file in " + directory.string());
+            throwErrno("create temporary file in " + shownDirectory.string());
         }
     }
     if (!temp) {
         throw std::system_error(EEXIST, std::generic_category(),
-                                "create temporary file in " + directory.string());
+                                "create temporary file in " + shownDirectory.string());
     }
     const mode_t finalMode = mode.value_or(0666 & ~processUmask());
     if (::fchmod(temp->fd(), finalMode) != 0) {
-        throwErrno("chmod " + temp->path().string());
+        throwErrno("chmod " + temp->shownPath());
     }
     std::size_t written = 0;
     while (written < bytes.size()) {
@@ -175,16 +205,16 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view byt
             if (errno == EINTR) {
                 continue;
             }
-            throwErrno("write " + temp->path().string());
+            throwErrno("write " + temp->shownPath());
         }
         written += static_cast<std::size_t>(n);
     }
     if (::fsync(temp->fd()) != 0) {
-        throwErrno("fsync " + temp->path().string());
+        throwErrno("fsync " + temp->shownPath());
     }
     temp->closeChecked();
-    if (::rename(temp->path().c_str(), path.c_str()) != 0) {
-        throwErrno("rename " + temp->path().string() + " to " + path.string());
+    if (::renameat(directoryFd, temp->name().c_str(), directoryFd, name.c_str()) != 0) {
+        throwErrno("rename " + temp->shownPath() + " to " + shown(name));
     }
     temp->commit();
 }

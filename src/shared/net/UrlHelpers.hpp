@@ -15,5 +15,10 @@ std::string encodeQueryValue(std::string_view text);
 std::string encodePathSegment(std::string_view text);
 // True when the text parses as an absolute URL with a scheme.
 bool isValidAbsoluteUrl(std::string_view text);
+// The URL as it may be logged: its query and password may carry tokens, so
+// every query value and the password become "***", a query item without a
+// value becomes "***" as a whole, and the fragment is dropped. Text that does
+// not parse as a URL is cut at its first "?" or "#".
+std::string forLog(std::string_view text);
 
 } // namespace kova::url

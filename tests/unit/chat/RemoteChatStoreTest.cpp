@@ -68,6 +68,9 @@ TEST(RemoteChatStore, LinksPlantedByOtherUsersAreRefused) {
     const auto link = RemoteChatStore::directory() / "p.1.S.outgoing.json";
     fs::create_symlink(secret, link);
     EXPECT_FALSE(RemoteChatStore::read(link));
+    fs::remove(link);
+    fs::create_hard_link(secret, link);
+    EXPECT_FALSE(RemoteChatStore::read(link)) << "a second link to a file is not a message";
 
     // A directory link in place of the chat directory is not made world-writable.
     const auto victim = root.path() / "victim";
@@ -81,6 +84,49 @@ TEST(RemoteChatStore, LinksPlantedByOtherUsersAreRefused) {
     EXPECT_TRUE(fs::is_empty(victim));
     EXPECT_NE(root.read(ViewerLogger::logFile()).find("[ERROR] Remote chat message save failed: "),
               std::string::npos);
+}
+
+TEST(RemoteChatStore, PlantedParentsAreRefusedAndLoggedOnce) {
+    test::TempRoot root;
+    const auto parent = RemoteChatStore::directory().parent_path(); // "/Users/Shared/Sekwo Tarnvik"
+    const auto count = [&](std::string_view needle) {
+        const auto log = root.read(ViewerLogger::logFile());
+        std::size_t n = 0;
+        for (auto at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    // A root-only directory holding a chat directory, reached through a link in place of the parent.
+    const auto victim = root.path() / "victim";
+    fs::create_directories(victim / "remote-chat");
+    fs::permissions(victim / "remote-chat", fs::perms(0700));
+    root.write(victim / "remote-chat" / "p.1.S.outgoing.json", "{}");
+    fs::create_directories(parent.parent_path());
+    fs::create_directory_symlink(victim, parent);
+    EXPECT_TRUE(RemoteChatStore::outgoingMessageFiles().empty());
+    EXPECT_TRUE(RemoteChatStore::outgoingMessageFiles().empty());
+    RemoteChatStore::remove(RemoteChatStore::directory() / "p.1.S.outgoing.json");
+    EXPECT_FALSE(RemoteChatStore::read(RemoteChatStore::directory() / "p.1.S.outgoing.json"));
+    RemoteChatStore::saveIncoming("p", "x", "y");
+    EXPECT_TRUE(fs::exists(victim / "remote-chat" / "p.1.S.outgoing.json"));
+    EXPECT_EQ(fs::status(victim / "remote-chat").permissions() & fs::perms::all, fs::perms(0700));
+    EXPECT_EQ(std::distance(fs::directory_iterator(victim / "remote-chat"), fs::directory_iterator{}), 1);
+    EXPECT_EQ(count("is a symbolic link."), 2u) << "one refusal for the listings, one for the lost message";
+    EXPECT_EQ(count("[ERROR] Remote chat directory read failed: "), 1u);
+
+    // A parent another user made is refused as well; once mended, chat works again.
+    fs::remove(parent);
+    fs::create_directory(parent);
+    ASSERT_EQ(::chown(parent.c_str(), 65534, 65534), 0);
+    EXPECT_TRUE(RemoteChatStore::incomingMessageFiles().empty());
+    EXPECT_FALSE(fs::exists(RemoteChatStore::directory()));
+    EXPECT_EQ(count("belongs to user 65534, not to root."), 1u);
+    fs::remove(parent);
+    RemoteChatStore::saveIncoming("p", "x", "y");
+    EXPECT_EQ(RemoteChatStore::incomingMessageFiles().size(), 1u);
+    EXPECT_EQ(fs::status(parent).permissions() & fs::perms::all, fs::perms(0755))
+        << "created by root for root";
 }
 
 } // namespace
