@@ -1,4 +1,5 @@
 #include "agent/AgentService.hpp"
+#include "agent/FileTransfer.hpp"
 #include "config/MacViewerBuildInfo.hpp"
 #include "core/Errors.hpp"
 #include "core/ViewerLogger.hpp"
@@ -12,9 +13,7 @@ namespace {
 // Command types whose handlers this agent does not carry yet: they are
 // reported as failed with this error rather than as unknown commands.
 const std::vector<std::string>& pendingHandlerTypes() {
-    static const std::vector<std::string> types = {"ip_scan",         "user_notify",   "client_update",
-                                                   "file_list",       "file_download", "file_upload",
-                                                   "client_uninstall"};
+    static const std::vector<std::string> types = {"client_update"};
     return types;
 }
 
@@ -73,8 +72,22 @@ void AgentService::handle(const AgentCommand& command, std::stop_token stop) {
         if (type == "force_audit") {
             sendInventory("force_audit", stop);
             report(command.id, "completed", Json{{"audit_sent", true}}, stop);
+        } else if (type == "ip_scan") {
+            report(command.id, "completed",
+                   IpScanner::scan(command.payload, *processRunner_, networkInterfaces_, stop), stop);
+        } else if (type == "user_notify") {
+            report(command.id, "completed", handleUserNotification(command.payload), stop);
         } else if (type == "shell") {
             report(command.id, "completed", executeShell(*processRunner_, command.payload, stop), stop);
+        } else if (type == "file_list") {
+            report(command.id, "completed", FileTransfer::listFiles(command.payload), stop);
+        } else if (type == "file_download") {
+            report(command.id, "completed", FileTransfer::downloadFile(command.payload), stop);
+        } else if (type == "file_upload") {
+            report(command.id, "completed", FileTransfer::uploadFile(command.payload), stop);
+        } else if (type == "client_uninstall") {
+            report(command.id, "picked_up", Json{{"platform", "macos"}, {"uninstall_started", false}}, stop);
+            report(command.id, "completed", startSelfUninstall(), stop);
         } else if (std::find(pendingHandlerTypes().begin(), pendingHandlerTypes().end(), type) !=
                    pendingHandlerTypes().end()) {
             throw ViewerError::unsupported("The " + type +

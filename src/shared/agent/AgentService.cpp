@@ -14,6 +14,9 @@ AgentService::AgentService(ViewerSettings settings, AgentServiceDependencies dep
     : settings_(std::move(settings)), state_(ViewerState::load()) {
     processRunner_ =
         dependencies.processRunner ? std::move(dependencies.processRunner) : systemProcessRunner();
+    if (dependencies.networkInterfaces) {
+        networkInterfaces_ = std::move(dependencies.networkInterfaces);
+    }
     audit_ = dependencies.audit ? std::move(dependencies.audit) : makeDefaultAuditSource(settings_);
     apiClient_ = dependencies.apiClient ? std::move(dependencies.apiClient)
                                         : std::make_shared<KovaDeskApiClient>(settings_);

@@ -8,6 +8,7 @@
 #include "control/ControlChannel.hpp"
 #include "core/ConnectionIssue.hpp"
 #include "process/ProcessRunner.hpp"
+#include "scan/IpScanner.hpp"
 
 #include <chrono>
 #include <functional>
@@ -36,6 +37,8 @@ struct AgentServiceDependencies {
     std::shared_ptr<KovaDeskApiClient> apiClient;
     std::shared_ptr<ProcessRunner> processRunner;
     WebSocketConnector webSocketConnector;
+    // The interface list the network scan sweeps.
+    IpScanner::InterfaceSource networkInterfaces;
 };
 
 // The daemon's service object: owns the settings, the persisted state and the
@@ -67,6 +70,11 @@ public:
     void processPendingCommands(const std::optional<std::string>& commandType, const std::string& reason,
                                 std::stop_token stop = {});
     void handle(const AgentCommand& command, std::stop_token stop = {});
+    // "user_notify": stores the message as an incoming chat file. Never throws.
+    Json handleUserNotification(const Json& payload);
+    // "client_uninstall": starts the detached uninstall script; throws
+    // std::system_error when it cannot be started.
+    Json startSelfUninstall();
 
     // Chat. Never throws.
     void sendPendingChatMessages(const std::string& reason, std::stop_token stop = {});
@@ -93,6 +101,7 @@ private:
     std::shared_ptr<AuditSource> audit_;
     std::shared_ptr<KovaDeskApiClient> apiClient_;
     std::shared_ptr<ProcessRunner> processRunner_;
+    IpScanner::InterfaceSource networkInterfaces_ = platform::ipv4InterfaceAddresses;
     std::unique_ptr<ControlChannel> controlChannel_;
 
     mutable std::mutex stateMutex_;

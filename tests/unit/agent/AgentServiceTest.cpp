@@ -25,8 +25,8 @@ protected:
     AgentService& service() {
         if (!service_) {
             auto client = std::make_shared<KovaDeskApiClient>(settings, transport, nullptr, sleeper);
-            service_ =
-                std::make_unique<AgentService>(settings, AgentServiceDependencies{audit, client, runner, {}});
+            service_ = std::make_unique<AgentService>(
+                settings, AgentServiceDependencies{audit, client, runner, {}, interfaces});
         }
         return *service_;
     }
@@ -54,6 +54,10 @@ protected:
     std::shared_ptr<test::RecordingSleeper> sleeper = std::make_shared<test::RecordingSleeper>();
     std::shared_ptr<test::FakeAuditSource> audit = std::make_shared<test::FakeAuditSource>();
     std::shared_ptr<test::FakeProcessRunner> runner = std::make_shared<test::FakeProcessRunner>();
+    // The scan never sees this machine's interfaces here.
+    IpScanner::InterfaceSource interfaces = [] {
+        return std::vector<platform::Ipv4InterfaceAddress>{{"en0", 0xCB007101, 0xFFFFFFFC, false}};
+    };
     std::unique_ptr<AgentService> service_;
 };
 
@@ -143,7 +147,7 @@ TEST_F(AgentServiceTest, CommandsAreDispatchedAndReported) {
         {"id": 2, "command_type": "shell", "payload": {"shell": " BASH ", "command": "echo hi"}},
         {"id": 3, "command_type": "shell", "payload": {"command": "   "}},
         {"id": 4, "command_type": "force_audit"},
-        {"id": 5, "command_type": "file_list"}
+        {"id": 5, "command_type": "file_list", "payload": {"path": "relative/missing"}}
     ])");
     transport->respond(200, "{}"); // 1 failed (unsupported)
     transport->respond(200, "{}"); // 2 completed
@@ -151,7 +155,7 @@ TEST_F(AgentServiceTest, CommandsAreDispatchedAndReported) {
     transport->respond(503, "");   // 4: inventory fails twice...
     transport->respond(503, "");
     transport->respond(200, "{}"); // ...and still completes with audit_sent
-    transport->respond(200, "{}"); // 5 failed: handler not in this version
+    transport->respond(200, "{}"); // 5 failed: no such directory
     service().processPendingCommands(std::nullopt, "timer");
 
     const auto updates = requestsTo("/status");
@@ -208,6 +212,50 @@ TEST_F(AgentServiceTest, FetchOutcomesAndChatDelivery) {
     EXPECT_NE(log().find("[ERROR] Remote chat reply send failed id="), std::string::npos);
 }
 
+TEST_F(AgentServiceTest, DeviceCommandsReachTheirHandlers) {
+    registered();
+    runner->add("/sbin/ping", {"-c", "1", "-W", "350", "203.0.113.2"}, "64 bytes: time=1.5 ms");
+    transport->respond(200, R"([
+        {"id": 1, "command_type": "user_notify",
+         "payload": {"message": "Dzień dobry", "sender": "  ", "chat_message_id": "9"}},
+        {"id": 2, "command_type": "user_notify", "payload": {"message": " ", "public_id": "rs-1",
+         "chat_message_id": 9}},
+        {"id": 3, "command_type": "ip_scan", "payload": {"resolve_hostnames": false}},
+        {"id": 4, "command_type": "file_download", "payload": {"path": " "}}
+    ])");
+    for (int i = 0; i < 4; ++i) {
+        transport->respond(200, "{}");
+    }
+    service().processPendingCommands(std::nullopt, "timer");
+
+    const auto updates = requestsTo("/status");
+    ASSERT_EQ(updates.size(), 4u);
+    const auto body = [&](std::size_t i) { return Json::parse(*updates[i].body); };
+    EXPECT_EQ(body(0)["result"], (Json{{"shown", true},
+                                       {"title", "Kova-Desk"},
+                                       {"message", "Dzień dobry"},
+                                       {"sender", "  "},
+                                       {"public_id", "device-mac-1"}}));
+    const auto files = RemoteChatStore::incomingMessageFiles();
+    ASSERT_EQ(files.size(), 1u) << "an empty message stores nothing";
+    const auto stored = RemoteChatStore::read(files[0]);
+    EXPECT_EQ(stored->publicId, "device-mac-1");
+    EXPECT_EQ(stored->sender, "Konsultant");
+    EXPECT_EQ(body(1)["result"]["chat_message_id"], 9);
+    EXPECT_NE(log().find("[INFO] User notification queued for menu bar. title=Kova-Desk public_id=rs-1"),
+              std::string::npos);
+
+    const auto scan = body(2)["result"];
+    EXPECT_EQ(body(2)["status"], "completed");
+    EXPECT_EQ(scan["network_count"], 1);
+    EXPECT_EQ(scan["networks"][0]["hosts"],
+              (Json::array({{{"ip", "203.0.113.2"}, {"status", "up"}, {"latency_ms", 1.5}}})));
+
+    EXPECT_EQ(body(3)["status"], "failed");
+    EXPECT_EQ(body(3)["result"]["error"],
+              "Error Domain=KovaViewerFileTransfer Code=400 \"Path cannot be empty.\"");
+}
+
 TEST(AgentServiceLoops, WaitsComeFromTheSettings) {
     test::TempRoot root;
     auto settings = ViewerSettings::defaults();
@@ -218,6 +266,7 @@ TEST(AgentServiceLoops, WaitsComeFromTheSettings) {
     AgentService service(settings, {std::make_shared<test::FakeAuditSource>(),
                                     nullptr,
                                     std::make_shared<test::FakeProcessRunner>(),
+                                    {},
                                     {}});
     const auto loops = service.timedLoops();
     ASSERT_EQ(loops.size(), 5u);

@@ -1,0 +1,59 @@
+#include "platform/Collation.hpp"
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#include <memory>
+#include <string>
+#include <type_traits>
+
+namespace kova::platform {
+namespace {
+
+struct CFDeleter {
+    void operator()(CFTypeRef ref) const {
+        if (ref != nullptr) {
+            CFRelease(ref);
+        }
+    }
+};
+template <typename T> using CFPtr = std::unique_ptr<std::remove_pointer_t<T>, CFDeleter>;
+
+CFPtr<CFStringRef> makeString(std::string_view text) {
+    return CFPtr<CFStringRef>(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(text.data()),
+                                                      static_cast<CFIndex>(text.size()),
+                                                      kCFStringEncodingUTF8, false));
+}
+
+class CFNameCollator final : public NameCollator {
+public:
+    explicit CFNameCollator(CFPtr<CFLocaleRef> locale) : locale_(std::move(locale)) {}
+
+    int compare(std::string_view a, std::string_view b) const override {
+        const auto x = makeString(a);
+        const auto y = makeString(b);
+        if (!x || !y) {
+            return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
+        }
+        const auto result = CFStringCompareWithOptionsAndLocale(
+            x.get(), y.get(), CFRangeMake(0, CFStringGetLength(x.get())),
+            kCFCompareCaseInsensitive | kCFCompareLocalized, locale_.get());
+        return result == kCFCompareLessThan ? -1 : (result == kCFCompareGreaterThan ? 1 : 0);
+    }
+
+private:
+    CFPtr<CFLocaleRef> locale_;
+};
+
+} // namespace
+
+std::unique_ptr<NameCollator> localizedCaseInsensitiveCollator() {
+    return std::make_unique<CFNameCollator>(CFPtr<CFLocaleRef>(CFLocaleCopyCurrent()));
+}
+
+std::unique_ptr<NameCollator> localizedCaseInsensitiveCollator(std::string_view localeName) {
+    const auto identifier = makeString(localeName);
+    return std::make_unique<CFNameCollator>(
+        CFPtr<CFLocaleRef>(identifier ? CFLocaleCreate(nullptr, identifier.get()) : CFLocaleCopyCurrent()));
+}
+
+} // namespace kova::platform

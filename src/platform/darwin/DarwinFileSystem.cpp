@@ -1,0 +1,80 @@
+#include "platform/FileSystem.hpp"
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <type_traits>
+
+namespace kova::platform {
+namespace {
+
+struct CFDeleter {
+    void operator()(CFTypeRef ref) const {
+        if (ref != nullptr) {
+            CFRelease(ref);
+        }
+    }
+};
+template <typename T> using CFPtr = std::unique_ptr<std::remove_pointer_t<T>, CFDeleter>;
+
+std::optional<std::string> stringValue(CFDictionaryRef values, CFStringRef key) {
+    const auto value = CFDictionaryGetValue(values, key);
+    if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID()) {
+        return std::nullopt;
+    }
+    const auto string = static_cast<CFStringRef>(value);
+    const CFIndex size =
+        CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
+    std::string buffer(static_cast<std::size_t>(size), '\0');
+    if (!CFStringGetCString(string, buffer.data(), size, kCFStringEncodingUTF8)) {
+        return std::nullopt;
+    }
+    buffer.resize(std::strlen(buffer.c_str()));
+    return buffer;
+}
+
+std::optional<std::int64_t> numberValue(CFDictionaryRef values, CFStringRef key) {
+    const auto value = CFDictionaryGetValue(values, key);
+    std::int64_t number = 0;
+    if (value == nullptr || CFGetTypeID(value) != CFNumberGetTypeID() ||
+        !CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt64Type, &number)) {
+        return std::nullopt;
+    }
+    return number;
+}
+
+} // namespace
+
+VolumeDetails volumeDetails(const std::filesystem::path& path) {
+    VolumeDetails details;
+    const auto& native = path.native();
+    CFPtr<CFURLRef> url(CFURLCreateFromFileSystemRepresentation(
+        nullptr, reinterpret_cast<const UInt8*>(native.data()), static_cast<CFIndex>(native.size()), true));
+    if (!url) {
+        return details;
+    }
+    const void* keys[] = {kCFURLIsDirectoryKey, kCFURLVolumeLocalizedNameKey, kCFURLVolumeTotalCapacityKey,
+                          kCFURLVolumeAvailableCapacityKey};
+    CFPtr<CFArrayRef> keyArray(CFArrayCreate(nullptr, keys, 4, &kCFTypeArrayCallBacks));
+    CFPtr<CFDictionaryRef> values(CFURLCopyResourcePropertiesForKeys(url.get(), keyArray.get(), nullptr));
+    if (!values) {
+        return details;
+    }
+    if (const auto flag = CFDictionaryGetValue(values.get(), kCFURLIsDirectoryKey);
+        flag != nullptr && CFGetTypeID(flag) == CFBooleanGetTypeID()) {
+        details.isDirectory = CFBooleanGetValue(static_cast<CFBooleanRef>(flag));
+    }
+    details.localizedName = stringValue(values.get(), kCFURLVolumeLocalizedNameKey);
+    details.totalBytes = numberValue(values.get(), kCFURLVolumeTotalCapacityKey);
+    details.availableBytes = numberValue(values.get(), kCFURLVolumeAvailableCapacityKey);
+    return details;
+}
+
+int renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
+    return ::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0 ? 0 : errno;
+}
+
+} // namespace kova::platform
