@@ -1,8 +1,10 @@
 """The main job: SekwoAgent in the sandbox against the helpdesk stand-in.
 
 It registers, heartbeats, keeps its control socket open, runs a shell command
-a consultant queues, and stops cleanly; then it prints what the stand-in
-received and the daemon's log. usage: scripts/demo.py BUILD_DIR
+a consultant queues; the menu bar application then starts beside it as a user
+of a desktop under Xvfb, and its screenshots are saved; the daemon stops
+cleanly, and the demo prints what the stand-in received and the daemon's log.
+usage: scripts/demo.py BUILD_DIR
 """
 import json
 import pathlib
@@ -13,11 +15,15 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 sys.path.insert(0, str(ROOT / "tools" / "helpdesk-stand-in"))
+sys.path.insert(0, str(ROOT / "scripts"))
 from sandbox import Sandbox  # noqa: E402
 from standin_client import HelpdeskStandIn  # noqa: E402
+from desktop import Desktop  # noqa: E402
+import screenshots  # noqa: E402
 
 build = pathlib.Path(sys.argv[1]).resolve()
 agent = build / "src" / "daemon" / "SekwoAgent"
+menubar = build / "src" / "menubar" / "Sekwo Tarnvik"
 settings_path = "/Library/Application Support/Sekwo Tarnvik/sekwo.settings.json"
 state_path = "/Library/Application Support/Sekwo Tarnvik/sekwo.state.json"
 log_path = "/Library/Logs/Sekwo Tarnvik/sekwo.log"
@@ -62,6 +68,16 @@ with HelpdeskStandIn(viewer_tokens=["DEMO-COMPANY"]) as server:
         server.queue_command(uid, {"command_type": "shell",
                                    "payload": {"shell": "bash", "command": "uname -sm; id -un; echo $0"}})
         done = server.wait_for("command-updates", status="completed", timeout=30)[0]
+
+        print("== the menu bar starts beside it, as a desktop user under Xvfb")
+        desktop = Desktop(box, accessibility=True).start()
+        try:
+            shots = screenshots.capture(desktop, menubar, work / "screenshots")
+        finally:
+            desktop.stop()
+        print(f"== screenshots of the menu bar in {work / 'screenshots'}:")
+        for path in shots:
+            print(f"   {path.name}")
         daemon.send_signal(signal.SIGTERM)
         print(f"== daemon stopped with exit code {daemon.wait(timeout=10)}")
         daemon = None

@@ -84,3 +84,23 @@ def trusted_sandbox(tmp_path, standin_server):
     box = Sandbox(tmp_path / "sandbox", overlays=[(bundle, SYSTEM_CA_BUNDLE)]).start()
     yield box
     box.stop()
+
+
+MENUBAR_NAME = "Sekwo Tarnvik"
+
+
+@pytest.fixture(scope="session")
+def menubar_binary():
+    path = BUILD_DIR / "src" / "menubar" / MENUBAR_NAME
+    if not path.exists():
+        pytest.fail(f"{path} is missing: build first (scripts/build)")
+    return path
+
+
+@pytest.fixture
+def desktop(sandbox):
+    """Xvfb, session bus, tray host, notification and accessibility services in the sandbox."""
+    from desktop import Desktop
+    session = Desktop(sandbox, accessibility=True).start()
+    yield session
+    session.stop()

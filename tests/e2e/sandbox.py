@@ -64,7 +64,8 @@ class Sandbox:
 
     def popen(self, argv, env=None, **kw):
         # nsenter execs the program, so the Popen pid is the program's pid.
-        return subprocess.Popen(self.command(argv), env=env, stdin=subprocess.DEVNULL, **kw)
+        kw.setdefault("stdin", subprocess.DEVNULL)
+        return subprocess.Popen(self.command(argv), env=env, **kw)
 
     def write(self, inside: str, text: str):
         p = self.path(inside)
