@@ -143,9 +143,13 @@ void KovaViewerMenuBarApp::waitForTray() {
             return;
         }
         if (++trayWaitTicks_ == trayWaitTicksBeforeWindow) {
-            ViewerLogger::warn("No system tray; showing the status window instead");
-            showStatusWindow();
             trayWait_->setInterval(5000);
+            const bool windowShown =
+                (statusWindow_ && statusWindow_->isVisible()) || (updateWindow_ && updateWindow_->isVisible());
+            if (!windowShown) {
+                ViewerLogger::warn("No system tray; showing the status window instead");
+                showStatusWindow();
+            }
         }
     });
     trayWait_->start();

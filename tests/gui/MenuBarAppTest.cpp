@@ -1,0 +1,201 @@
+#include "FakeDesktop.hpp"
+#include "core/Paths.hpp"
+#include "menubar/KovaViewerMenuBarApp.hpp"
+#include "support/TempRoot.hpp"
+#include "update/ViewerUpdateCoordinator.hpp"
+
+#include <QAction>
+#include <QLabel>
+#include <QMenu>
+#include <QTest>
+#include <QTimer>
+
+using namespace kova;
+using namespace kova::menubar;
+
+namespace {
+
+// moc reads this file too and trips over raw strings, so files are written
+// from their records.
+void writeSettings(const std::string& token) {
+    auto settings = ViewerSettings::defaults();
+    settings.serverBaseUrl = "https://desk.example.org";
+    settings.viewerToken = token;
+    settings.write(paths::configPath());
+}
+
+void writeState(std::optional<AgentConnectionIssue> issue, std::optional<std::string> message) {
+    ViewerState state;
+    state.connectionIssue = issue;
+    state.connectionMessage = std::move(message);
+    state.save();
+}
+
+void writeUpdateStatus(const std::string& phase, const std::string& message) {
+    ViewerUpdateCoordinator::writeStatus({phase, message, "0.2.55", "0.2.56", nowSeconds(), std::nullopt});
+}
+
+} // namespace
+
+class MenuBarAppTest : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<test::TempRoot> root_;
+    std::unique_ptr<test::FakeDesktop> desktop_;
+    std::unique_ptr<KovaViewerMenuBarApp> app_;
+    QStringList alerts_;
+    std::function<AgentOperationOutcome()> audit_;
+
+    KovaViewerMenuBarApp& start(bool launchedForMenuBar) {
+        KovaViewerMenuBarApp::Dependencies dependencies;
+        dependencies.desktop = desktop_.get();
+        dependencies.sendInventory = [this](const ViewerSettings&) { return audit_(); };
+        dependencies.presentAlert = [this](const QString& title, const QString& message) {
+            alerts_ << title + QStringLiteral(": ") + message;
+        };
+        app_ = std::make_unique<KovaViewerMenuBarApp>(launchedForMenuBar, std::move(dependencies));
+        app_->applicationDidFinishLaunching();
+        return *app_;
+    }
+
+private Q_SLOTS:
+    void init() {
+        root_ = std::make_unique<test::TempRoot>();
+        desktop_ = std::make_unique<test::FakeDesktop>();
+        alerts_.clear();
+        audit_ = [] { return AgentOperationOutcome::success(); };
+    }
+    void cleanup() {
+        app_.reset();
+        desktop_.reset();
+        root_.reset();
+    }
+
+    void timersRunWithTheirPeriods() {
+        writeSettings("ACME");
+        auto& app = start(true);
+        const std::pair<MenuBarTimer, int> expected[] = {{MenuBarTimer::chatPoll, 2000},
+                                                         {MenuBarTimer::customerNotification, 20000},
+                                                         {MenuBarTimer::updateStatus, 1500},
+                                                         {MenuBarTimer::connectionStatus, 15000},
+                                                         {MenuBarTimer::rustDeskHealth, 5400000}};
+        for (const auto& [which, period] : expected) {
+            QVERIFY(app.timer(which)->isActive());
+            QCOMPARE(app.timer(which)->interval(), period);
+        }
+        app.applicationWillTerminate();
+        for (const auto& [which, period] : expected) {
+            QVERIFY(!app.timer(which)->isActive());
+        }
+    }
+
+    void windowOnlyWithoutTokenOrMenuBarFlag() {
+        writeSettings("ACME");
+        auto& iconOnly = start(true);
+        QTest::qWait(700);
+        QVERIFY(!iconOnly.statusWindow());
+
+        writeSettings("");
+        auto& firstStart = start(true);
+        QVERIFY(!firstStart.statusWindow());
+        QTRY_VERIFY(firstStart.statusWindow() && firstStart.statusWindow()->isVisible());
+        QCOMPARE(firstStart.statusWindow()->selectedTab(), StatusTab::settings);
+        QCOMPARE(desktop_->policies.back(), ActivationPolicy::regular);
+    }
+
+    void menuIsRebuiltFromTheStateFile() {
+        writeSettings("ACME");
+        auto& app = start(true);
+        QMenu menu;
+        app.buildMenu(&menu);
+        QCOMPARE(menu.actions().size(), 13);
+        QCOMPARE(menu.actions()[0]->text(), QStringLiteral("Sekwo Tarnvik: aktywna"));
+        QVERIFY(!menu.actions()[0]->isEnabled());
+        QCOMPARE(menu.actions()[12]->text(), QStringLiteral("Zakończ ikonę"));
+
+        writeState(std::nullopt, "Brak połączenia z serwerem.");
+        app.buildMenu(&menu);
+        QCOMPARE(menu.actions().size(), 13);
+        QCOMPARE(menu.actions()[0]->text(), QStringLiteral("Brak połączenia z serwerem."));
+
+        // "Pokaż status" reaches the window once the menu has closed.
+        menu.actions()[2]->trigger();
+        QTRY_VERIFY(app.statusWindow() && app.statusWindow()->isVisible());
+    }
+
+    void updatePhasesAreAnnouncedOnce() {
+        writeSettings("ACME");
+        auto& app = start(true);
+        writeUpdateStatus("downloading", "Pobieram 0.2.56");
+        app.presentUpdateProgressIfNeeded();
+        app.presentUpdateProgressIfNeeded();
+        QCOMPARE(desktop_->notificationTexts(), QStringList{QStringLiteral("Pobieram 0.2.56")});
+        QVERIFY(!app.updateWindow());
+
+        writeUpdateStatus("installing", "Instaluję 0.2.56");
+        app.presentUpdateProgressIfNeeded();
+        app.presentUpdateProgressIfNeeded();
+        QCOMPARE(desktop_->notificationTexts(),
+                 (QStringList{QStringLiteral("Pobieram 0.2.56"), QStringLiteral("Instaluję 0.2.56")}));
+        QVERIFY(app.updateWindow() && app.updateWindow()->isVisible());
+        QCOMPARE(app.updateWindow()->findChild<QLabel*>(QStringLiteral("statusValue"))->text(),
+                 QStringLiteral("Instaluję 0.2.56"));
+    }
+
+    void connectionIssueAnnouncedAgainAfterAClearCheck() {
+        writeSettings("ACME");
+        writeState(AgentConnectionIssue::invalidViewerToken, "Zły token.");
+        auto& app = start(true);
+        app.presentConnectionStatusIfNeeded();
+        QCOMPARE(desktop_->notificationTexts(), QStringList{QStringLiteral("Zły token.")});
+        writeState(std::nullopt, std::nullopt);
+        app.presentConnectionStatusIfNeeded();
+        writeState(AgentConnectionIssue::invalidViewerToken, "Zły token.");
+        app.presentConnectionStatusIfNeeded();
+        QCOMPARE(desktop_->notificationTexts(),
+                 (QStringList{QStringLiteral("Zły token."), QStringLiteral("Zły token.")}));
+    }
+
+    void auditOutcomesReachTheUser() {
+        writeSettings("ACME");
+        auto& app = start(true);
+        app.sendAuditNow();
+        QTRY_COMPARE(desktop_->notificationTexts(), QStringList{QStringLiteral("Audyt został wysłany.")});
+
+        audit_ = [] { return AgentOperationOutcome::failure("Nie udało się wysłać audytu: brak sieci."); };
+        app.sendAuditNow();
+        QTRY_COMPARE(alerts_, QStringList{QStringLiteral(
+                                  "Nie wysłano audytu: Nie udało się wysłać audytu: brak sieci.")});
+
+        audit_ = [] { return AgentOperationOutcome{}; };
+        app.sendAuditNow();
+        QTest::qWait(200);
+        QCOMPARE(alerts_.size(), 1);
+        QCOMPARE(desktop_->notifications.size(), std::size_t(1));
+    }
+
+    void updateCheckWritesTheRequestAndQueuedStatus() {
+        writeSettings("ACME");
+        auto& app = start(true);
+        app.checkUpdatesNow();
+        QVERIFY(std::filesystem::exists(ViewerUpdateCoordinator::requestPath()));
+        QCOMPARE(ViewerUpdateCoordinator::readStatus()->phase, std::string("queued"));
+        QVERIFY(app.updateWindow()->pollTimer()->isActive());
+        QCOMPARE(desktop_->notificationTexts().back(), QStringLiteral("Zlecono sprawdzenie aktualizacji."));
+
+        // A runtime directory that cannot be made gives the failed status and an alert.
+        std::filesystem::remove_all(ViewerUpdateCoordinator::runtimeDirectory());
+        root_->write(ViewerUpdateCoordinator::runtimeDirectory(), "not a directory");
+        app.checkUpdatesNow();
+        QCOMPARE(alerts_.size(), 1);
+        QVERIFY(alerts_[0].startsWith(
+            QStringLiteral("Nie można sprawdzić aktualizacji: Nie udało się sprawdzić")));
+        QVERIFY(app.updateWindow()
+                    ->findChild<QLabel*>(QStringLiteral("statusValue"))
+                    ->text()
+                    .startsWith(QStringLiteral("Nie udało się zlecić aktualizację")));
+    }
+};
+
+QTEST_MAIN(MenuBarAppTest)
+#include "MenuBarAppTest.moc"

@@ -1,0 +1,174 @@
+#include "FakeDesktop.hpp"
+#include "core/Paths.hpp"
+#include "menubar/FeedbackButton.hpp"
+#include "menubar/StatusWindowController.hpp"
+#include "menubar/ViewerTheme.hpp"
+#include "support/TempRoot.hpp"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTest>
+#include <QTimer>
+
+using namespace kova;
+using namespace kova::menubar;
+
+namespace {
+
+// moc reads this file too and trips over raw strings, so files are written
+// from their records.
+ViewerState failingState() {
+    ViewerState state;
+    state.connectionIssue = AgentConnectionIssue::invalidViewerToken;
+    state.connectionMessage = "Serwer odrzucił token firmy.";
+    return state;
+}
+
+ViewerState registeredState() {
+    ViewerState state;
+    state.supportId = "SUP-1";
+    state.deviceUid = "UID-1";
+    state.hostname = "mac-anna";
+    return state;
+}
+
+void writeSettings(const std::string& token) {
+    auto settings = ViewerSettings::defaults();
+    settings.serverBaseUrl = "https://desk.example.org/";
+    settings.viewerToken = token;
+    settings.notificationsEnabled = false;
+    settings.write(paths::configPath());
+}
+
+// Types text the way a keyboard does, also for Polish letters.
+void type(QWidget* widget, const QString& text) {
+    for (const QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(widget, &press);
+    }
+}
+
+template <typename T> T* findWidget(QWidget* window, const char* name) {
+    auto* widget = window->findChild<T*>(QString::fromLatin1(name));
+    if (!widget) {
+        qFatal("no widget %s", name);
+    }
+    return widget;
+}
+
+} // namespace
+
+class StatusWindowTest : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<test::TempRoot> root_;
+    std::unique_ptr<test::FakeDesktop> desktop_;
+    std::unique_ptr<StatusWindowController> window_;
+    int audits_ = 0;
+
+    StatusWindowController& open(const std::string& token) {
+        writeSettings(token);
+        StatusWindowHandlers handlers;
+        handlers.audit = [this] { ++audits_; };
+        window_ = std::make_unique<StatusWindowController>(ViewerSettings::load(), ViewerState::load(),
+                                                           handlers, *desktop_, platform::systemFacts());
+        window_->show();
+        return *window_;
+    }
+    template <typename T> T* find(const char* name) { return findWidget<T>(window_.get(), name); }
+
+private Q_SLOTS:
+    void init() {
+        root_ = std::make_unique<test::TempRoot>();
+        desktop_ = std::make_unique<test::FakeDesktop>();
+    }
+    void cleanup() {
+        window_.reset();
+        desktop_.reset();
+        root_.reset();
+    }
+
+    void gridBindsTextsColoursAndAccessibleValues() {
+        failingState().save();
+        auto& window = open("  ACME  ");
+        auto* status = find<QLabel>("statusValue");
+        QCOMPARE(status->text(), QStringLiteral("Serwer odrzucił token firmy."));
+        QCOMPARE(status->palette().color(QPalette::WindowText), ViewerTheme::systemRed);
+        QCOMPARE(status->accessibleName(), QStringLiteral("Status"));
+        QCOMPARE(status->accessibleDescription(), status->text());
+        QCOMPARE(find<QLabel>("supportIdValue")->text(), QStringLiteral("ID oczekuje na rejestrację"));
+        QCOMPARE(find<QLineEdit>("serverField")->text(), QStringLiteral("https://desk.example.org"));
+        QCOMPARE(find<QLineEdit>("tokenField")->text(), QStringLiteral("ACME"));
+        QCOMPARE(find<QLineEdit>("tokenField")->accessibleName(), QStringLiteral("Skrót firmy / token"));
+        QVERIFY(!find<QCheckBox>("notificationAppToggle")->isChecked());
+
+        registeredState().save();
+        window.refreshFromDisk();
+        QCOMPARE(status->text(), QStringLiteral("Zarejestrowany"));
+        QCOMPARE(status->palette().color(QPalette::WindowText), ViewerTheme::tealDark);
+        QCOMPARE(find<QLabel>("supportIdValue")->accessibleDescription(), QStringLiteral("SUP-1"));
+        QCOMPARE(find<QLabel>("hostnameValue")->text(), QStringLiteral("mac-anna"));
+
+        QTest::mouseClick(find<FeedbackButton>("forceAuditButton"), Qt::LeftButton);
+        QCOMPARE(audits_, 1);
+    }
+
+    void refreshSkipsTheFieldBeingEdited() {
+        auto& window = open("ACME");
+        window.selectTab(StatusTab::settings);
+        auto* token = find<QLineEdit>("tokenField");
+        token->setFocus();
+        QTRY_VERIFY(token->hasFocus());
+        token->clear();
+        type(token, QStringLiteral("ŻÓŁW"));
+        registeredState().save();
+        window.refreshFromDisk();
+        QCOMPARE(token->text(), QStringLiteral("ŻÓŁW"));
+        QCOMPARE(find<QLabel>("statusValue")->text(), QStringLiteral("Zarejestrowany"));
+
+        find<FeedbackButton>("settingsTabButton")->setFocus();
+        QTRY_VERIFY(!token->hasFocus());
+        window.refreshFromDisk();
+        QCOMPARE(token->text(), QStringLiteral("ACME"));
+        QCOMPARE(window.refreshTimer()->interval(), 2000);
+        QVERIFY(window.refreshTimer()->isActive());
+    }
+
+    void tabsShowOneViewAndFollowTheToken() {
+        auto& window = open("");
+        window.focusInitialField(window.currentSettings());
+        QCOMPARE(window.selectedTab(), StatusTab::settings);
+        QVERIFY(find<QWidget>("settingsTab")->isVisible());
+        QVERIFY(!find<QWidget>("statusTab")->isVisible());
+        QTRY_VERIFY(find<QLineEdit>("tokenField")->hasFocus());
+        QCOMPARE(find<FeedbackButton>("settingsTabButton")->currentColours().normalBackground,
+                 ViewerTheme::tealSoft);
+        QCOMPARE(find<FeedbackButton>("statusTabButton")->currentColours().normalBackground,
+                 ViewerTheme::field);
+        QTRY_COMPARE(find<QLabel>("notificationPermissionValue")->text(),
+                     QStringLiteral("Powiadomienia są wyłączone w aplikacji."));
+
+        QTest::mouseClick(find<FeedbackButton>("customerPanelTabButton"), Qt::LeftButton);
+        QCOMPARE(window.selectedTab(), StatusTab::customerPanel);
+        QVERIFY(find<QWidget>("customerPanelTab")->isVisible());
+        QTest::mouseClick(find<FeedbackButton>("openCustomerPortalButton"), Qt::LeftButton);
+        QCOMPARE(desktop_->opened.size(), std::size_t(1));
+        QCOMPARE(desktop_->opened[0].toString(), QStringLiteral("https://desk.example.org/customer/tickets"));
+        window.openCustomerPortal(QStringLiteral("  T-9 "));
+        QCOMPARE(desktop_->opened[1].toString(),
+                 QStringLiteral("https://desk.example.org/customer/tickets/T-9"));
+
+        window.toggleFullScreen();
+        QTRY_VERIFY(window.isFullScreen());
+        const QSize fullScreen = window.size();
+        window.selectTab(StatusTab::ticket);
+        window.selectTab(StatusTab::status);
+        QCOMPARE(window.size(), fullScreen);
+    }
+};
+
+QTEST_MAIN(StatusWindowTest)
+#include "StatusWindowTest.moc"
