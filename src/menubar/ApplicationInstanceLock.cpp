@@ -15,7 +15,8 @@ std::filesystem::path ApplicationInstanceLock::lockPath() {
 }
 
 std::optional<ApplicationInstanceLock> ApplicationInstanceLock::acquire() {
-    const int fd = ::open(lockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // /tmp is shared with every user: a link planted there is not followed.
+    const int fd = ::open(lockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         return std::nullopt;
     }

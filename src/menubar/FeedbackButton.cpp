@@ -3,6 +3,7 @@
 #include "menubar/ViewerTheme.hpp"
 
 #include <QEnterEvent>
+#include <QFocusEvent>
 #include <QFontMetrics>
 #include <QGraphicsDropShadowEffect>
 #include <QPainter>
@@ -101,7 +102,7 @@ void FeedbackButton::paintEvent(QPaintEvent*) {
     painter.setPen(isDown() ? colours_.pressedTitle : colours_.normalTitle);
     painter.setFont(titleFont_);
     painter.drawText(rect(), Qt::AlignCenter, text());
-    if (hasFocus()) {
+    if (hasFocus() && keyboardFocus_) {
         QPen focusPen(ViewerTheme::teal, 1.5);
         painter.setPen(focusPen);
         painter.setBrush(Qt::NoBrush);
@@ -117,6 +118,17 @@ void FeedbackButton::enterEvent(QEnterEvent* event) {
 void FeedbackButton::leaveEvent(QEvent* event) {
     setHovering(false);
     QAbstractButton::leaveEvent(event);
+}
+
+void FeedbackButton::focusInEvent(QFocusEvent* event) {
+    keyboardFocus_ = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason ||
+                     event->reason() == Qt::ShortcutFocusReason;
+    QAbstractButton::focusInEvent(event);
+}
+
+void FeedbackButton::focusOutEvent(QFocusEvent* event) {
+    keyboardFocus_ = false;
+    QAbstractButton::focusOutEvent(event);
 }
 
 void FeedbackButton::setHovering(bool hovering) {

@@ -47,6 +47,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     void setHovering(bool hovering);
@@ -56,6 +58,8 @@ private:
     int minimumWidth_ = 132;
     int minimumHeight_ = 34;
     bool hovering_ = false;
+    // The focus ring is for keyboard users; a click or a window activation shows none.
+    bool keyboardFocus_ = false;
     QGraphicsDropShadowEffect* shadow_ = nullptr;
 };
 

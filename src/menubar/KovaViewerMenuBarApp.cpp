@@ -100,6 +100,7 @@ void KovaViewerMenuBarApp::applicationDidFinishLaunching() {
 }
 
 void KovaViewerMenuBarApp::applicationWillTerminate() {
+    backgroundStop_.request_stop();
     disconnect(dependencies_.desktop, nullptr, this, nullptr);
     for (auto* timer : timers_) {
         if (timer) {
@@ -122,7 +123,11 @@ void KovaViewerMenuBarApp::installStatusItem() {
     connect(this, &QObject::destroyed, statusMenu_, &QObject::deleteLater);
     // Rebuilt from the state file each time it opens.
     connect(statusMenu_, &QMenu::aboutToShow, this, [this] { buildMenu(statusMenu_); });
+#ifndef Q_OS_MACOS
+    // Linux trays open it themselves on a right click (and StatusNotifierItem
+    // hosts only through it); on macOS a set menu would take the left click too.
     statusItem_->setContextMenu(statusMenu_);
+#endif
     connect(statusItem_, &QSystemTrayIcon::activated, this, &KovaViewerMenuBarApp::statusItemClicked);
     statusItem_->show();
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -144,8 +149,8 @@ void KovaViewerMenuBarApp::waitForTray() {
         }
         if (++trayWaitTicks_ == trayWaitTicksBeforeWindow) {
             trayWait_->setInterval(5000);
-            const bool windowShown =
-                (statusWindow_ && statusWindow_->isVisible()) || (updateWindow_ && updateWindow_->isVisible());
+            const bool windowShown = (statusWindow_ && statusWindow_->isVisible()) ||
+                                     (updateWindow_ && updateWindow_->isVisible());
             if (!windowShown) {
                 ViewerLogger::warn("No system tray; showing the status window instead");
                 showStatusWindow();
@@ -334,7 +339,10 @@ void KovaViewerMenuBarApp::editAction(MenuAction action) {
 
 void KovaViewerMenuBarApp::statusItemClicked(QSystemTrayIcon::ActivationReason reason) {
     if (reason == QSystemTrayIcon::Context) {
-        return; // Qt opens the context menu itself.
+#ifdef Q_OS_MACOS
+        statusMenu_->popup(QCursor::pos());
+#endif
+        return;
     }
     if (reason == QSystemTrayIcon::Trigger &&
         (QGuiApplication::queryKeyboardModifiers() & Qt::ControlModifier)) {
@@ -448,14 +456,15 @@ void KovaViewerMenuBarApp::sendAuditNow() {
             statusWindow_->apply(settings, ViewerState::load(), true);
         }
     });
-    watcher->setFuture(QtConcurrent::run([send = dependencies_.sendInventory, settings] {
-        try {
-            return send(settings);
-        } catch (const std::exception& error) {
-            ViewerLogger::error(error, "Inventory send failed");
-            return AgentOperationOutcome{};
-        }
-    }));
+    watcher->setFuture(
+        QtConcurrent::run([send = dependencies_.sendInventory, settings, stop = backgroundStop_.get_token()] {
+            try {
+                return send(settings, stop);
+            } catch (const std::exception& error) {
+                ViewerLogger::error(error, "Inventory send failed");
+                return AgentOperationOutcome{};
+            }
+        }));
 }
 
 void KovaViewerMenuBarApp::showUpdateWindow() {

@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <vector>
 
 class QAction;
@@ -38,8 +39,9 @@ public:
     struct Dependencies {
         Desktop* desktop = nullptr;
         std::shared_ptr<platform::SystemFacts> facts;
-        // Sends an audit with the given settings; runs on a worker thread.
-        std::function<AgentOperationOutcome(const ViewerSettings&)> sendInventory;
+        // Sends an audit with the given settings; runs on a worker thread and
+        // ends early when the application quits.
+        std::function<AgentOperationOutcome(const ViewerSettings&, std::stop_token)> sendInventory;
         // Shows a modal warning; tests answer it without a person.
         std::function<void(const QString& title, const QString& message)> presentAlert;
     };
@@ -116,6 +118,8 @@ private:
     bool launchedForMenuBar_ = false;
     Dependencies dependencies_;
     std::vector<QAction*> applicationActions_;
+    // Cuts short background audits at quit, so the process does not linger.
+    std::stop_source backgroundStop_;
     // One window per conversation for the whole run; closing only hides it.
     std::map<std::string, std::unique_ptr<ChatWindowController>> chatWindows_;
 };

@@ -55,11 +55,13 @@ int main(int argc, char** argv) {
     desktop->setActivationPolicy(ActivationPolicy::accessory);
     KovaViewerMenuBarApp::Dependencies dependencies;
     dependencies.desktop = desktop.get();
-    dependencies.sendInventory = [](const ViewerSettings& settings) {
+    dependencies.sendInventory = [](const ViewerSettings& settings, std::stop_token stop) {
         AgentService service(settings);
-        return service.sendInventory("menu_bar");
+        return service.sendInventory("menu_bar", stop);
     };
     KovaViewerMenuBarApp app(entry::hasArgument(arguments, entry::menuBarFlag), std::move(dependencies));
     app.applicationDidFinishLaunching();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    app.applicationWillTerminate();
+    return status;
 }

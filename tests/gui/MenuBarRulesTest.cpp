@@ -255,6 +255,12 @@ private Q_SLOTS:
         }
         QVERIFY(ApplicationInstanceLock::acquire().has_value());
         QVERIFY(std::filesystem::exists(ApplicationInstanceLock::lockPath()));
+
+        // A link planted in the shared /tmp is refused, not followed.
+        std::filesystem::remove(ApplicationInstanceLock::lockPath());
+        std::filesystem::create_symlink(root / "/tmp/elsewhere", ApplicationInstanceLock::lockPath());
+        QVERIFY(!ApplicationInstanceLock::acquire().has_value());
+        QVERIFY(!std::filesystem::exists(root / "/tmp/elsewhere"));
     }
 };
 

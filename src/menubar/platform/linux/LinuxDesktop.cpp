@@ -187,17 +187,25 @@ bool LinuxDesktop::listenForShowRequests() {
 
 void LinuxDesktop::acceptConnection() {
     while (QLocalSocket* socket = server_->nextPendingConnection()) {
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-            // A request is a few bytes; anything longer is not ours.
+        auto check = [this, socket] {
+            // A request is a few bytes; anything else is not ours.
             const QByteArray received = socket->peek(64);
             if (received.startsWith(QByteArrayLiteral("show\n"))) {
+                // One request, one show: nothing more is read from this socket.
+                socket->readAll();
+                disconnect(socket, nullptr, this, nullptr);
                 socket->disconnectFromServer();
                 Q_EMIT showRequested();
-            } else if (received.size() >= 5 || socket->bytesAvailable() > 64) {
+            } else if (received.size() >= 5) {
                 socket->abort();
             }
-        });
+        };
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QLocalSocket::readyRead, this, check);
+        // Bytes that came with the connection raise no further readyRead.
+        if (socket->bytesAvailable() > 0) {
+            check();
+        }
     }
 }
 

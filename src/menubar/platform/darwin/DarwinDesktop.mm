@@ -1,0 +1,201 @@
+// The macOS desktop: activation policy, the distributed show request, the
+// user-notification centre and the workspace. Compiled only on Apple, without
+// ARC: every Objective-C object kept here is retained and released by hand.
+#include "menubar/platform/Desktop.hpp"
+
+#include <QDesktopServices>
+#include <QPointer>
+#include <QWidget>
+
+#import <AppKit/AppKit.h>
+#import <CoreGraphics/CoreGraphics.h>
+#import <UserNotifications/UserNotifications.h>
+
+#include <functional>
+
+namespace {
+
+NSString* const showRunningApplicationName = @"pl.tarnvik.sekwo.show-running-application";
+NSString* const referenceKey = @"ticketReference";
+
+NSString* toNSString(const QString& text) {
+    return text.toNSString();
+}
+
+} // namespace
+
+@interface KovaNotificationDelegate : NSObject <UNUserNotificationCenterDelegate> {
+@public
+    std::function<void(QString)> activated;
+}
+@end
+
+@implementation KovaNotificationDelegate
+- (void)userNotificationCenter:(UNUserNotificationCenter*)center
+       willPresentNotification:(UNNotification*)notification
+         withCompletionHandler:(void (^)(UNNotificationPresentationOptions))completionHandler {
+    (void)center;
+    (void)notification;
+    completionHandler(UNNotificationPresentationOptionBanner | UNNotificationPresentationOptionSound);
+}
+
+- (void)userNotificationCenter:(UNUserNotificationCenter*)center
+    didReceiveNotificationResponse:(UNNotificationResponse*)response
+             withCompletionHandler:(void (^)(void))completionHandler {
+    (void)center;
+    NSString* reference = response.notification.request.content.userInfo[referenceKey];
+    const QString userData = [reference isKindOfClass:[NSString class]] ? QString::fromNSString(reference) : QString();
+    if (activated) {
+        activated(userData);
+    }
+    completionHandler();
+}
+@end
+
+namespace kova::menubar {
+
+bool desktop::hasGraphicalSession() {
+    CFDictionaryRef session = CGSessionCopyCurrentDictionary();
+    if (!session) {
+        return false;
+    }
+    CFRelease(session);
+    return true;
+}
+
+bool desktop::postShowRunningApplication() {
+    [[NSDistributedNotificationCenter defaultCenter] postNotificationName:showRunningApplicationName
+                                                                   object:nil
+                                                                 userInfo:nil
+                                                       deliverImmediately:YES];
+    return true;
+}
+
+namespace {
+
+class DarwinDesktop : public Desktop {
+public:
+    DarwinDesktop() {
+        delegate_ = [[KovaNotificationDelegate alloc] init];
+        QPointer<DarwinDesktop> self(this);
+        delegate_->activated = [self](QString userData) {
+            if (self) {
+                QMetaObject::invokeMethod(
+                    self, [self, userData] { if (self) Q_EMIT self->notificationActivated(userData); },
+                    Qt::QueuedConnection);
+            }
+        };
+        [UNUserNotificationCenter currentNotificationCenter].delegate = delegate_;
+    }
+
+    ~DarwinDesktop() override {
+        if (observer_) {
+            [[NSDistributedNotificationCenter defaultCenter] removeObserver:observer_];
+            [observer_ release];
+        }
+        if ([UNUserNotificationCenter currentNotificationCenter].delegate == delegate_) {
+            [UNUserNotificationCenter currentNotificationCenter].delegate = nil;
+        }
+        [delegate_ release];
+    }
+
+    void setActivationPolicy(ActivationPolicy policy) override {
+        [NSApp setActivationPolicy:policy == ActivationPolicy::regular ? NSApplicationActivationPolicyRegular
+                                                                       : NSApplicationActivationPolicyAccessory];
+    }
+
+    void activate(QWidget* window) override {
+        if (!window) {
+            return;
+        }
+        window->show();
+        window->raise();
+        [NSApp activateIgnoringOtherApps:YES];
+        window->activateWindow();
+    }
+
+    bool listenForShowRequests() override {
+        if (observer_) {
+            return true;
+        }
+        QPointer<DarwinDesktop> self(this);
+        id token = [[NSDistributedNotificationCenter defaultCenter]
+            addObserverForName:showRunningApplicationName
+                        object:nil
+                         queue:[NSOperationQueue mainQueue]
+                    usingBlock:^(NSNotification*) {
+                      if (self) {
+                          Q_EMIT self->showRequested();
+                      }
+                    }];
+        observer_ = [token retain];
+        return true;
+    }
+
+    void showNotification(const QString& title, const QString& text, const QString& userData) override {
+        UNMutableNotificationContent* content = [[[UNMutableNotificationContent alloc] init] autorelease];
+        content.title = toNSString(title);
+        content.body = toNSString(text);
+        content.sound = [UNNotificationSound defaultSound];
+        if (!userData.isEmpty()) {
+            content.userInfo = @{referenceKey : toNSString(userData)};
+        }
+        UNNotificationRequest* request =
+            [UNNotificationRequest requestWithIdentifier:[[NSUUID UUID] UUIDString] content:content trigger:nil];
+        [[UNUserNotificationCenter currentNotificationCenter] addNotificationRequest:request
+                                                               withCompletionHandler:nil];
+    }
+
+    void queryNotificationPermission(std::function<void(NotificationPermission)> done) override {
+        QPointer<DarwinDesktop> self(this);
+        auto* callback = new std::function<void(NotificationPermission)>(std::move(done));
+        [[UNUserNotificationCenter currentNotificationCenter]
+            getNotificationSettingsWithCompletionHandler:^(UNNotificationSettings* settings) {
+              NotificationPermission permission = NotificationPermission::unknown;
+              switch (settings.authorizationStatus) {
+              case UNAuthorizationStatusAuthorized:
+              case UNAuthorizationStatusProvisional:
+                  permission = NotificationPermission::authorized;
+                  break;
+              case UNAuthorizationStatusNotDetermined:
+                  permission = NotificationPermission::notDetermined;
+                  break;
+              case UNAuthorizationStatusDenied:
+                  permission = NotificationPermission::denied;
+                  break;
+              default:
+                  // Ephemeral exists only on iOS; anything newer is unknown here.
+                  break;
+              }
+              std::unique_ptr<std::function<void(NotificationPermission)>> owned(callback);
+              if (self) {
+                  QMetaObject::invokeMethod(
+                      self, [owned = std::shared_ptr(std::move(owned)), permission] { (*owned)(permission); },
+                      Qt::QueuedConnection);
+              }
+            }];
+    }
+
+    bool openUrl(const QUrl& url) override { return QDesktopServices::openUrl(url); }
+
+    std::optional<QString> applicationPath(const QString& bundleIdentifier) override {
+        NSURL* url =
+            [[NSWorkspace sharedWorkspace] URLForApplicationWithBundleIdentifier:toNSString(bundleIdentifier)];
+        if (!url) {
+            return std::nullopt;
+        }
+        return QString::fromNSString(url.path);
+    }
+
+private:
+    KovaNotificationDelegate* delegate_ = nil;
+    id observer_ = nil;
+};
+
+} // namespace
+
+std::unique_ptr<Desktop> createDesktop() {
+    return std::make_unique<DarwinDesktop>();
+}
+
+} // namespace kova::menubar
