@@ -15,7 +15,8 @@ namespace kova::menubar {
 namespace {
 
 // Runs on a worker thread; never throws.
-bool sendChatReplyDirectly(std::optional<ViewerSettings> settings, const RemoteChatMessage& message) {
+bool sendChatReplyDirectly(std::optional<ViewerSettings> settings, const RemoteChatMessage& message,
+                           std::stop_token stop) {
     if (!settings) {
         try {
             settings = ViewerSettings::load();
@@ -31,10 +32,17 @@ bool sendChatReplyDirectly(std::optional<ViewerSettings> settings, const RemoteC
     }
     try {
         KovaDeskApiClient client(*settings, nullptr, std::make_shared<DeviceTokenStore>());
-        client.sendChatMessage(*state.deviceUid, {message.text, message.sender, message.publicId, message.id,
-                                                  message.createdAt});
+        client.sendChatMessage(
+            *state.deviceUid, {message.text, message.sender, message.publicId, message.id, message.createdAt},
+            stop);
     } catch (const std::exception& error) {
         ViewerLogger::error(error, "Remote chat reply direct send failed id=" + message.id);
+        if (stop.stop_requested()) {
+            // Quitting: no window will see the result, so the reply is left
+            // for the daemon here instead of being lost.
+            RemoteChatStore::saveOutgoing(message);
+            return false;
+        }
         try {
             AgentConnectionState::record(error);
         } catch (const std::exception&) {
@@ -73,7 +81,8 @@ void KovaViewerMenuBarApp::processIncomingChat() {
 }
 
 QFuture<bool> KovaViewerMenuBarApp::sendChatReply(const RemoteChatMessage& message) {
-    return QtConcurrent::run(sendChatReplyDirectly, settings_, message);
+    // Cut short at quit like the audit; the reply then falls back to the file.
+    return QtConcurrent::run(sendChatReplyDirectly, settings_, message, backgroundStop_.get_token());
 }
 
 ChatWindowController* KovaViewerMenuBarApp::chatWindow(const std::string& publicId) const {

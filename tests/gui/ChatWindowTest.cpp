@@ -11,7 +11,9 @@
 
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTcpServer>
 #include <QTest>
+#include <QThreadPool>
 
 #include <cstdlib>
 #include <ctime>
@@ -201,6 +203,27 @@ private Q_SLOTS:
         }
         // Only the failed request itself counts as a connection problem.
         QVERIFY(ViewerState::load().connectionIssue.has_value());
+    }
+
+    void aReplyInFlightAtQuitIsLeftForTheDaemon() {
+        // Accepts connections and never answers, so the send is still running at quit.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        writeSettings("https://127.0.0.1:" + std::to_string(silent.serverPort()));
+        ViewerState state;
+        state.deviceUid = "DEV-1";
+        state.save();
+        writeIncoming("s1.1000.a", "s1", "Anna", "Witam");
+        app().checkChatNow();
+        auto* window = app().chatWindow("s1");
+        window->inputField()->setPlainText(QStringLiteral("w drodze"));
+        pressReturn(window->inputField());
+        QTRY_VERIFY(silent.hasPendingConnections());
+        app().applicationWillTerminate();
+        QVERIFY(QThreadPool::globalInstance()->waitForDone(10000));
+        const auto files = RemoteChatStore::outgoingMessageFiles();
+        QCOMPARE(files.size(), std::size_t{1});
+        QCOMPARE(RemoteChatStore::read(files[0])->text, std::string("w drodze"));
     }
 };
 
