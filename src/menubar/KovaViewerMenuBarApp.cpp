@@ -192,9 +192,8 @@ void KovaViewerMenuBarApp::runTimerAction(MenuBarTimer which) {
     }
 }
 
-// The chat window, the customer-panel replies and the RustDesk background
-// service move into these three places with their own work.
-void KovaViewerMenuBarApp::processIncomingChat() {}
+// The customer-panel replies and the RustDesk background service move into
+// these two places with their own work.
 void KovaViewerMenuBarApp::processCustomerNotifications() {}
 void KovaViewerMenuBarApp::ensureRustDeskRunning() {}
 

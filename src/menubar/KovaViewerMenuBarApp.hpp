@@ -2,12 +2,14 @@
 
 #include "config/ViewerSettings.hpp"
 #include "core/ConnectionIssue.hpp"
+#include "menubar/ChatWindowController.hpp"
 #include "menubar/MenuBarRules.hpp"
 #include "menubar/StatusWindowController.hpp"
 #include "menubar/UpdateWindowController.hpp"
 #include "menubar/platform/Desktop.hpp"
 #include "platform/SystemFacts.hpp"
 
+#include <QFuture>
 #include <QObject>
 #include <QPointer>
 #include <QSystemTrayIcon>
@@ -15,6 +17,7 @@
 #include <array>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -81,6 +84,12 @@ public:
     QMenu* statusMenu() const { return statusMenu_; }
     const std::optional<ViewerSettings>& settings() const { return settings_; }
 
+    // Chat: the reply sent straight to the helpdesk with the device's
+    // authorisation, off the main thread; false when it could not be.
+    QFuture<bool> sendChatReply(const RemoteChatMessage& message);
+    ChatWindowController* chatWindow(const std::string& publicId) const;
+    std::size_t chatWindowCount() const { return chatWindows_.size(); }
+
     // Creates the file (and its folders) when missing; errors are ignored.
     static void ensureFile(const std::filesystem::path& path);
 
@@ -111,6 +120,8 @@ private:
     std::vector<QAction*> applicationActions_;
     // Cuts short background audits at quit, so the process does not linger.
     std::stop_source backgroundStop_;
+    // One window per conversation for the whole run; closing only hides it.
+    std::map<std::string, std::unique_ptr<ChatWindowController>> chatWindows_;
 };
 
 } // namespace kova::menubar

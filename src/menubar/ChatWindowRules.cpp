@@ -1,0 +1,49 @@
+#include "menubar/ChatWindowRules.hpp"
+
+#include "core/Strings.hpp"
+#include "core/Uuid.hpp"
+#include "menubar/QtText.hpp"
+
+#include <QDateTime>
+
+namespace kova::menubar {
+
+QColor ChatPalette::fromUnit(double red, double green, double blue) {
+    return QColor::fromRgbF(static_cast<float>(red), static_cast<float>(green), static_cast<float>(blue));
+}
+
+QString chatTranscriptLine(const RemoteChatMessage& message) {
+    const auto seconds = message.createdAt.time_since_epoch().count();
+    const QString time =
+        QDateTime::fromSecsSinceEpoch(seconds).toLocalTime().toString(QStringLiteral("HH:mm"));
+    const QString sender =
+        trimmed(message.sender).empty() ? QStringLiteral("Konsultant") : qtText(message.sender);
+    return QLatin1Char('[') % time % QStringLiteral("] ") % sender % QStringLiteral(": ") %
+           qtText(message.text) % QLatin1Char('\n');
+}
+
+std::optional<QString> chatReplyText(const QString& input) {
+    QString text = input.trimmed();
+    if (text.isEmpty()) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+std::string chatReplySender(const std::optional<std::string>& localizedHostName) {
+    if (localizedHostName && !trimmed(*localizedHostName).empty()) {
+        return *localizedHostName;
+    }
+    return "Mac";
+}
+
+RemoteChatMessage outgoingChatMessage(const std::string& publicId, const std::string& sender,
+                                      const QString& text, Timestamp now) {
+    return {makeCompactUuid(), publicId, "outgoing", sender, stdText(text), now};
+}
+
+RemoteChatMessage chatSendFailureNotice(const std::string& publicId, Timestamp now) {
+    return {makeCompactUuid(), publicId, "incoming", "System", chatSendFailureText, now};
+}
+
+} // namespace kova::menubar

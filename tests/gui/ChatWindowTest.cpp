@@ -1,0 +1,231 @@
+#include "FakeDesktop.hpp"
+#include "chat/RemoteChatStore.hpp"
+#include "config/ViewerState.hpp"
+#include "core/Paths.hpp"
+#include "menubar/ChatInputTextView.hpp"
+#include "menubar/ChatWindowController.hpp"
+#include "menubar/ChatWindowRules.hpp"
+#include "menubar/KovaViewerMenuBarApp.hpp"
+#include "menubar/QtText.hpp"
+#include "support/TempRoot.hpp"
+
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTest>
+#include <QThreadPool>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+using namespace kova;
+using namespace kova::menubar;
+
+namespace {
+
+// 2026-01-10 09:05:00 UTC.
+constexpr Timestamp morning{std::chrono::seconds{1768035900}};
+
+// Written by name, so the order of the files is the test's, not the clock's.
+void writeFile(const std::filesystem::path& path, const std::string& content) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+void writeIncoming(const std::string& name, const std::string& publicId, const std::string& sender,
+                   const std::string& text, Timestamp createdAt = morning) {
+    const RemoteChatMessage message{"ID" + name, publicId, "incoming", sender, text, createdAt};
+    writeFile(RemoteChatStore::directory() / (name + ".incoming.json"), prettyJson(message.toJson()));
+}
+
+void writeSettings(const std::string& serverBaseUrl) {
+    auto settings = ViewerSettings::defaults();
+    settings.serverBaseUrl = serverBaseUrl;
+    settings.viewerToken = "ACME";
+    settings.write(paths::configPath());
+}
+
+void pressReturn(QWidget* input, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QTest::keyClick(input, Qt::Key_Return, modifiers);
+}
+
+} // namespace
+
+class ChatWindowTest : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<test::TempRoot> root_;
+    std::unique_ptr<test::FakeDesktop> desktop_;
+    std::unique_ptr<KovaViewerMenuBarApp> app_;
+
+    KovaViewerMenuBarApp& app() {
+        if (!app_) {
+            KovaViewerMenuBarApp::Dependencies dependencies;
+            dependencies.desktop = desktop_.get();
+            app_ = std::make_unique<KovaViewerMenuBarApp>(true, std::move(dependencies));
+        }
+        return *app_;
+    }
+
+    // Sends what the input holds with Return and waits for the outcome.
+    static void sendAndWait(ChatWindowController* window, const QString& text) {
+        window->inputField()->setPlainText(text);
+        pressReturn(window->inputField());
+        QVERIFY(window->inputField()->toPlainText().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(window->sendButton()->isEnabled(), 15000);
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        // Three hours east of UTC, without needing zone data.
+        qputenv("TZ", "KVT-3");
+        tzset();
+    }
+    void init() {
+        root_ = std::make_unique<test::TempRoot>();
+        desktop_ = std::make_unique<test::FakeDesktop>();
+    }
+    void cleanup() {
+        app_.reset();
+        desktop_.reset();
+        root_.reset();
+    }
+
+    void incomingFilesBecomeOneWindowPerConversation() {
+        writeIncoming("s1.1000.a", "s1", "Anna", "Dzień dobry");
+        writeIncoming("s1.1001.b", "s1", "", "Proszę zrestartować");
+        writeIncoming("s2.1000.a", "s2", "Jan", "Inna rozmowa");
+        writeFile(RemoteChatStore::directory() / "s1.1002.c.incoming.json", "{not json");
+        // A link planted in the shared directory is never followed.
+        const auto secret = root_->path() / "secret.json";
+        writeFile(secret,
+                  prettyJson(RemoteChatMessage{"L", "s3", "incoming", "Ewa", "link", morning}.toJson()));
+        std::filesystem::create_symlink(secret, RemoteChatStore::directory() / "s3.1000.a.incoming.json");
+
+        app().checkChatNow();
+        QCOMPARE(app().chatWindowCount(), std::size_t{2});
+        auto* window = app().chatWindow("s1");
+        QVERIFY(window && window->isVisible());
+        QCOMPARE(window->windowTitle(), QStringLiteral("Sekwo Tarnvik - Czat"));
+        QCOMPARE(window->transcriptView()->toPlainText(),
+                 QStringLiteral("[12:05] Anna: Dzień dobry\n[12:05] Konsultant: Proszę zrestartować\n"));
+        QVERIFY(RemoteChatStore::incomingMessageFiles().empty());
+        QVERIFY(std::filesystem::exists(secret));
+        QVERIFY(!app().chatWindow("s3"));
+
+        // Closing keeps the conversation; its next message brings it back whole.
+        window->close();
+        QVERIFY(!window->isVisible());
+        writeIncoming("s1.2000.a", "s1", "Anna", "Jeszcze jedno", morning + std::chrono::minutes(70));
+        app().checkChatNow();
+        QCOMPARE(app().chatWindow("s1"), window);
+        QVERIFY(window->isVisible());
+        QVERIFY(window->transcriptView()->toPlainText().endsWith(
+            QStringLiteral("Proszę zrestartować\n[13:15] Anna: Jeszcze jedno\n")));
+    }
+
+    void returnSendsShiftReturnBreaksLineAndBlankIsKept() {
+        writeIncoming("s1.1000.a", "s1", "Anna", "Witam");
+        app().checkChatNow();
+        auto* window = app().chatWindow("s1");
+        auto* input = window->inputField();
+        int sends = 0;
+        input->onSend = [&sends] { ++sends; };
+
+        input->setPlainText(QStringLiteral("pierwsza"));
+        input->moveCursor(QTextCursor::End);
+        pressReturn(input, Qt::ShiftModifier);
+        QKeyEvent letter(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QStringLiteral("ż"));
+        QCoreApplication::sendEvent(input, &letter);
+        QCOMPARE(input->toPlainText(), QStringLiteral("pierwsza\nż"));
+        QCOMPARE(sends, 0);
+        pressReturn(input);
+        QCOMPARE(sends, 1);
+        QCOMPARE(input->toPlainText(), QStringLiteral("pierwsza\nż"));
+
+        // The real send: blank input is neither sent nor cleared.
+        QPointer<ChatWindowController> self(window);
+        input->onSend = [self] { self->sendCurrentMessage(); };
+        const QString transcript = window->transcriptView()->toPlainText();
+        input->setPlainText(QStringLiteral("  \n\t \n"));
+        pressReturn(input);
+        QCOMPARE(input->toPlainText(), QStringLiteral("  \n\t \n"));
+        QVERIFY(window->sendButton()->isEnabled());
+        QCOMPARE(window->transcriptView()->toPlainText(), transcript);
+        QVERIFY(RemoteChatStore::outgoingMessageFiles().empty());
+    }
+
+    void failedRepliesAreLeftForTheDaemonWithANotice() {
+        writeIncoming("sesja_7.1000.a", "sesja/7", "Anna", "Witam");
+        app().checkChatNow();
+        auto* window = app().chatWindow("sesja/7");
+        QVERIFY(window);
+        const auto sender = chatReplySender(platform::systemFacts()->localizedHostName());
+
+        // No settings, then no device, then a server nobody answers on.
+        sendAndWait(window, QStringLiteral("  bez konfiguracji \n"));
+        writeSettings("https://127.0.0.1:9");
+        sendAndWait(window, QStringLiteral("bez urządzenia"));
+        ViewerState state;
+        state.deviceUid = "DEV-1";
+        state.save();
+        sendAndWait(window, QStringLiteral("bez serwera"));
+
+        const auto files = RemoteChatStore::outgoingMessageFiles();
+        QCOMPARE(files.size(), std::size_t{3});
+        const QStringList texts{QStringLiteral("bez konfiguracji"), QStringLiteral("bez urządzenia"),
+                                QStringLiteral("bez serwera")};
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const auto message = RemoteChatStore::read(files[i]);
+            QVERIFY(message);
+            QCOMPARE(qtText(message->text), texts[static_cast<qsizetype>(i)]);
+            QCOMPARE(message->direction, std::string("outgoing"));
+            QCOMPARE(message->publicId, std::string("sesja/7"));
+            QCOMPARE(message->sender, sender);
+            const auto name = files[i].filename().string();
+            QVERIFY(name.starts_with("sesja_7."));
+            QVERIFY(name.ends_with("." + message->id + ".outgoing.json"));
+        }
+        // The notice is shown, never stored for anyone.
+        QVERIFY(RemoteChatStore::incomingMessageFiles().empty());
+        const QStringList lines = window->transcriptView()->toPlainText().split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 8);
+        QVERIFY(lines[1].endsWith(qtText(sender) + QStringLiteral(": bez konfiguracji")));
+        for (const int notice : {2, 4, 6}) {
+            QVERIFY(lines[notice].endsWith(QStringLiteral(
+                "] System: Nie udalo sie wyslac od razu. Wiadomosc zostala zapisana do ponowienia.")));
+        }
+        // For a look at the window: KOVA_GUI_SCREENSHOTS=<directory>.
+        if (const QString shots = qEnvironmentVariable("KOVA_GUI_SCREENSHOTS"); !shots.isEmpty()) {
+            window->grab().save(shots + QStringLiteral("/chat-window.png"));
+        }
+        // Only the failed request itself counts as a connection problem.
+        QVERIFY(ViewerState::load().connectionIssue.has_value());
+    }
+
+    void aReplyInFlightAtQuitIsLeftForTheDaemon() {
+        // Accepts connections and never answers, so the send is still running at quit.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        writeSettings("https://127.0.0.1:" + std::to_string(silent.serverPort()));
+        ViewerState state;
+        state.deviceUid = "DEV-1";
+        state.save();
+        writeIncoming("s1.1000.a", "s1", "Anna", "Witam");
+        app().checkChatNow();
+        auto* window = app().chatWindow("s1");
+        window->inputField()->setPlainText(QStringLiteral("w drodze"));
+        pressReturn(window->inputField());
+        QTRY_VERIFY(silent.hasPendingConnections());
+        app().applicationWillTerminate();
+        QVERIFY(QThreadPool::globalInstance()->waitForDone(10000));
+        const auto files = RemoteChatStore::outgoingMessageFiles();
+        QCOMPARE(files.size(), std::size_t{1});
+        QCOMPARE(RemoteChatStore::read(files[0])->text, std::string("w drodze"));
+    }
+};
+
+QTEST_MAIN(ChatWindowTest)
+#include "ChatWindowTest.moc"
