@@ -43,7 +43,7 @@ struct ProcessResult {
 };
 
 // Runs a program to completion, draining both pipes while it runs so output
-// of any size is consumed (and kept up to the spec's limit), and always
+// of any size is consumed (and kept up to outputLimitBytes), and always
 // waiting for the child. Implementations
 // never throw and may be called from any thread at once. A stop request ends
 // the child the same way as the time limit.
