@@ -44,7 +44,8 @@ NSString* toNSString(const QString& text) {
              withCompletionHandler:(void (^)(void))completionHandler {
     (void)center;
     NSString* reference = response.notification.request.content.userInfo[referenceKey];
-    const QString userData = [reference isKindOfClass:[NSString class]] ? QString::fromNSString(reference) : QString();
+    const QString userData =
+        [reference isKindOfClass:[NSString class]] ? QString::fromNSString(reference) : QString();
     if (activated) {
         activated(userData);
     }
@@ -81,7 +82,11 @@ public:
         delegate_->activated = [self](QString userData) {
             if (self) {
                 QMetaObject::invokeMethod(
-                    self, [self, userData] { if (self) Q_EMIT self->notificationActivated(userData); },
+                    self,
+                    [self, userData] {
+                        if (self)
+                            Q_EMIT self->notificationActivated(userData);
+                    },
                     Qt::QueuedConnection);
             }
         };
@@ -100,8 +105,9 @@ public:
     }
 
     void setActivationPolicy(ActivationPolicy policy) override {
-        [NSApp setActivationPolicy:policy == ActivationPolicy::regular ? NSApplicationActivationPolicyRegular
-                                                                       : NSApplicationActivationPolicyAccessory];
+        [NSApp setActivationPolicy:policy == ActivationPolicy::regular
+                                       ? NSApplicationActivationPolicyRegular
+                                       : NSApplicationActivationPolicyAccessory];
     }
 
     void activate(QWidget* window) override {
@@ -119,15 +125,15 @@ public:
             return true;
         }
         QPointer<DarwinDesktop> self(this);
-        id token = [[NSDistributedNotificationCenter defaultCenter]
-            addObserverForName:showRunningApplicationName
-                        object:nil
-                         queue:[NSOperationQueue mainQueue]
-                    usingBlock:^(NSNotification*) {
-                      if (self) {
-                          Q_EMIT self->showRequested();
-                      }
-                    }];
+        id token =
+            [[NSDistributedNotificationCenter defaultCenter] addObserverForName:showRunningApplicationName
+                                                                         object:nil
+                                                                          queue:[NSOperationQueue mainQueue]
+                                                                     usingBlock:^(NSNotification*) {
+                                                                       if (self) {
+                                                                           Q_EMIT self->showRequested();
+                                                                       }
+                                                                     }];
         observer_ = [token retain];
         return true;
     }
@@ -141,7 +147,9 @@ public:
             content.userInfo = @{referenceKey : toNSString(userData)};
         }
         UNNotificationRequest* request =
-            [UNNotificationRequest requestWithIdentifier:[[NSUUID UUID] UUIDString] content:content trigger:nil];
+            [UNNotificationRequest requestWithIdentifier:[[NSUUID UUID] UUIDString]
+                                                 content:content
+                                                 trigger:nil];
         [[UNUserNotificationCenter currentNotificationCenter] addNotificationRequest:request
                                                                withCompletionHandler:nil];
     }
@@ -179,8 +187,8 @@ public:
     bool openUrl(const QUrl& url) override { return QDesktopServices::openUrl(url); }
 
     std::optional<QString> applicationPath(const QString& bundleIdentifier) override {
-        NSURL* url =
-            [[NSWorkspace sharedWorkspace] URLForApplicationWithBundleIdentifier:toNSString(bundleIdentifier)];
+        NSURL* url = [[NSWorkspace sharedWorkspace]
+            URLForApplicationWithBundleIdentifier:toNSString(bundleIdentifier)];
         if (!url) {
             return std::nullopt;
         }
