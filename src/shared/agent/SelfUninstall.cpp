@@ -1,6 +1,7 @@
 #include "agent/SelfUninstall.hpp"
 
 #include "core/Paths.hpp"
+#include "core/ShellQuote.hpp"
 #include "core/ViewerLogger.hpp"
 
 #include <cerrno>
@@ -22,15 +23,6 @@ namespace {
 
 [[noreturn]] void throwErrno(int error, const std::string& what) {
     throw std::system_error(error, std::generic_category(), what);
-}
-
-// The product's paths never contain a single quote, so quoting is plain.
-std::string shellQuoted(std::string_view text) {
-    std::string out = "'";
-    for (const char c : text) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out + "'";
 }
 
 constexpr const char* daemonJob = "/Library/LaunchDaemons/pl.tarnvik.sekwo.daemon.plist";

@@ -225,19 +225,5 @@ TEST_F(FileTransferTest, UploadReplacesAtomicallyOrLeavesTheTargetAlone) {
     EXPECT_EQ(left, (std::vector<std::string>{"a", "b", "link", "note.txt"}));
 }
 
-TEST(Base64, StrictStandardAlphabet) {
-    EXPECT_EQ(base64Encoded(""), "");
-    EXPECT_EQ(base64Encoded("f"), "Zg==");
-    EXPECT_EQ(base64Encoded("fo"), "Zm8=");
-    EXPECT_EQ(base64Encoded("foo"), "Zm9v");
-    EXPECT_EQ(base64Encoded("\xff\xfe"), "//4=");
-    EXPECT_EQ(base64DecodeStrict("Zm9vYg=="), "foob");
-    EXPECT_EQ(base64DecodeStrict("//4="), "\xff\xfe");
-    EXPECT_EQ(base64DecodeStrict(""), "");
-    for (const char* bad : {"Zm9v\n", "Zm9", "Zm=v", "Zm9vY===", "====", "Zm9-", "Zm9_", " Zm9v"}) {
-        EXPECT_EQ(base64DecodeStrict(bad), std::nullopt) << bad;
-    }
-}
-
 } // namespace
 } // namespace kova

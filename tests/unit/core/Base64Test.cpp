@@ -25,5 +25,14 @@ TEST(Base64, StandardAlphabetPaddingAndLargeInputs) {
               base64Encoded(big.substr(0, 3 * 1024 * 1024)) + base64Encoded(big.substr(3 * 1024 * 1024)));
 }
 
+TEST(Base64, StrictDecodingRefusesEverythingOutsideTheStandardForm) {
+    EXPECT_EQ(base64DecodeStrict("Zm9vYg=="), "foob");
+    EXPECT_EQ(base64DecodeStrict("//4="), "\xff\xfe");
+    EXPECT_EQ(base64DecodeStrict(""), "");
+    for (const char* bad : {"Zm9v\n", "Zm9", "Zm=v", "Zm9vY===", "====", "Zm9-", "Zm9_", " Zm9v"}) {
+        EXPECT_EQ(base64DecodeStrict(bad), std::nullopt) << bad;
+    }
+}
+
 } // namespace
 } // namespace kova
