@@ -3,6 +3,7 @@
 #include "core/Paths.hpp"
 #include "core/ShellQuote.hpp"
 #include "core/ViewerLogger.hpp"
+#include "process/PosixSpawn.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -29,22 +30,6 @@ constexpr const char* daemonJob = "/Library/LaunchDaemons/pl.tarnvik.sekwo.daemo
 constexpr const char* legacyDaemonJob = "/Library/LaunchDaemons/pl.wexley.kovadesk.viewer.daemon.plist";
 constexpr const char* menuBarJob = "/Library/LaunchAgents/pl.tarnvik.sekwo.menubar.plist";
 constexpr const char* legacyMenuBarJob = "/Library/LaunchAgents/pl.wexley.kovadesk.viewer.menubar.plist";
-
-struct SpawnFileActions {
-    posix_spawn_file_actions_t value;
-    SpawnFileActions() { posix_spawn_file_actions_init(&value); }
-    ~SpawnFileActions() { posix_spawn_file_actions_destroy(&value); }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-};
-
-struct SpawnAttributes {
-    posix_spawnattr_t value;
-    SpawnAttributes() { posix_spawnattr_init(&value); }
-    ~SpawnAttributes() { posix_spawnattr_destroy(&value); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-};
 
 } // namespace
 

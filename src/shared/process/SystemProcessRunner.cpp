@@ -1,3 +1,4 @@
+#include "process/PosixSpawn.hpp"
 #include "process/ProcessRunner.hpp"
 
 #include <algorithm>
@@ -91,22 +92,6 @@ Fd openPidFd([[maybe_unused]] pid_t pid) {
 #endif
     return Fd();
 }
-
-struct FileActions {
-    posix_spawn_file_actions_t value;
-    FileActions() { posix_spawn_file_actions_init(&value); }
-    ~FileActions() { posix_spawn_file_actions_destroy(&value); }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
-};
-
-struct SpawnAttributes {
-    posix_spawnattr_t value;
-    SpawnAttributes() { posix_spawnattr_init(&value); }
-    ~SpawnAttributes() { posix_spawnattr_destroy(&value); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-};
 
 // Owns a started child until it is reaped; a child still running when the
 // owner unwinds is killed with its whole group and waited for, so no path
@@ -265,7 +250,7 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, std::stop_token 
         setNonBlocking(errRead);
     }
 
-    FileActions actions;
+    SpawnFileActions actions;
     posix_spawn_file_actions_addopen(&actions.value, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions.value, outWrite.get(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(
