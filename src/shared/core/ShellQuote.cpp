@@ -8,7 +8,7 @@ std::string shellQuoted(std::string_view value) {
     out.push_back('\'');
     for (const char c : value) {
         if (c == '\'') {
-            out += "'\"'\"'";
+            out += "'\\''";
         } else {
             out.push_back(c);
         }

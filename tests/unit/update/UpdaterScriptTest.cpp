@@ -68,7 +68,7 @@ std::string head(const std::string& script) {
 
 TEST(ShellQuote, EveryByteSurvivesOneWord) {
     EXPECT_EQ(shellQuoted(""), "''");
-    EXPECT_EQ(shellQuoted("a'b"), "'a'\"'\"'b'");
+    EXPECT_EQ(shellQuoted("a'b"), "'a'\\''b'");
     test::TempRoot root;
     const auto [code, output] = runBash(root.path(), "printf '%s|' " + shellQuoted(hostile) + " x\n");
     EXPECT_EQ(code, 0);
