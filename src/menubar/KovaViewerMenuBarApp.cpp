@@ -8,6 +8,7 @@
 #include "menubar/StatusItemImage.hpp"
 #include "menubar/StatusWindowController.hpp"
 #include "menubar/UpdateWindowController.hpp"
+#include "process/ProcessRunner.hpp"
 #include "update/ViewerUpdateCoordinator.hpp"
 
 #include <QAction>
@@ -61,6 +62,14 @@ KovaViewerMenuBarApp::KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies
             box.exec();
         };
     }
+    if (!dependencies_.processRunner) {
+        dependencies_.processRunner = systemProcessRunner();
+    }
+    Desktop* desktop = dependencies_.desktop;
+    rustDeskProtocolLauncher_ = std::make_shared<RustDeskProtocolLauncher>(
+        QString::fromLatin1(rustDeskScheme), dependencies_.processRunner,
+        [desktop](const QString& bundleIdentifier) { return desktop->applicationPath(bundleIdentifier); });
+    rustDeskBackgroundService_ = std::make_shared<RustDeskBackgroundService>(dependencies_.processRunner);
 }
 
 KovaViewerMenuBarApp::~KovaViewerMenuBarApp() {
@@ -79,6 +88,7 @@ void KovaViewerMenuBarApp::applicationDidFinishLaunching() {
             openCustomerTicket(reference);
         }
     });
+    connect(&desktop, &Desktop::openUrlRequested, this, [this](const QUrl& url) { openUrls({url}); });
     desktop.listenForShowRequests();
     installApplicationMenu();
 
@@ -192,10 +202,8 @@ void KovaViewerMenuBarApp::runTimerAction(MenuBarTimer which) {
     }
 }
 
-// The customer-panel replies and the RustDesk background service move into
-// these two places with their own work.
+// The customer-panel replies move into this place with their own work.
 void KovaViewerMenuBarApp::processCustomerNotifications() {}
-void KovaViewerMenuBarApp::ensureRustDeskRunning() {}
 
 void KovaViewerMenuBarApp::installApplicationMenu() {
     const auto menus = applicationMenus();
@@ -363,7 +371,7 @@ void KovaViewerMenuBarApp::showStatusWindow() {
     const ViewerState state = ViewerState::load();
     if (!statusWindow_) {
         StatusWindowHandlers handlers;
-        // Saving arrives with the administrator-approved settings write.
+        handlers.save = [this](const ViewerSettings& edited) { saveSettings(edited); };
         handlers.audit = [this] { sendAuditNow(); };
         handlers.log = [this] { openLog(); };
         handlers.update = [this] { checkUpdatesNow(); };

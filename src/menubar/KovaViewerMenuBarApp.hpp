@@ -4,6 +4,8 @@
 #include "core/ConnectionIssue.hpp"
 #include "menubar/ChatWindowController.hpp"
 #include "menubar/MenuBarRules.hpp"
+#include "menubar/RustDeskBackgroundService.hpp"
+#include "menubar/RustDeskProtocolLauncher.hpp"
 #include "menubar/StatusWindowController.hpp"
 #include "menubar/UpdateWindowController.hpp"
 #include "menubar/platform/Desktop.hpp"
@@ -15,6 +17,7 @@
 #include <QSystemTrayIcon>
 
 #include <array>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -44,6 +47,11 @@ public:
         std::function<AgentOperationOutcome(const ViewerSettings&, std::stop_token)> sendInventory;
         // Shows a modal warning; tests answer it without a person.
         std::function<void(const QString& title, const QString& message)> presentAlert;
+        // Sends the audit that follows a saved configuration ("settings_saved");
+        // runs on a worker thread, its outcome is not shown.
+        std::function<void(const ViewerSettings&, std::stop_token)> auditSavedSettings;
+        // Runs RustDesk and pgrep; the system's runner unless a test records them.
+        std::shared_ptr<ProcessRunner> processRunner;
     };
 
     KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies dependencies, QObject* parent = nullptr);
@@ -93,6 +101,14 @@ public:
     // Creates the file (and its folders) when missing; errors are ignored.
     static void ensureFile(const std::filesystem::path& path);
 
+    // The status window's save handler: validates, writes with an
+    // administrator's approval and, once written, refreshes and audits.
+    void saveSettings(const ViewerSettings& settings);
+    // Links handed to the application; those of the RustDesk scheme start
+    // RustDesk off the main thread.
+    void openUrls(const QList<QUrl>& urls);
+    bool isSavingSettings() const { return savingSettings_; }
+
 private:
     void installApplicationMenu();
     void installStatusItem();
@@ -104,6 +120,10 @@ private:
     void ensureRustDeskRunning();
     void openCustomerTicket(const QString& reference);
     void editAction(MenuAction action);
+    // Writes the file to a temporary location and asks for approval to put it
+    // in place; `done` gets the failure (null on success) on the main thread.
+    void writeSettingsWithAdmin(const ViewerSettings& settings, std::function<void(std::exception_ptr)> done);
+    void settingsWritten(const ViewerSettings& settings);
 
     std::optional<ViewerSettings> settings_;
     std::array<QTimer*, 5> timers_{};
@@ -122,6 +142,11 @@ private:
     std::stop_source backgroundStop_;
     // One window per conversation for the whole run; closing only hides it.
     std::map<std::string, std::unique_ptr<ChatWindowController>> chatWindows_;
+    std::shared_ptr<RustDeskProtocolLauncher> rustDeskProtocolLauncher_;
+    std::shared_ptr<RustDeskBackgroundService> rustDeskBackgroundService_;
+    QFuture<void> rustDeskCheck_;
+    // One administrator prompt at a time.
+    bool savingSettings_ = false;
 };
 
 } // namespace kova::menubar

@@ -59,4 +59,15 @@ bool relaunchThroughLaunchServicesIfNeeded(const std::vector<std::string>& argum
     return !result.signalled && result.exitStatus == 0;
 }
 
+QList<QUrl> linkArguments(const std::vector<std::string>& arguments, std::string_view scheme) {
+    QList<QUrl> links;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const QUrl url(QString::fromStdString(arguments[i]), QUrl::StrictMode);
+        if (url.isValid() && equalsIgnoringCase(url.scheme().toStdString(), scheme)) {
+            links << url;
+        }
+    }
+    return links;
+}
+
 } // namespace kova::menubar::entry

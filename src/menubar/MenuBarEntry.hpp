@@ -2,6 +2,9 @@
 
 #include "process/ProcessRunner.hpp"
 
+#include <QList>
+#include <QUrl>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -34,5 +37,9 @@ std::vector<std::string> relaunchArguments(const std::vector<std::string>& argum
 bool relaunchThroughLaunchServicesIfNeeded(const std::vector<std::string>& arguments,
                                            const std::optional<std::filesystem::path>& executable,
                                            ProcessRunner& runner);
+
+// The arguments after the program path that are links of `scheme` (compared
+// ignoring case), in order.
+QList<QUrl> linkArguments(const std::vector<std::string>& arguments, std::string_view scheme);
 
 } // namespace kova::menubar::entry

@@ -4,6 +4,7 @@
 #include "menubar/ApplicationInstanceLock.hpp"
 #include "menubar/KovaViewerMenuBarApp.hpp"
 #include "menubar/MenuBarEntry.hpp"
+#include "menubar/RustDeskProtocolLauncher.hpp"
 #include "menubar/platform/Desktop.hpp"
 #include "platform/SystemFacts.hpp"
 #include "process/ProcessRunner.hpp"
@@ -36,7 +37,22 @@ int main(int argc, char** argv) {
         ViewerLogger::error("Menu bar launch skipped because no interactive Aqua session is available.");
         return 0;
     }
+    // Links of the application's scheme, as the desktop entry passes them.
+    const QList<QUrl> links = entry::linkArguments(arguments, rustDeskScheme);
     auto lock = ApplicationInstanceLock::acquire();
+    if (!lock && !links.isEmpty()) {
+        // The running instance takes the links; it may still be starting, so
+        // each is tried again once after a pause.
+        for (const auto& link : links) {
+            if (!desktop::postOpenUrlToRunningApplication(link)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(250));
+                if (!desktop::postOpenUrlToRunningApplication(link)) {
+                    ViewerLogger::error("RustDesk link could not be handed to the running menu bar.");
+                }
+            }
+        }
+        return 0;
+    }
     if (!lock) {
         // The running instance may still be starting: a second post gives it another chance.
         desktop::postShowRunningApplication();
@@ -59,8 +75,15 @@ int main(int argc, char** argv) {
         AgentService service(settings);
         return service.sendInventory("menu_bar", stop);
     };
+    dependencies.auditSavedSettings = [](const ViewerSettings& settings, std::stop_token stop) {
+        AgentService service(settings);
+        service.sendInventory("settings_saved", stop);
+    };
     KovaViewerMenuBarApp app(entry::hasArgument(arguments, entry::menuBarFlag), std::move(dependencies));
     app.applicationDidFinishLaunching();
+    if (!links.isEmpty()) {
+        app.openUrls(links);
+    }
     const int status = QApplication::exec();
     app.applicationWillTerminate();
     return status;

@@ -6,6 +6,8 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <functional>
+#include <string>
 #include <vector>
 
 namespace kova::test {
@@ -37,6 +39,19 @@ public:
         return true;
     }
     std::optional<QString> applicationPath(const QString&) override { return std::nullopt; }
+    // Records the command and answers later on the main thread, like the
+    // system's prompt; the answer may look at the files the command names.
+    void runAdministratorCommand(const std::string& shellCommand,
+                                 std::function<void(menubar::AdministratorCommandResult)> done) override {
+        administratorCommands.push_back(shellCommand);
+        QMetaObject::invokeMethod(
+            this,
+            [this, shellCommand, done = std::move(done)] {
+                done(administratorAnswer ? administratorAnswer(shellCommand)
+                                         : menubar::AdministratorCommandResult{true, 0, {}});
+            },
+            Qt::QueuedConnection);
+    }
 
     QStringList notificationTexts() const {
         QStringList texts;
@@ -51,6 +66,8 @@ public:
     std::vector<Notification> notifications;
     std::vector<QUrl> opened;
     menubar::NotificationPermission permission = menubar::NotificationPermission::authorized;
+    std::vector<std::string> administratorCommands;
+    std::function<menubar::AdministratorCommandResult(const std::string&)> administratorAnswer;
 };
 
 } // namespace kova::test

@@ -30,6 +30,13 @@ bool postShowRunningApplication();
 
 enum class ActivationPolicy { accessory, regular };
 
+// What became of a command run with administrator approval.
+struct AdministratorCommandResult {
+    bool started = false; // false: the approval prompt could not be run at all
+    int exitStatus = -1;  // the prompt's exit status: non-zero when refused or a step failed
+    QString error;        // why it could not be started
+};
+
 // What the user granted the application for user notifications.
 enum class NotificationPermission { authorized, notDetermined, denied, unknown };
 
@@ -62,10 +69,27 @@ public:
     // The installed application with that bundle identifier, if any.
     virtual std::optional<QString> applicationPath(const QString& bundleIdentifier) = 0;
 
+    // Runs the shell command as root once an administrator approves it (the
+    // system's own authentication prompt). Never blocks: `done` runs later on
+    // the main thread, also when the prompt could not be started.
+    virtual void runAdministratorCommand(const std::string& shellCommand,
+                                         std::function<void(AdministratorCommandResult)> done) = 0;
+
 Q_SIGNALS:
     void showRequested();
     void notificationActivated(const QString& userData);
+    // A link in the application's URL scheme handed to this instance, by the
+    // system or forwarded by a later instance over the wake channel.
+    void openUrlRequested(const QUrl& url);
 };
+
+namespace desktop {
+
+// Hands a link to the running instance of this user over the wake channel.
+// Returns false when no instance took it.
+bool postOpenUrlToRunningApplication(const QUrl& url);
+
+} // namespace desktop
 
 // The implementation for the platform the program is built for.
 std::unique_ptr<Desktop> createDesktop();

@@ -3,8 +3,13 @@
 // ARC: every Objective-C object kept here is retained and released by hand.
 #include "menubar/platform/Desktop.hpp"
 
+#include "menubar/AdministratorCommand.hpp"
+
+#include <QApplication>
 #include <QDesktopServices>
+#include <QFileOpenEvent>
 #include <QPointer>
+#include <QProcess>
 #include <QWidget>
 
 #import <AppKit/AppKit.h>
@@ -72,6 +77,12 @@ bool desktop::postShowRunningApplication() {
     return true;
 }
 
+bool desktop::postOpenUrlToRunningApplication(const QUrl&) {
+    // LaunchServices hands links straight to the running instance (its URL
+    // open event); a second instance never receives one to pass on.
+    return false;
+}
+
 namespace {
 
 class DarwinDesktop : public Desktop {
@@ -91,6 +102,19 @@ public:
             }
         };
         [UNUserNotificationCenter currentNotificationCenter].delegate = delegate_;
+        // Links of the bundle's URL scheme arrive as file-open events.
+        qApp->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::FileOpen) {
+            const QUrl url = static_cast<QFileOpenEvent*>(event)->url();
+            if (!url.isLocalFile() && url.isValid()) {
+                Q_EMIT openUrlRequested(url);
+                return true;
+            }
+        }
+        return Desktop::eventFilter(watched, event);
     }
 
     ~DarwinDesktop() override {
@@ -193,6 +217,38 @@ public:
             return std::nullopt;
         }
         return QString::fromNSString(url.path);
+    }
+
+    void runAdministratorCommand(const std::string& shellCommand,
+                                 std::function<void(AdministratorCommandResult)> done) override {
+        // macOS shows its administrator-authentication dialog for osascript;
+        // the process runs beside the event loop, so the window stays live.
+        auto* process = new QProcess(this);
+        process->setProgram(QStringLiteral("/usr/bin/osascript"));
+        process->setArguments(
+            {QStringLiteral("-e"),
+             QString::fromStdString(AdministratorCommand::administratorAppleScript(shellCommand))});
+        process->setStandardOutputFile(QProcess::nullDevice());
+        process->setStandardErrorFile(QProcess::nullDevice());
+        auto pending = std::make_shared<std::function<void(AdministratorCommandResult)>>(std::move(done));
+        auto finish = [process, pending](AdministratorCommandResult result) {
+            process->deleteLater();
+            if (*pending) {
+                auto callback = std::exchange(*pending, nullptr);
+                callback(std::move(result));
+            }
+        };
+        QObject::connect(process, &QProcess::finished, this,
+                         [finish](int exitCode, QProcess::ExitStatus status) {
+                             finish({true, status == QProcess::NormalExit ? exitCode : -1, {}});
+                         });
+        QObject::connect(process, &QProcess::errorOccurred, this,
+                         [process, finish](QProcess::ProcessError error) {
+                             if (error == QProcess::FailedToStart) {
+                                 finish({false, -1, process->errorString()});
+                             }
+                         });
+        process->start();
     }
 
 private:

@@ -9,6 +9,7 @@
 #include <QDesktopServices>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QProcess>
 #include <QWidget>
 
 #include <cerrno>
@@ -27,6 +28,9 @@ constexpr auto notificationsPath = "/org/freedesktop/Notifications";
 constexpr auto notificationsInterface = "org.freedesktop.Notifications";
 constexpr char showRequest[] = "show\n";
 constexpr std::size_t rememberedNotifications = 256;
+constexpr char openRequest[] = "open ";
+// A forwarded link is one line; anything longer is not ours.
+constexpr qint64 maximumOpenRequestBytes = 8192;
 
 class Descriptor {
 public:
@@ -138,6 +142,34 @@ bool desktop::postShowRunningApplication() {
     return connectToWakeSocket(wakeSocketPath(), true);
 }
 
+bool sendToWakeSocket(const std::string& path, std::string_view message) {
+    Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0 || !connectUnix(path, false, fd)) {
+        return false;
+    }
+    std::size_t sent = 0;
+    while (sent < message.size()) {
+        const auto n = ::send(fd.get(), message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool desktop::postOpenUrlToRunningApplication(const QUrl& url) {
+    const QByteArray encoded = url.toEncoded();
+    if (encoded.isEmpty() || encoded.size() > maximumOpenRequestBytes || encoded.contains('\n')) {
+        return false;
+    }
+    const QByteArray message = QByteArray(openRequest) + encoded + '\n';
+    return sendToWakeSocket(wakeSocketPath(), std::string_view(message.constData(), message.size()));
+}
+
 LinuxDesktop::LinuxDesktop() : bus_(QDBusConnection::sessionBus()) {
     if (bus_.isConnected()) {
         const auto service = QString::fromLatin1(notificationsService);
@@ -189,13 +221,30 @@ void LinuxDesktop::acceptConnection() {
     while (QLocalSocket* socket = server_->nextPendingConnection()) {
         auto check = [this, socket] {
             // A request is a few bytes; anything else is not ours.
-            const QByteArray received = socket->peek(64);
+            const QByteArray received = socket->peek(maximumOpenRequestBytes + 1);
             if (received.startsWith(QByteArrayLiteral("show\n"))) {
                 // One request, one show: nothing more is read from this socket.
                 socket->readAll();
                 disconnect(socket, nullptr, this, nullptr);
                 socket->disconnectFromServer();
                 Q_EMIT showRequested();
+            } else if (received.startsWith(openRequest)) {
+                // "open <link>\n" from a later instance started with a link.
+                const auto end = received.indexOf('\n');
+                if (end < 0) {
+                    if (received.size() > maximumOpenRequestBytes) {
+                        socket->abort();
+                    }
+                    return;
+                }
+                const auto prefix = static_cast<qsizetype>(sizeof(openRequest) - 1);
+                const QUrl url(QString::fromUtf8(received.mid(prefix, end - prefix)), QUrl::StrictMode);
+                socket->readAll();
+                disconnect(socket, nullptr, this, nullptr);
+                socket->disconnectFromServer();
+                if (url.isValid()) {
+                    Q_EMIT openUrlRequested(url);
+                }
             } else if (received.size() >= 5) {
                 socket->abort();
             }
@@ -282,6 +331,36 @@ bool LinuxDesktop::openUrl(const QUrl& url) {
 
 std::optional<QString> LinuxDesktop::applicationPath(const QString&) {
     return std::nullopt;
+}
+
+void LinuxDesktop::runAdministratorCommand(const std::string& shellCommand,
+                                           std::function<void(AdministratorCommandResult)> done) {
+    // polkit's agent asks for the administrator's password; pkexec runs the
+    // same chain as root. The process runs beside the event loop, so the
+    // window stays responsive while the prompt is open.
+    auto* process = new QProcess(this);
+    process->setProgram(QStringLiteral("/usr/bin/pkexec"));
+    process->setArguments(
+        {QStringLiteral("/bin/sh"), QStringLiteral("-c"), QString::fromStdString(shellCommand)});
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    auto pending = std::make_shared<std::function<void(AdministratorCommandResult)>>(std::move(done));
+    auto finish = [process, pending](AdministratorCommandResult result) {
+        process->deleteLater();
+        if (*pending) {
+            auto callback = std::exchange(*pending, nullptr);
+            callback(std::move(result));
+        }
+    };
+    connect(process, &QProcess::finished, this, [finish](int exitCode, QProcess::ExitStatus status) {
+        finish({true, status == QProcess::NormalExit ? exitCode : -1, {}});
+    });
+    connect(process, &QProcess::errorOccurred, this, [process, finish](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            finish({false, -1, process->errorString()});
+        }
+    });
+    process->start();
 }
 
 std::unique_ptr<Desktop> createDesktop() {

@@ -17,6 +17,9 @@ std::string wakeSocketPath();
 // Connects to the wake socket; with a message, sends it. Returns whether a
 // process listened there.
 bool connectToWakeSocket(const std::string& path, bool sendShowRequest);
+// Connects to the wake socket and sends the message; false when nobody listened
+// or the message did not go out whole.
+bool sendToWakeSocket(const std::string& path, std::string_view message);
 
 // Linux desktop: the wake channel is a local socket, notifications go to
 // org.freedesktop.Notifications on the session bus, files and URLs open
@@ -33,6 +36,8 @@ public:
     void queryNotificationPermission(std::function<void(NotificationPermission)> done) override;
     bool openUrl(const QUrl& url) override;
     std::optional<QString> applicationPath(const QString& bundleIdentifier) override;
+    void runAdministratorCommand(const std::string& shellCommand,
+                                 std::function<void(AdministratorCommandResult)> done) override;
 
 private Q_SLOTS:
     void onActionInvoked(uint id, const QString& actionKey);
