@@ -1,6 +1,8 @@
 #include "menubar/StatusWindowController.hpp"
 
+#include "core/Errors.hpp"
 #include "core/Strings.hpp"
+#include "menubar/Dialogs.hpp"
 #include "menubar/FeedbackButton.hpp"
 #include "menubar/QtText.hpp"
 #include "menubar/ViewerLocalization.hpp"
@@ -418,9 +420,7 @@ QWidget* StatusWindowController::buildSettingsTab() {
     }
     languagePopup_->setCurrentIndex(
         std::max(0, languagePopup_->findData(ViewerLocalization::storedLanguage())));
-    // Choosing a language arrives with the settings actions; until then the
-    // pop-up shows the stored choice only.
-    languagePopup_->setEnabled(false);
+    connect(languagePopup_, &QComboBox::activated, this, [this] { changeLanguage(); });
     language->addWidget(languagePopup_);
     layout->addWidget(languageCard);
 
@@ -441,6 +441,14 @@ QWidget* StatusWindowController::buildSettingsTab() {
     notificationAppToggle_->setEnabled(false);
     notifications->addWidget(notificationAppToggle_);
     layout->addWidget(notificationsCard);
+
+    auto* saveButton = new FeedbackButton(QStringLiteral("Zapisz firmę/token"), FeedbackButton::Style::primary);
+    saveButton->setObjectName(QStringLiteral("saveConfigurationButton"));
+    connect(saveButton, &QAbstractButton::clicked, this, &StatusWindowController::saveConfiguration);
+    auto* saveRow = new QHBoxLayout;
+    saveRow->addWidget(saveButton);
+    saveRow->addStretch(1);
+    layout->addLayout(saveRow);
 
     auto* note = makeLabel(QStringLiteral("Te pola są techniczne. Zwykły użytkownik nie musi ich zmieniać po "
                                           "poprawnej rejestracji urządzenia."),
@@ -556,6 +564,27 @@ void StatusWindowController::refreshNotificationPermission() {
         self->notificationPermissionValue_->setText(text);
         self->notificationPermissionValue_->setAccessibleDescription(text);
     });
+}
+
+void StatusWindowController::saveConfiguration() {
+    ViewerSettings record = settingsFromFields(serverField_->text(), tokenField_->text());
+    try {
+        record.validate();
+    } catch (const std::exception& error) {
+        dialogs::warning(this, QStringLiteral("Nieprawidlowa konfiguracja"), qtText(errorDescription(error)));
+        return;
+    }
+    if (handlers_.save) {
+        handlers_.save(record);
+    }
+}
+
+void StatusWindowController::changeLanguage() {
+    const QVariant code = languagePopup_->currentData();
+    ViewerLocalization::storeLanguage(code.isValid() ? std::optional<QString>(code.toString()) : std::nullopt);
+    dialogs::warning(this, QStringLiteral("Sekwo Tarnvik"),
+                     QStringLiteral("Język został zapisany. Zmiana zostanie zastosowana po ponownym "
+                                    "uruchomieniu aplikacji."));
 }
 
 } // namespace kova::menubar

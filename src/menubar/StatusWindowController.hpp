@@ -54,6 +54,11 @@ public:
     void openCustomerPortal(const QString& reference);
     void toggleFullScreen();
     void refreshNotificationPermission();
+    // The save button: builds the record from the two fields, validates it
+    // (an alert when it is not valid) and hands it to the save handler.
+    void saveConfiguration();
+    // The language pop-up: stores the chosen code and says it applies after a restart.
+    void changeLanguage();
 
     const ViewerSettings& currentSettings() const { return currentSettings_; }
     QTimer* refreshTimer() const { return refreshTimer_; }

@@ -143,4 +143,17 @@ StatusTab initialTab(const ViewerSettings& settings) {
     return settings.hasViewerToken() ? StatusTab::status : StatusTab::settings;
 }
 
+ViewerSettings settingsFromFields(const QString& server, const QString& token) {
+    ViewerSettings settings;
+    settings.serverBaseUrl = server.toStdString();
+    settings.viewerToken = token.toStdString();
+    settings.auditIntervalMinutes = 360;
+    settings.heartbeatIntervalSeconds = 300;
+    settings.commandPollIntervalSeconds = 60;
+    settings.chatPollIntervalSeconds = 2;
+    settings.controlReconnectMaxSeconds = 30;
+    settings.notificationsEnabled = true;
+    return settings;
+}
+
 } // namespace kova::menubar

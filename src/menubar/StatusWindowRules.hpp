@@ -61,4 +61,8 @@ enum class StatusTab { status = 0, ticket = 1, customerPanel = 2, settings = 3 }
 // Without a viewer token the user is taken to the settings tab.
 StatusTab initialTab(const ViewerSettings& settings);
 
+// The record the save button hands on: server and token as typed, every
+// other value fixed (nothing is carried over from the existing file).
+ViewerSettings settingsFromFields(const QString& server, const QString& token);
+
 } // namespace kova::menubar

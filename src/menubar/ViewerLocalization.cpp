@@ -19,11 +19,26 @@ QString normalize(const std::optional<QString>& code) {
     return QStringLiteral("pl");
 }
 
+namespace {
+
+// The user's defaults: ~/.config/pl.tarnvik.sekwo/Sekwo Tarnvik.conf here.
+constexpr auto defaultsOrganization = "pl.tarnvik.sekwo";
+constexpr auto defaultsApplication = "Sekwo Tarnvik";
+
+} // namespace
+
 QString storedLanguage() {
-    // The user's defaults: ~/.config/pl.tarnvik.sekwo/Sekwo Tarnvik.conf here.
-    QSettings defaults(QStringLiteral("pl.tarnvik.sekwo"), QStringLiteral("Sekwo Tarnvik"));
+    QSettings defaults(QString::fromLatin1(defaultsOrganization), QString::fromLatin1(defaultsApplication));
     const QVariant value = defaults.value(QString::fromLatin1(languageKey));
     return normalize(value.isValid() ? std::optional<QString>(value.toString()) : std::nullopt);
+}
+
+QString storeLanguage(const std::optional<QString>& code) {
+    const QString language = normalize(code);
+    QSettings defaults(QString::fromLatin1(defaultsOrganization), QString::fromLatin1(defaultsApplication));
+    defaults.setValue(QString::fromLatin1(languageKey), language);
+    defaults.sync();
+    return language;
 }
 
 } // namespace kova::menubar::ViewerLocalization

@@ -29,5 +29,7 @@ inline constexpr auto languageKey = "pl.tarnvik.sekwo.language";
 QString normalize(const std::optional<QString>& code);
 // The stored choice from the user's defaults, normalised.
 QString storedLanguage();
+// Stores the normalised code in the user's defaults and returns it.
+QString storeLanguage(const std::optional<QString>& code);
 
 } // namespace kova::menubar::ViewerLocalization

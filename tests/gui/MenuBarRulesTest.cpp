@@ -236,6 +236,7 @@ private Q_SLOTS:
         QCOMPARE(ViewerLocalization::normalize(QStringLiteral("-ja")), QStringLiteral("ja"));
         QCOMPARE(ViewerLocalization::normalize(QStringLiteral("-en-us")), QStringLiteral("pl"));
         QCOMPARE(ViewerLocalization::normalize(QStringLiteral("de")), QStringLiteral("pl"));
+        QCOMPARE(ViewerLocalization::normalize(QStringLiteral("-")), QStringLiteral("pl"));
     }
 
     void instanceLockIsExclusivePerUser() {

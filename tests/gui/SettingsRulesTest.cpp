@@ -1,0 +1,231 @@
+#include "menubar/AdministratorCommand.hpp"
+#include "menubar/MenuBarEntry.hpp"
+#include "menubar/RustDeskProtocolLauncher.hpp"
+#include "menubar/StatusWindowRules.hpp"
+#include "support/FakeProcessRunner.hpp"
+#include "support/TempRoot.hpp"
+
+#include <QProcess>
+#include <QTest>
+#include <QUuid>
+
+#include <sys/stat.h>
+
+using namespace kova;
+using namespace kova::menubar;
+
+namespace {
+
+struct ShellRun {
+    int status;
+    QString output;
+};
+
+ShellRun runShell(const std::string& command) {
+    QProcess shell;
+    shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QString::fromStdString(command)});
+    shell.waitForFinished();
+    return {shell.exitCode(), QString::fromUtf8(shell.readAllStandardOutput())};
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    const auto at = text.find(from);
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+// The chain with every tool replaced by a printer of its arguments, so the
+// shell shows exactly what each step would receive.
+std::string printingChain(const std::string& chain) {
+    std::string text = chain;
+    for (const auto* tool : {"/bin/mkdir", "/bin/cp", "/usr/sbin/chown", "/bin/chmod"}) {
+        text = replaced(text, std::string(tool) + " ", "printf '<%s>' " + std::string(tool) + " ");
+    }
+    return text;
+}
+
+// Reads an AppleScript string literal's inside back: \\ and \" are the only escapes.
+std::string appleScriptUnescaped(const std::string& inside, bool& wellFormed) {
+    std::string text;
+    wellFormed = true;
+    for (std::size_t i = 0; i < inside.size(); ++i) {
+        if (inside[i] == '"') {
+            wellFormed = false;
+        } else if (inside[i] == '\\' && i + 1 < inside.size()) {
+            text.push_back(inside[++i]);
+            continue;
+        }
+        text.push_back(inside[i]);
+    }
+    return text;
+}
+
+void makeExecutable(const std::filesystem::path& path) {
+    std::filesystem::create_directories(path.parent_path());
+    FILE* file = std::fopen(path.c_str(), "w");
+    std::fclose(file);
+    ::chmod(path.c_str(), 0755);
+}
+
+} // namespace
+
+class SettingsRulesTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void savedRecordTakesFixedValues() {
+        const auto record = settingsFromFields(QStringLiteral(" https://desk.example.org/ "), QStringLiteral("ACME "));
+        QCOMPARE(record.serverBaseUrl, std::string(" https://desk.example.org/ "));
+        QCOMPARE(record.viewerToken, std::string("ACME "));
+        QCOMPARE((std::array<std::int64_t, 5>{record.auditIntervalMinutes, record.heartbeatIntervalSeconds,
+                                               record.commandPollIntervalSeconds, record.chatPollIntervalSeconds,
+                                               record.controlReconnectMaxSeconds}),
+                 (std::array<std::int64_t, 5>{360, 300, 60, 2, 30}));
+        QVERIFY(record.notificationsEnabled);
+    }
+
+    void installCommandSurvivesHostilePathsAndStopsAtAFailedStep() {
+        const std::filesystem::path directory = "/Library/It's \"ours\"";
+        const std::filesystem::path temporary = "/var/folders/a\"b\\c $(touch x)/sekwo-settings-1.json";
+        const std::filesystem::path target = directory / "it's.json";
+        const auto chain = AdministratorCommand::settingsInstallCommand(directory, temporary, target);
+        QCOMPARE(chain.substr(0, 15), std::string("/bin/mkdir -p '"));
+        QVERIFY(chain.ends_with(
+            " && { /bin/launchctl kickstart -k system/pl.tarnvik.sekwo.daemon >/dev/null 2>&1 || true; }"));
+
+        // Every path reaches its tool as one unchanged argument.
+        const auto printed = runShell(printingChain(chain));
+        QCOMPARE(printed.status, 0);
+        const QString d = QString::fromStdString(directory.string());
+        const QString t = QString::fromStdString(temporary.string());
+        const QString f = QString::fromStdString(target.string());
+        QCOMPARE(printed.output, QStringLiteral("</bin/mkdir><-p><") + d + QStringLiteral("></bin/cp><") + t +
+                                     QStringLiteral("><") + f + QStringLiteral("></usr/sbin/chown><root:wheel><") +
+                                     f + QStringLiteral("></bin/chmod><644><") + f + QStringLiteral(">"));
+
+        // A failed step fails the whole chain and stops it; a failed restart does not.
+        const auto failedChown = runShell(printingChain(replaced(chain, "/usr/sbin/chown ", "false ")));
+        QVERIFY(failedChown.status != 0);
+        QVERIFY(!failedChown.output.contains(QStringLiteral("chmod")));
+        const auto failedCopy = runShell(printingChain(replaced(chain, "/bin/cp ", "false ")));
+        QVERIFY(failedCopy.status != 0);
+        const auto failedRestart = runShell(printingChain(replaced(chain, "/bin/launchctl kickstart", "false")));
+        QCOMPARE(failedRestart.status, 0);
+        QVERIFY(failedRestart.output.contains(QStringLiteral("chmod")));
+
+        // The AppleScript literal holds the chain exactly, with no bare quote.
+        const auto script = AdministratorCommand::administratorAppleScript(chain);
+        const std::string head = "do shell script \"";
+        const std::string tail = "\" with administrator privileges";
+        QVERIFY(script.starts_with(head) && script.ends_with(tail));
+        bool wellFormed = false;
+        QCOMPARE(appleScriptUnescaped(script.substr(head.size(), script.size() - head.size() - tail.size()),
+                                      wellFormed),
+                 chain);
+        QVERIFY(wellFormed);
+        QCOMPARE(AdministratorCommand::appleScriptStringEscaped("a\\\"b"), std::string("a\\\\\\\"b"));
+
+        const auto name = AdministratorCommand::settingsTemporaryPath("/tmp/x").filename().string();
+        QVERIFY(name.starts_with("sekwo-settings-") && name.ends_with(".json"));
+        const QString uuid = QString::fromStdString(name.substr(15, name.size() - 20));
+        QVERIFY(!QUuid::fromString(uuid).isNull());
+        QCOMPARE(uuid.toUpper(), uuid);
+    }
+
+    void rustDeskLinksAreParsedByTheirRules() {
+        const RustDeskProtocolLauncher launcher(QStringLiteral("kovadesk-rustdesk"),
+                                                std::make_shared<test::FakeProcessRunner>(), {});
+        const auto parse = [&launcher](const char* link) {
+            return launcher.parse(QUrl(QString::fromUtf8(link)));
+        };
+        const auto failure = [&parse](const char* link) -> std::optional<RustDeskLaunchError> {
+            try {
+                parse(link);
+            } catch (const RustDeskLaunchFailure& error) {
+                return error.error();
+            }
+            return std::nullopt;
+        };
+        const auto request =
+            parse("KOVADESK-RUSTDESK://connect?ID=%20abc-1_2%20&server=rd.example.org:21116&relay=relay.example.org"
+                  "&key=k%2Bey%3D&consultant_name=Anna%20Nowak&remote_id=ignored");
+        QCOMPARE(request, (RustDeskLaunchRequest{QStringLiteral("abc-1_2"), QStringLiteral("rd.example.org:21116"),
+                                                 QStringLiteral("relay.example.org"), QStringLiteral("k+ey="),
+                                                 QStringLiteral("Anna Nowak")}));
+        QCOMPARE(parse("kovadesk-rustdesk://c?remote_id=xyz&server=a&relay=b").remoteID, QStringLiteral("xyz"));
+
+        using E = RustDeskLaunchError;
+        const std::pair<const char*, std::optional<E>> rows[] = {
+            {"https://c?id=abc&server=a&relay=b", E::invalidLink},
+            {"kovadesk-rustdesk://c?id=ab&server=a&relay=b", E::invalidRemoteID},
+            {"kovadesk-rustdesk://c?id=a%20bc&server=a&relay=b", E::invalidRemoteID},
+            {"kovadesk-rustdesk://c?id=a.bc&server=a&relay=b", E::invalidRemoteID},
+            {"kovadesk-rustdesk://c?server=a&relay=b", E::invalidRemoteID},
+            {"kovadesk-rustdesk://c?id=abc&relay=b", E::invalidServer},
+            {"kovadesk-rustdesk://c?id=abc&server=a", E::invalidServer},
+            {"kovadesk-rustdesk://c?id=abc&server=a/b&relay=b", E::invalidServer},
+            {"kovadesk-rustdesk://c?id=abc&server=a:211160&relay=b", E::invalidServer},
+            {"kovadesk-rustdesk://c?id=abc&server=a&relay=b&key=x%0Ay", E::invalidLink},
+            {"kovadesk-rustdesk://c?id=abc&server=a&relay=b&consultant_name=A%07", E::invalidLink},
+            {"kovadesk-rustdesk://c?id=abc&server=a&relay=b&ID=def", E::invalidLink},
+            {"kovadesk-rustdesk://c?id=abc&server=a&relay=b&key=", std::nullopt},
+        };
+        for (const auto& [link, expected] : rows) {
+            QVERIFY2(failure(link) == expected, link);
+        }
+        const std::string longKey = "kovadesk-rustdesk://c?id=abc&server=a&relay=b&key=" + std::string(1025, 'k');
+        QVERIFY(failure(longKey.c_str()) == E::invalidLink);
+        QVERIFY(!failure(longKey.substr(0, longKey.size() - 1).c_str()));
+        const std::string longName =
+            "kovadesk-rustdesk://c?id=abc&server=a&relay=b&consultant_name=" + std::string(129, 'n');
+        QVERIFY(failure(longName.c_str()) == E::invalidLink);
+
+        QCOMPARE(entry::linkArguments({"/app", "--menubar", "KovaDesk-RustDesk://c?id=abc", "https://x"},
+                                      rustDeskScheme),
+                 (QList<QUrl>{QUrl(QStringLiteral("KovaDesk-RustDesk://c?id=abc"))}));
+    }
+
+    void rustDeskRunsWithItsArgumentsInOrder() {
+        test::TempRoot root;
+        auto runner = std::make_shared<test::FakeProcessRunner>();
+        std::optional<QString> bundle;
+        const RustDeskProtocolLauncher launcher(QStringLiteral("kovadesk-rustdesk"), runner,
+                                                [&bundle](const QString&) { return bundle; });
+        const auto errorOf = [](const auto& run) -> std::optional<RustDeskLaunchError> {
+            try {
+                run();
+            } catch (const RustDeskLaunchFailure& error) {
+                return error.error();
+            }
+            return std::nullopt;
+        };
+        RustDeskLaunchRequest request{QStringLiteral("abc"), QStringLiteral("s:1"), QStringLiteral("r"), {}, {}};
+        QVERIFY(errorOf([&] { launcher.connect(request); }) == RustDeskLaunchError::notInstalled);
+
+        // Found through the bundle identifier when the primary location is empty.
+        const auto elsewhere = root.path() / "Elsewhere/RustDesk.app";
+        makeExecutable(elsewhere / "Contents/MacOS/RustDesk");
+        bundle = QString::fromStdString(elsewhere.string());
+        runner->addAny((elsewhere / "Contents/MacOS/RustDesk").string(), "", 0);
+        launcher.setConsultantDisplayName({});
+        QVERIFY(runner->calls().empty());
+        launcher.setConsultantDisplayName(QStringLiteral("Anna"));
+        launcher.connect(request);
+        request.key = QStringLiteral("pub");
+        launcher.connect(request);
+
+        const auto primary = rustDeskPrimaryExecutable();
+        makeExecutable(primary);
+        runner->addAny(primary.string(), "", 3);
+        QVERIFY(errorOf([&] { launcher.connect(request); }) == RustDeskLaunchError::launchFailed);
+
+        const auto calls = runner->calls();
+        QCOMPARE(calls.size(), std::size_t(4));
+        QCOMPARE(calls[0].arguments, (std::vector<std::string>{"--option", "display-name", "Anna"}));
+        QCOMPARE(calls[1].arguments, (std::vector<std::string>{"--server", "s:1", "--relay", "r", "abc"}));
+        QCOMPARE(calls[2].arguments,
+                 (std::vector<std::string>{"--server", "s:1", "--relay", "r", "--key", "pub", "abc"}));
+        QCOMPARE(calls[3].executable, primary.string());
+    }
+};
+
+QTEST_GUILESS_MAIN(SettingsRulesTest)
+#include "SettingsRulesTest.moc"
