@@ -442,7 +442,8 @@ QWidget* StatusWindowController::buildSettingsTab() {
     notifications->addWidget(notificationAppToggle_);
     layout->addWidget(notificationsCard);
 
-    auto* saveButton = new FeedbackButton(QStringLiteral("Zapisz firmę/token"), FeedbackButton::Style::primary);
+    auto* saveButton =
+        new FeedbackButton(QStringLiteral("Zapisz firmę/token"), FeedbackButton::Style::primary);
     saveButton->setObjectName(QStringLiteral("saveConfigurationButton"));
     connect(saveButton, &QAbstractButton::clicked, this, &StatusWindowController::saveConfiguration);
     auto* saveRow = new QHBoxLayout;
@@ -581,7 +582,8 @@ void StatusWindowController::saveConfiguration() {
 
 void StatusWindowController::changeLanguage() {
     const QVariant code = languagePopup_->currentData();
-    ViewerLocalization::storeLanguage(code.isValid() ? std::optional<QString>(code.toString()) : std::nullopt);
+    ViewerLocalization::storeLanguage(code.isValid() ? std::optional<QString>(code.toString())
+                                                     : std::nullopt);
     dialogs::warning(this, QStringLiteral("Sekwo Tarnvik"),
                      QStringLiteral("Język został zapisany. Zmiana zostanie zastosowana po ponownym "
                                     "uruchomieniu aplikacji."));

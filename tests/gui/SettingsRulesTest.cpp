@@ -72,13 +72,15 @@ class SettingsRulesTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void savedRecordTakesFixedValues() {
-        const auto record = settingsFromFields(QStringLiteral(" https://desk.example.org/ "), QStringLiteral("ACME "));
+        const auto record =
+            settingsFromFields(QStringLiteral(" https://desk.example.org/ "), QStringLiteral("ACME "));
         QCOMPARE(record.serverBaseUrl, std::string(" https://desk.example.org/ "));
         QCOMPARE(record.viewerToken, std::string("ACME "));
-        QCOMPARE((std::array<std::int64_t, 5>{record.auditIntervalMinutes, record.heartbeatIntervalSeconds,
-                                               record.commandPollIntervalSeconds, record.chatPollIntervalSeconds,
-                                               record.controlReconnectMaxSeconds}),
-                 (std::array<std::int64_t, 5>{360, 300, 60, 2, 30}));
+        QCOMPARE(
+            (std::array<std::int64_t, 5>{record.auditIntervalMinutes, record.heartbeatIntervalSeconds,
+                                         record.commandPollIntervalSeconds, record.chatPollIntervalSeconds,
+                                         record.controlReconnectMaxSeconds}),
+            (std::array<std::int64_t, 5>{360, 300, 60, 2, 30}));
         QVERIFY(record.notificationsEnabled);
     }
 
@@ -98,8 +100,9 @@ private Q_SLOTS:
         const QString t = QString::fromStdString(temporary.string());
         const QString f = QString::fromStdString(target.string());
         QCOMPARE(printed.output, QStringLiteral("</bin/mkdir><-p><") + d + QStringLiteral("></bin/cp><") + t +
-                                     QStringLiteral("><") + f + QStringLiteral("></usr/sbin/chown><root:wheel><") +
-                                     f + QStringLiteral("></bin/chmod><644><") + f + QStringLiteral(">"));
+                                     QStringLiteral("><") + f +
+                                     QStringLiteral("></usr/sbin/chown><root:wheel><") + f +
+                                     QStringLiteral("></bin/chmod><644><") + f + QStringLiteral(">"));
 
         // A failed step fails the whole chain and stops it; a failed restart does not.
         const auto failedChown = runShell(printingChain(replaced(chain, "/usr/sbin/chown ", "false ")));
@@ -107,7 +110,8 @@ private Q_SLOTS:
         QVERIFY(!failedChown.output.contains(QStringLiteral("chmod")));
         const auto failedCopy = runShell(printingChain(replaced(chain, "/bin/cp ", "false ")));
         QVERIFY(failedCopy.status != 0);
-        const auto failedRestart = runShell(printingChain(replaced(chain, "/bin/launchctl kickstart", "false")));
+        const auto failedRestart =
+            runShell(printingChain(replaced(chain, "/bin/launchctl kickstart", "false")));
         QCOMPARE(failedRestart.status, 0);
         QVERIFY(failedRestart.output.contains(QStringLiteral("chmod")));
 
@@ -144,13 +148,15 @@ private Q_SLOTS:
             }
             return std::nullopt;
         };
-        const auto request =
-            parse("KOVADESK-RUSTDESK://connect?ID=%20abc-1_2%20&server=rd.example.org:21116&relay=relay.example.org"
-                  "&key=k%2Bey%3D&consultant_name=Anna%20Nowak&remote_id=ignored");
-        QCOMPARE(request, (RustDeskLaunchRequest{QStringLiteral("abc-1_2"), QStringLiteral("rd.example.org:21116"),
-                                                 QStringLiteral("relay.example.org"), QStringLiteral("k+ey="),
-                                                 QStringLiteral("Anna Nowak")}));
-        QCOMPARE(parse("kovadesk-rustdesk://c?remote_id=xyz&server=a&relay=b").remoteID, QStringLiteral("xyz"));
+        const auto request = parse(
+            "KOVADESK-RUSTDESK://connect?ID=%20abc-1_2%20&server=rd.example.org:21116&relay=relay.example.org"
+            "&key=k%2Bey%3D&consultant_name=Anna%20Nowak&remote_id=ignored");
+        QCOMPARE(request,
+                 (RustDeskLaunchRequest{QStringLiteral("abc-1_2"), QStringLiteral("rd.example.org:21116"),
+                                        QStringLiteral("relay.example.org"), QStringLiteral("k+ey="),
+                                        QStringLiteral("Anna Nowak")}));
+        QCOMPARE(parse("kovadesk-rustdesk://c?remote_id=xyz&server=a&relay=b").remoteID,
+                 QStringLiteral("xyz"));
 
         using E = RustDeskLaunchError;
         const std::pair<const char*, std::optional<E>> rows[] = {
@@ -171,7 +177,8 @@ private Q_SLOTS:
         for (const auto& [link, expected] : rows) {
             QVERIFY2(failure(link) == expected, link);
         }
-        const std::string longKey = "kovadesk-rustdesk://c?id=abc&server=a&relay=b&key=" + std::string(1025, 'k');
+        const std::string longKey =
+            "kovadesk-rustdesk://c?id=abc&server=a&relay=b&key=" + std::string(1025, 'k');
         QVERIFY(failure(longKey.c_str()) == E::invalidLink);
         QVERIFY(!failure(longKey.substr(0, longKey.size() - 1).c_str()));
         const std::string longName =
@@ -197,7 +204,8 @@ private Q_SLOTS:
             }
             return std::nullopt;
         };
-        RustDeskLaunchRequest request{QStringLiteral("abc"), QStringLiteral("s:1"), QStringLiteral("r"), {}, {}};
+        RustDeskLaunchRequest request{
+            QStringLiteral("abc"), QStringLiteral("s:1"), QStringLiteral("r"), {}, {}};
         QVERIFY(errorOf([&] { launcher.connect(request); }) == RustDeskLaunchError::notInstalled);
 
         // Found through the bundle identifier when the primary location is empty.

@@ -1,0 +1,212 @@
+#include "FakeDesktop.hpp"
+#include "core/Files.hpp"
+#include "core/Paths.hpp"
+#include "core/ViewerLogger.hpp"
+#include "menubar/Dialogs.hpp"
+#include "menubar/KovaViewerMenuBarApp.hpp"
+#include "menubar/ViewerLocalization.hpp"
+#include "support/FakeProcessRunner.hpp"
+#include "support/TempRoot.hpp"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+using namespace kova;
+using namespace kova::menubar;
+
+namespace {
+
+void writeOldSettings() {
+    auto settings = ViewerSettings::defaults();
+    settings.serverBaseUrl = "https://old.example.org";
+    settings.viewerToken = "OLD";
+    settings.auditIntervalMinutes = 720;
+    settings.heartbeatIntervalSeconds = 600;
+    settings.chatPollIntervalSeconds = 5;
+    settings.notificationsEnabled = false;
+    settings.write(paths::configPath());
+}
+
+template <typename T> T* findWidget(QWidget* window, const char* name) {
+    auto* widget = window->findChild<T*>(QString::fromLatin1(name));
+    if (!widget) {
+        qFatal("no widget %s", name);
+    }
+    return widget;
+}
+
+} // namespace
+
+class SettingsSaveTest : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir userDirectory_;
+    std::unique_ptr<test::TempRoot> root_;
+    std::unique_ptr<test::FakeDesktop> desktop_;
+    std::shared_ptr<test::FakeProcessRunner> runner_;
+    std::unique_ptr<KovaViewerMenuBarApp> app_;
+    QStringList alerts_;
+    std::vector<ViewerSettings> audited_;
+
+    QString temporaryDirectory() const { return userDirectory_.filePath(QStringLiteral("tmp")); }
+    QStringList temporaryFiles() const { return QDir(temporaryDirectory()).entryList(QDir::Files); }
+
+    StatusWindowController& window() {
+        KovaViewerMenuBarApp::Dependencies dependencies;
+        dependencies.desktop = desktop_.get();
+        dependencies.presentAlert = [this](const QString& title, const QString& message) {
+            alerts_ << title + QStringLiteral(": ") + message;
+        };
+        dependencies.auditSavedSettings = [this](const ViewerSettings& settings, std::stop_token) {
+            QMetaObject::invokeMethod(this, [this, settings] { audited_.push_back(settings); });
+        };
+        dependencies.processRunner = runner_;
+        app_ = std::make_unique<KovaViewerMenuBarApp>(true, std::move(dependencies));
+        app_->applicationDidFinishLaunching();
+        app_->showStatusWindow();
+        return *app_->statusWindow();
+    }
+
+    void save(StatusWindowController& window, const QString& server, const QString& token) {
+        findWidget<QLineEdit>(&window, "serverField")->setText(server);
+        findWidget<QLineEdit>(&window, "tokenField")->setText(token);
+        findWidget<QAbstractButton>(&window, "saveConfigurationButton")->click();
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        // The user's defaults and temporary directory, away from the real ones.
+        qputenv("XDG_CONFIG_HOME", userDirectory_.filePath(QStringLiteral("config")).toUtf8());
+        qputenv("TMPDIR", temporaryDirectory().toUtf8());
+        QDir().mkpath(temporaryDirectory());
+    }
+    void init() {
+        root_ = std::make_unique<test::TempRoot>();
+        desktop_ = std::make_unique<test::FakeDesktop>();
+        runner_ = std::make_shared<test::FakeProcessRunner>();
+        runner_->addAny("/usr/bin/pgrep", "", 0);
+        alerts_.clear();
+        audited_.clear();
+        dialogs::testing::enable();
+        writeOldSettings();
+    }
+    void cleanup() {
+        app_.reset();
+        desktop_.reset();
+        root_.reset();
+    }
+
+    void savedOnlyWithTheAdministratorsApproval() {
+        auto& shown = window();
+        const std::string oldFile = files::readFile(paths::configPath());
+
+        // Approved: root copies the temporary file over the target.
+        desktop_->administratorAnswer = [this](const std::string& command) {
+            const QStringList pending = temporaryFiles();
+            if (pending.size() != 1 || command.find(paths::configPath().string()) == std::string::npos) {
+                return AdministratorCommandResult{true, 1, {}};
+            }
+            const auto temporary = QDir(temporaryDirectory()).filePath(pending.front()).toStdString();
+            files::writeFileAtomically(paths::configPath(), files::readFile(temporary));
+            return AdministratorCommandResult{true, 0, {}};
+        };
+        save(shown, QStringLiteral(" https://new.example.org/ "), QStringLiteral("NEW "));
+        QTRY_COMPARE(desktop_->notificationTexts(),
+                     QStringList{QStringLiteral("Konfiguracja została zapisana.")});
+        QVERIFY(alerts_.isEmpty());
+        const auto written = ViewerSettings::load();
+        QCOMPARE(written.serverBaseUrl, std::string("https://new.example.org"));
+        QCOMPARE(written.viewerToken, std::string("NEW"));
+        QCOMPARE((std::array<std::int64_t, 3>{written.auditIntervalMinutes, written.heartbeatIntervalSeconds,
+                                              written.chatPollIntervalSeconds}),
+                 (std::array<std::int64_t, 3>{360, 300, 2}));
+        QVERIFY(written.notificationsEnabled);
+        QCOMPARE(app_->settings()->viewerToken, std::string("NEW"));
+        QCOMPARE(findWidget<QLineEdit>(&shown, "tokenField")->text(), QStringLiteral("NEW"));
+        QVERIFY(temporaryFiles().isEmpty());
+        QTRY_COMPARE(audited_.size(), std::size_t(1));
+        QCOMPARE(audited_.front().viewerToken, std::string("NEW"));
+
+        // Refused, or the prompt missing: nothing changes and the user is told.
+        const std::string savedFile = files::readFile(paths::configPath());
+        QVERIFY(savedFile != oldFile);
+        desktop_->administratorAnswer = [](const std::string&) {
+            return AdministratorCommandResult{true, 126, {}};
+        };
+        save(shown, QStringLiteral("https://other.example.org"), QStringLiteral("OTHER"));
+        QTRY_COMPARE(alerts_,
+                     QStringList{QStringLiteral(
+                         "Nie zapisano konfiguracji: Administrator nie zatwierdzil zapisu konfiguracji.")});
+        desktop_->administratorAnswer = [](const std::string&) {
+            return AdministratorCommandResult{false, -1, QStringLiteral("pkexec: not found")};
+        };
+        save(shown, QStringLiteral("https://other.example.org"), QStringLiteral("OTHER"));
+        QTRY_COMPARE(alerts_.size(), 2);
+        QCOMPARE(alerts_.back(), QStringLiteral("Nie zapisano konfiguracji: pkexec: not found"));
+        QCOMPARE(desktop_->notificationTexts().size(), 1);
+        QCOMPARE(app_->settings()->viewerToken, std::string("NEW"));
+        QCOMPARE(files::readFile(paths::configPath()), savedFile);
+        QVERIFY(temporaryFiles().isEmpty());
+
+        // An invalid address never reaches the prompt.
+        const auto asked = desktop_->administratorCommands.size();
+        save(shown, QStringLiteral("http://plain.example.org"), QStringLiteral("X"));
+        const auto warnings = dialogs::testing::takeShown();
+        QCOMPARE(warnings.size(), std::size_t(1));
+        QCOMPARE(warnings.front().title, QStringLiteral("Nieprawidlowa konfiguracja"));
+        QCOMPARE(warnings.front().text, QStringLiteral("serverBaseUrl must be a valid HTTPS URL."));
+        QCOMPARE(desktop_->administratorCommands.size(), asked);
+    }
+
+    void languageChoiceIsStoredAndAnnounced() {
+        auto& shown = window();
+        auto* popup = findWidget<QComboBox>(&shown, "languagePopup");
+        QVERIFY(popup->isEnabled());
+        popup->setCurrentIndex(popup->findText(QStringLiteral("Español")));
+        Q_EMIT popup->activated(popup->currentIndex());
+        QCOMPARE(ViewerLocalization::storedLanguage(), QStringLiteral("es"));
+        const auto warnings = dialogs::testing::takeShown();
+        QCOMPARE(warnings.size(), std::size_t(1));
+        QCOMPARE(warnings.front().title, QStringLiteral("Sekwo Tarnvik"));
+        QCOMPARE(warnings.front().text,
+                 QStringLiteral("Język został zapisany. Zmiana zostanie zastosowana po "
+                                "ponownym uruchomieniu aplikacji."));
+    }
+
+    void linksStartRustDeskOrAlert() {
+        window();
+        const auto rustDesk = rustDeskPrimaryExecutable();
+        std::filesystem::create_directories(rustDesk.parent_path());
+        files::writeFileAtomically(rustDesk, "");
+        ::chmod(rustDesk.c_str(), 0755);
+        runner_->addAny(rustDesk.string(), "", 0);
+
+        Q_EMIT desktop_->openUrlRequested(QUrl(QStringLiteral("https://c?id=abc&server=s&relay=r")));
+        Q_EMIT desktop_->openUrlRequested(
+            QUrl(QStringLiteral("kovadesk-rustdesk://c?id=abc&server=s&relay=r&consultant_name=Anna")));
+        QTRY_COMPARE(runner_->callCount(rustDesk.string()), std::size_t(2));
+        const auto calls = runner_->calls();
+        QCOMPARE(calls[calls.size() - 2].arguments,
+                 (std::vector<std::string>{"--option", "display-name", "Anna"}));
+        QCOMPARE(calls.back().arguments, (std::vector<std::string>{"--server", "s", "--relay", "r", "abc"}));
+
+        Q_EMIT desktop_->openUrlRequested(
+            QUrl(QStringLiteral("kovadesk-rustdesk://c?id=a.b&server=s&relay=r")));
+        QTRY_COMPARE(alerts_,
+                     QStringList{QStringLiteral(
+                         "Nie uruchomiono RustDesk: Link nie zawiera prawidłowego ID zdalnego urządzenia.")});
+        QCOMPARE(runner_->callCount(rustDesk.string()), std::size_t(2));
+        const std::string log = files::readFile(ViewerLogger::logFile());
+        QVERIFY(log.find("RustDesk connection launched for remote ID abc.") != std::string::npos);
+        QVERIFY(log.find("RustDesk protocol launch failed: Link nie zawiera") != std::string::npos);
+    }
+};
+
+QTEST_MAIN(SettingsSaveTest)
+#include "SettingsSaveTest.moc"
