@@ -33,6 +33,29 @@ private Q_SLOTS:
         ::unsetenv("XDG_RUNTIME_DIR");
     }
 
+    void linksReachTheListeningInstanceWhole() {
+        QTemporaryDir runtime;
+        ::setenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit().constData(), 1);
+        const QUrl link(QStringLiteral("kovadesk-rustdesk://c?id=abc&consultant_name=Anna%20N%C3%B3w"));
+        QVERIFY(!desktop::postOpenUrlToRunningApplication(link));
+
+        LinuxDesktop running;
+        QSignalSpy opened(&running, &Desktop::openUrlRequested);
+        QSignalSpy shown(&running, &Desktop::showRequested);
+        QVERIFY(running.listenForShowRequests());
+        QVERIFY(desktop::postOpenUrlToRunningApplication(link));
+        QTRY_COMPARE(opened.count(), 1);
+        QCOMPARE(opened.front().front().toUrl(), link);
+
+        // A line past the bound, or one that is no link, opens nothing.
+        QVERIFY(sendToWakeSocket(wakeSocketPath(), "open " + std::string(9000, 'a')));
+        QVERIFY(sendToWakeSocket(wakeSocketPath(), "open ::not a link\n"));
+        QTest::qWait(200);
+        QCOMPARE(opened.count(), 1);
+        QCOMPARE(shown.count(), 0);
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
+
     void graphicalSessionNeedsAReachableDisplay() {
         ::unsetenv("WAYLAND_DISPLAY");
         ::unsetenv("DISPLAY");
