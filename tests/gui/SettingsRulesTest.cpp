@@ -1,7 +1,6 @@
 #include "menubar/AdministratorCommand.hpp"
 #include "menubar/MenuBarEntry.hpp"
 #include "menubar/RustDeskProtocolLauncher.hpp"
-#include "menubar/StatusWindowRules.hpp"
 #include "support/FakeProcessRunner.hpp"
 #include "support/TempRoot.hpp"
 
@@ -71,19 +70,6 @@ void makeExecutable(const std::filesystem::path& path) {
 class SettingsRulesTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void savedRecordTakesFixedValues() {
-        const auto record =
-            settingsFromFields(QStringLiteral(" https://desk.example.org/ "), QStringLiteral("ACME "));
-        QCOMPARE(record.serverBaseUrl, std::string(" https://desk.example.org/ "));
-        QCOMPARE(record.viewerToken, std::string("ACME "));
-        QCOMPARE(
-            (std::array<std::int64_t, 5>{record.auditIntervalMinutes, record.heartbeatIntervalSeconds,
-                                         record.commandPollIntervalSeconds, record.chatPollIntervalSeconds,
-                                         record.controlReconnectMaxSeconds}),
-            (std::array<std::int64_t, 5>{360, 300, 60, 2, 30}));
-        QVERIFY(record.notificationsEnabled);
-    }
-
     void installCommandSurvivesHostilePathsAndStopsAtAFailedStep() {
         const std::filesystem::path directory = "/Library/It's \"ours\"";
         const std::filesystem::path temporary = "/var/folders/a\"b\\c $(touch x)/sekwo-settings-1.json";

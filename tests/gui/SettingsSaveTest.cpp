@@ -1,7 +1,6 @@
 #include "FakeDesktop.hpp"
 #include "core/Files.hpp"
 #include "core/Paths.hpp"
-#include "core/ViewerLogger.hpp"
 #include "menubar/Dialogs.hpp"
 #include "menubar/KovaViewerMenuBarApp.hpp"
 #include "menubar/ViewerLocalization.hpp"
@@ -14,8 +13,6 @@
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <sys/stat.h>
 
 using namespace kova;
 using namespace kova::menubar;
@@ -177,34 +174,6 @@ private Q_SLOTS:
         QCOMPARE(warnings.front().text,
                  QStringLiteral("Język został zapisany. Zmiana zostanie zastosowana po "
                                 "ponownym uruchomieniu aplikacji."));
-    }
-
-    void linksStartRustDeskOrAlert() {
-        window();
-        const auto rustDesk = rustDeskPrimaryExecutable();
-        std::filesystem::create_directories(rustDesk.parent_path());
-        files::writeFileAtomically(rustDesk, "");
-        ::chmod(rustDesk.c_str(), 0755);
-        runner_->addAny(rustDesk.string(), "", 0);
-
-        Q_EMIT desktop_->openUrlRequested(QUrl(QStringLiteral("https://c?id=abc&server=s&relay=r")));
-        Q_EMIT desktop_->openUrlRequested(
-            QUrl(QStringLiteral("kovadesk-rustdesk://c?id=abc&server=s&relay=r&consultant_name=Anna")));
-        QTRY_COMPARE(runner_->callCount(rustDesk.string()), std::size_t(2));
-        const auto calls = runner_->calls();
-        QCOMPARE(calls[calls.size() - 2].arguments,
-                 (std::vector<std::string>{"--option", "display-name", "Anna"}));
-        QCOMPARE(calls.back().arguments, (std::vector<std::string>{"--server", "s", "--relay", "r", "abc"}));
-
-        Q_EMIT desktop_->openUrlRequested(
-            QUrl(QStringLiteral("kovadesk-rustdesk://c?id=a.b&server=s&relay=r")));
-        QTRY_COMPARE(alerts_,
-                     QStringList{QStringLiteral(
-                         "Nie uruchomiono RustDesk: Link nie zawiera prawidłowego ID zdalnego urządzenia.")});
-        QCOMPARE(runner_->callCount(rustDesk.string()), std::size_t(2));
-        const std::string log = files::readFile(ViewerLogger::logFile());
-        QVERIFY(log.find("RustDesk connection launched for remote ID abc.") != std::string::npos);
-        QVERIFY(log.find("RustDesk protocol launch failed: Link nie zawiera") != std::string::npos);
     }
 };
 

@@ -17,6 +17,7 @@
 #import <UserNotifications/UserNotifications.h>
 
 #include <functional>
+#include <utility>
 
 namespace {
 
