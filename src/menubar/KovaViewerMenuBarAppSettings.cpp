@@ -55,6 +55,12 @@ void KovaViewerMenuBarApp::saveSettings(const ViewerSettings& settings) {
     }
     // Validation may normalise the record; the normalised copy is written.
     ViewerSettings normalised = settings;
+    try {
+        normalised.validate();
+    } catch (...) {
+        showAlert(QStringLiteral("Nie zapisano konfiguracji"), describe(std::current_exception()));
+        return;
+    }
     QPointer<KovaViewerMenuBarApp> self(this);
     auto done = [self, normalised](std::exception_ptr failure) {
         if (!self) {
@@ -69,7 +75,6 @@ void KovaViewerMenuBarApp::saveSettings(const ViewerSettings& settings) {
     };
     savingSettings_ = true;
     try {
-        normalised.validate();
         writeSettingsWithAdmin(normalised, done);
     } catch (...) {
         done(std::current_exception());

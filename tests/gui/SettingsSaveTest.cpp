@@ -159,6 +159,16 @@ private Q_SLOTS:
         QCOMPARE(warnings.front().title, QStringLiteral("Nieprawidlowa konfiguracja"));
         QCOMPARE(warnings.front().text, QStringLiteral("serverBaseUrl must be a valid HTTPS URL."));
         QCOMPARE(desktop_->administratorCommands.size(), asked);
+
+        // The delegate keeps the normalised copy of what it was handed.
+        desktop_->administratorAnswer = nullptr;
+        auto raw = ViewerSettings::defaults();
+        raw.serverBaseUrl = " https://raw.example.org/ ";
+        raw.viewerToken = " RAW ";
+        app_->saveSettings(raw);
+        QTRY_COMPARE(desktop_->notificationTexts().size(), 2);
+        QCOMPARE(app_->settings()->serverBaseUrl, std::string("https://raw.example.org"));
+        QCOMPARE(app_->settings()->viewerToken, std::string("RAW"));
     }
 
     void languageChoiceIsStoredAndAnnounced() {
