@@ -1,6 +1,7 @@
 #include "menubar/StatusWindowController.hpp"
 
 #include "core/Strings.hpp"
+#include "menubar/CustomerSessionStore.hpp"
 #include "menubar/FeedbackButton.hpp"
 #include "menubar/QtText.hpp"
 #include "menubar/ViewerLocalization.hpp"
@@ -337,11 +338,17 @@ QWidget* StatusWindowController::buildStatusTab() {
 }
 
 QWidget* StatusWindowController::buildTicketTab() {
-    // The ticket form moves in here with its own widget.
     auto* tab = new QWidget;
     tab->setObjectName(QStringLiteral("ticketTab"));
     auto* layout = new QVBoxLayout(tab);
     layout->setContentsMargins(0, 0, 0, 0);
+    TicketFormView::Callbacks callbacks;
+    callbacks.ticketHandler = handlers_.ticket;
+    callbacks.openCustomerPortal = [this](const QString& reference) { openCustomerPortal(reference); };
+    callbacks.resizeWindow = [this](bool forTicketForm) { resizeWindow(forTicketForm); };
+    callbacks.headerImage = [this] { return headerPixmap(devicePixelRatioF()); };
+    ticketForm_ = new TicketFormView(std::move(callbacks));
+    layout->addWidget(ticketForm_);
     return tab;
 }
 
@@ -507,6 +514,13 @@ void StatusWindowController::selectTab(StatusTab tab) {
     }
     tabContentScroll_->verticalScrollBar()->setValue(0);
     resizeWindow(tab == StatusTab::ticket);
+    if (tab == StatusTab::ticket) {
+        std::optional<CustomerProfile> profile;
+        if (auto session = CustomerSessionStore::load()) {
+            profile = std::move(session->customer);
+        }
+        ticketForm_->applyCustomerProfile(profile);
+    }
     if (tab == StatusTab::settings) {
         refreshNotificationPermission();
     }
@@ -556,6 +570,10 @@ void StatusWindowController::refreshNotificationPermission() {
         self->notificationPermissionValue_->setText(text);
         self->notificationPermissionValue_->setAccessibleDescription(text);
     });
+}
+
+QPixmap StatusWindowController::headerPixmap(qreal ratio) {
+    return headerImage(ratio);
 }
 
 } // namespace kova::menubar
