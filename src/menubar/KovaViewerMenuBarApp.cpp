@@ -4,6 +4,7 @@
 #include "config/ViewerState.hpp"
 #include "core/Paths.hpp"
 #include "core/ViewerLogger.hpp"
+#include "menubar/Dialogs.hpp"
 #include "menubar/QtText.hpp"
 #include "menubar/StatusItemImage.hpp"
 #include "menubar/StatusWindowController.hpp"
@@ -16,7 +17,6 @@
 #include <QFutureWatcher>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QScreen>
 #include <QTimer>
 #include <QUrl>
@@ -55,10 +55,7 @@ KovaViewerMenuBarApp::KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies
     }
     if (!dependencies_.presentAlert) {
         dependencies_.presentAlert = [](const QString& alertTitle, const QString& message) {
-            QMessageBox box(QMessageBox::Warning, alertTitle, alertTitle, QMessageBox::Ok);
-            box.setObjectName(QStringLiteral("alert"));
-            box.setInformativeText(message);
-            box.exec();
+            dialogs::warning(nullptr, alertTitle, message);
         };
     }
 }
