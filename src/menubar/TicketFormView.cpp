@@ -138,7 +138,7 @@ TicketFormView::TicketFormView(Callbacks callbacks, QWidget* parent)
     priorityRow->setSpacing(8);
     ticketPriorityIndicator_ = new QFrame;
     ticketPriorityIndicator_->setObjectName(QStringLiteral("ticketPriorityIndicator"));
-    ticketPriorityIndicator_->setAccessibleName(QStringLiteral("Priorytet"));
+    ticketPriorityIndicator_->setAccessibleName(QStringLiteral("Kolor priorytetu"));
     ticketPriorityIndicator_->setFixedSize(8, 8);
     ticketPriorityPopup_ = makePopup(QStringLiteral("Priorytet"), ticketPriorities, "ticketPriorityPopup");
     ticketPriorityPopup_->setCurrentIndex(initialTicketPriorityIndex);
@@ -223,6 +223,12 @@ void TicketFormView::applyCustomerProfile(const std::optional<CustomerProfile>& 
         setFieldBackground(ticketCustomerNameField_, ViewerTheme::field, false);
         setFieldBackground(ticketCustomerEmailField_, ViewerTheme::field, false);
     }
+}
+
+void TicketFormView::setStatusText(const QString& text) {
+    ticketStatusValue_->setText(text);
+    // Screen readers hear the label's name and the status as its description.
+    ticketStatusValue_->setAccessibleDescription(text);
 }
 
 void TicketFormView::updatePriorityIndicator() {
@@ -320,7 +326,7 @@ void TicketFormView::submitTicket() {
         return;
     }
     auto draft = ticketDraft(input, ticketAttachments_);
-    ticketStatusValue_->setText(QStringLiteral("Wysyłam zgłoszenie..."));
+    setStatusText(QStringLiteral("Wysyłam zgłoszenie..."));
     if (!callbacks_.ticketHandler) {
         return;
     }
@@ -335,8 +341,7 @@ void TicketFormView::submitTicket() {
 
 void TicketFormView::handleResult(std::optional<AgentTicketResponse> response, std::exception_ptr error) {
     if (response) {
-        ticketStatusValue_->setText(QStringLiteral("Zgłoszenie przyjęte: ") +
-                                    qtText(response->displayNumber()));
+        setStatusText(QStringLiteral("Zgłoszenie przyjęte: ") + qtText(response->displayNumber()));
         ticketSubjectField_->clear();
         ticketCcEmailsField_->clear();
         releasedHtml_.clear();
@@ -360,7 +365,7 @@ void TicketFormView::handleResult(std::optional<AgentTicketResponse> response, s
     } catch (const std::exception& failure) {
         message = qtText(viewerErrorMessage(failure, "wysłać zgłoszenie"));
     }
-    ticketStatusValue_->setText(message);
+    setStatusText(message);
     dialogs::warning(window(), QStringLiteral("Nie wysłano zgłoszenia"), message);
 }
 

@@ -79,6 +79,7 @@ private:
     TicketFormInput currentInput() const;
     QString descriptionHtml() const;
     void updatePriorityIndicator();
+    void setStatusText(const QString& text);
     void handleResult(std::optional<AgentTicketResponse> response, std::exception_ptr error);
 
     Callbacks callbacks_;
