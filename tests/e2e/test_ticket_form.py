@@ -63,10 +63,9 @@ def choose_files(desktop, paths):
     return dialog
 
 
-def alert_text(desktop, title):
+def alert_labels(desktop, title):
     wait_for(lambda: desktop.visible_windows("^" + title + "$"), 15, "the alert " + title)
-    labels = [n["name"] for n in desktop.accessible() if n["showing"] and n["role"] == "label"]
-    return labels
+    return [n["name"] for n in desktop.accessible() if n["showing"] and n["role"] == "label"]
 
 
 def test_ticket_filed_through_the_window(trusted_sandbox, ticket_desktop, standin, agent_binary,
@@ -89,7 +88,6 @@ def test_ticket_filed_through_the_window(trusted_sandbox, ticket_desktop, standi
         assert app.poll() is None, desktop.output()
         # The web view turns the window into a GL one: it comes back under a new id.
         window = wait_for(lambda: desktop.visible_windows(TITLE), 10, "the status window")[0]
-        (tmp_path / "tree.json").write_text(json.dumps(desktop.accessible(), indent=1, ensure_ascii=False))
 
         type_into(desktop, window, "Zgłaszający", "Anna Nowak")
         type_into(desktop, window, "E-mail *", "anna@example.com")
@@ -97,6 +95,8 @@ def test_ticket_filed_through_the_window(trusted_sandbox, ticket_desktop, standi
         type_into(desktop, window, "Telefon", "+48 600 100 200")
         type_into(desktop, window, "Temat *", "Drukarka")
         type_description(desktop, window, 'Nie "drukuje" C:\\dane')
+        click_into(desktop, window, "Normalny", role="combo box")  # named by its current item
+        desktop.x(["xdotool", "key", "Down", "Return"])
         desktop.press("Dodaj załącznik")
         choose_files(desktop, ["zrzut.png", "log.txt"])
         wait_for(lambda: (showing(desktop, "Załączniki") or {}).get("description", "").startswith("2 plik(i), "),
@@ -112,7 +112,7 @@ def test_ticket_filed_through_the_window(trusted_sandbox, ticket_desktop, standi
         assert (body["device_uid"], body["customer_name"], body["customer_email"], body["phone"]) == \
             (uid, "Anna Nowak", "anna@example.com", "+48 600 100 200")
         assert body["cc_emails"] == ["biuro@example.com"]
-        assert (body["subject"], body["priority"], body["ticket_type"]) == ("Drukarka", "normal", "tarnvik")
+        assert (body["subject"], body["priority"], body["ticket_type"]) == ("Drukarka", "high", "tarnvik")
         assert body["description"] == "<p>Nie &quot;drukuje&quot; C:\\dane</p>" or \
             body["description"] == '<p>Nie "drukuje" C:\\dane</p>', body["description"]
         files = {a["filename"]: a for a in body["attachments"]}
@@ -130,6 +130,37 @@ def test_ticket_filed_through_the_window(trusted_sandbox, ticket_desktop, standi
         assert showing(desktop, "Status zgłoszenia")["description"] == "Zgłoszenie przyjęte: " + number
         assert (text_of(desktop, "Temat *"), text_of(desktop, "DW (opcjonalnie)")) == ("", "")
         assert text_of(desktop, "E-mail *") == "anna@example.com"
+
+        # The next ticket: the description and the attachments went with the first one.
+        type_into(desktop, window, "Temat *", "Monitor")
+        desktop.press("Wyślij zgłoszenie")
+        assert "Opis zgłoszenia musi mieć co najmniej 3 znaki albo zawierać obraz." in \
+            alert_labels(desktop, "Brakuje opisu")
+        desktop.press("OK")
+        wait_for(lambda: not desktop.visible_windows("^Brakuje opisu$"), 10, "the alert to close")
+
+        # Refused by the helpdesk: the composed message, and every field keeps its content.
+        type_description(desktop, window, "Monitor miga")
+        standin.fail_with_status("/api/agent/tickets", 422, body={"detail": "zamknięte"}, count=None)
+        desktop.press("Wyślij zgłoszenie")
+        labels = alert_labels(desktop, "Nie wysłano zgłoszenia")
+        message = [t for t in labels if t.startswith("Nie udało się wysłać zgłoszenie")]
+        assert message, labels
+        desktop.press("OK")
+        wait_for(lambda: not desktop.visible_windows("^Nie wysłano zgłoszenia$"), 10, "the alert to close")
+        assert showing(desktop, "Status zgłoszenia")["description"] == message[0]
+        assert (text_of(desktop, "Temat *"), text_of(desktop, "Telefon")) == ("Monitor", "+48 600 100 200")
+        assert len(standin.list("tickets")) == 1
+
+        standin.clear_faults()
+        desktop.press("Wyślij zgłoszenie")
+        second = standin.wait_for("tickets", 2, timeout=20)[1]["request"]
+        keep = ("customer_name", "customer_email", "phone", "priority", "ticket_type")
+        assert {k: second[k] for k in keep} == {k: body[k] for k in keep}
+        assert (second["subject"], second["cc_emails"], second["attachments"]) == ("Monitor", [], [])
+        assert second["description"] == "<p>Monitor miga</p>"
+        wait_for(lambda: showing(desktop, "OK", "push button"), 15, "the second panel")
+        desktop.press("OK")
     finally:
         daemon.proc.kill()
         daemon.proc.wait()
