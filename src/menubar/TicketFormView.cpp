@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
+#include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -245,6 +246,8 @@ void TicketFormView::ensureEditor() {
     if (editorWidget_) {
         return;
     }
+    window()->removeEventFilter(this);
+    window()->installEventFilter(this);
     editorStarted_.start();
     auto* factory = ticketEditorFactory();
     if (!factory) {
@@ -286,13 +289,13 @@ void TicketFormView::showEvent(QShowEvent* event) {
     ensureEditor();
 }
 
-void TicketFormView::hideEvent(QHideEvent* event) {
-    QWidget::hideEvent(event);
-    // Leaving the tab keeps the page; closing the window lets the web
-    // engine's page go.
-    if (!window()->isVisible()) {
+bool TicketFormView::eventFilter(QObject* watched, QEvent* event) {
+    // Closing the window (not leaving the tab, not minimising it, which is a
+    // spontaneous hide) lets the web engine's page go.
+    if (watched == window() && event->type() == QEvent::Hide && !event->spontaneous()) {
         releaseEditor();
     }
+    return QWidget::eventFilter(watched, event);
 }
 
 QString TicketFormView::descriptionHtml() const {
