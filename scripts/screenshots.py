@@ -1,9 +1,12 @@
 """Pictures of the menu bar application for review: each tab of the status
 window, the open tray menu and the update window, driven through the real UI
-(tray clicks with xdotool, buttons through AT-SPI) under Xvfb in the sandbox.
+(tray clicks with xdotool, buttons through AT-SPI) under Xvfb in the sandbox;
+run as a script also a filled ticket form and the accepted-ticket panel,
+filed with the helpdesk stand-in.
 
 usage: scripts/screenshots.py BUILD_DIR OUT_DIR
-As a module, capture(desktop, binary, out_dir) works in a running desktop.
+As a module, capture(desktop, binary, out_dir) works in a running desktop;
+ticket=True files a ticket too (the server must accept it).
 """
 import json
 import pathlib
@@ -15,12 +18,18 @@ sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 from desktop import Desktop, wait_for  # noqa: E402
 from sandbox import Sandbox  # noqa: E402
 
+sys.path.insert(0, str(ROOT / "tools" / "helpdesk-stand-in"))
+from standin_client import HelpdeskStandIn  # noqa: E402
+
 TABS = [("Status", "status-tab"), ("Nowe zgłoszenie", "ticket-tab"), ("Otwórz panel", "customer-panel-tab"),
         ("Ustawienia", "settings-tab")]
 TITLE = "^Sekwo Tarnvik$"
 UPDATE_TITLE = "^Aktualizacje Sekwo Tarnvik$"
 RUNTIME = "/Library/Application Support/Sekwo Tarnvik/runtime"
 SETTINGS = "/Library/Application Support/Sekwo Tarnvik/sekwo.settings.json"
+STATE = "/Library/Application Support/Sekwo Tarnvik/sekwo.state.json"
+LOG = "/Library/Logs/Sekwo Tarnvik/sekwo.log"
+SYSTEM_CA_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 
 
 def settle():
@@ -39,7 +48,50 @@ def tray_menu_region(desktop, before):
     return f"{right - left}x{bottom - top}+{left}+{top}"
 
 
-def capture(desktop, binary, out_dir, log=print):
+def status_window(desktop):
+    # The editor's web view turns the window into a GL one, under a new id.
+    return wait_for(lambda: desktop.visible_windows(TITLE), 10, "the status window")[0]
+
+
+def type_into(desktop, name, text, role="text", dy=None):
+    node = wait_for(lambda: next((n for n in desktop.accessible() if n["showing"] and n["name"] == name
+                                  and n["role"] == role), None), 10, name)
+    x, y, w, h = node["extents"]
+    desktop.x(["xdotool", "windowfocus", "--sync", str(status_window(desktop))])
+    desktop.click(x + w // 2, y + (h // 2 if dy is None else dy))
+    desktop.x(["xdotool", "type", "--delay", "15", text])
+
+
+def file_ticket(desktop, out):
+    """A filled form, then the accepted-ticket panel; pictures of both."""
+    saved = []
+    desktop.press("Nowe zgłoszenie")
+    wait_for(lambda: "Ticket editor ready" in desktop.box.read(LOG), 30, "the description editor")
+    type_into(desktop, "Zgłaszający", "Anna Nowak")
+    type_into(desktop, "E-mail *", "anna.nowak@example.com")
+    type_into(desktop, "DW (opcjonalnie)", "biuro@example.com")
+    type_into(desktop, "Telefon", "+48 600 100 200")
+    type_into(desktop, "Temat *", "Drukarka w biurze nie drukuje")
+    type_into(desktop, "Opis *", "Od rana drukarka pokazuje blad papieru.", role="label", dy=120)
+    settle()
+    saved.append(desktop.screenshot(out / "ticket-form-filled.png", status_window(desktop)))
+    # A small screen scrolls the form: its attachment and submit rows, too.
+    node = next(n for n in desktop.accessible() if n["showing"] and n["name"] == "Temat *" and n["role"] == "text")
+    desktop.x(["xdotool", "mousemove", str(node["extents"][0] - 60), str(node["extents"][1]),
+               "click", "--repeat", "6", "5"])
+    settle()
+    saved.append(desktop.screenshot(out / "ticket-form-filled-end.png", status_window(desktop)))
+    main = status_window(desktop)
+    desktop.press("Wyślij zgłoszenie")
+    panel = wait_for(lambda: [w for w in desktop.visible_windows(TITLE) if w != main], 20, "the panel")[0]
+    settle()
+    saved.append(desktop.screenshot(out / "ticket-accepted-panel.png", panel))
+    desktop.press("OK")
+    wait_for(lambda: len(desktop.visible_windows(TITLE)) == 1, 10, "the panel to close")
+    return saved
+
+
+def capture(desktop, binary, out_dir, log=print, ticket=False):
     out = pathlib.Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
     desktop.box.run(["install", "-d", "-m", "1777", RUNTIME]).check_returncode()
@@ -49,12 +101,17 @@ def capture(desktop, binary, out_dir, log=print):
     wait_for(lambda: app.poll() is not None or desktop.visible_windows(TITLE), 20, "the status window")
     if app.poll() is not None:
         raise RuntimeError(f"the menu bar exited: {desktop.output()}")
-    window = desktop.visible_windows(TITLE)[0]
     settle()
     for name, file in TABS:
         desktop.press(name)
         settle()
-        saved.append(desktop.screenshot(out / f"{file}.png", window))
+        if name == "Nowe zgłoszenie":
+            wait_for(lambda: not desktop.box.exists(LOG) or "Ticket editor" in desktop.box.read(LOG), 30,
+                     "the description editor")
+            settle()
+        saved.append(desktop.screenshot(out / f"{file}.png", status_window(desktop)))
+    if ticket:
+        saved.extend(file_ticket(desktop, out))
     desktop.press("Status")
 
     before = {w[0] for w in desktop.tree()}
@@ -76,21 +133,29 @@ def main():
     out = pathlib.Path(sys.argv[2]).resolve()
     binary = build / "src" / "menubar" / "Sekwo Tarnvik"
     work = build / "screenshots-sandbox"
-    box = Sandbox(work).start()
-    desktop = None
-    try:
-        # Loopback only: nothing here should reach a server, and nothing answers there.
-        box.write(SETTINGS, json.dumps({
-            "serverBaseUrl": "https://127.0.0.1:9", "viewerToken": "DEMO-COMPANY", "auditIntervalMinutes": 360,
-            "heartbeatIntervalSeconds": 300, "commandPollIntervalSeconds": 60, "chatPollIntervalSeconds": 2,
-            "controlReconnectMaxSeconds": 30}, indent=2))
-        desktop = Desktop(box, accessibility=True).start()
-        for path in capture(desktop, binary, out):
-            print(path)
-    finally:
-        if desktop:
-            desktop.stop()
-        box.stop()
+    work.mkdir(parents=True, exist_ok=True)
+    # The stand-in on loopback answers the ticket; nothing else reaches a server.
+    with HelpdeskStandIn(viewer_tokens=["DEMO-COMPANY"]) as server:
+        bundle = work / "ca-certificates.crt"
+        bundle.write_text(pathlib.Path(SYSTEM_CA_BUNDLE).read_text() + "\n" + pathlib.Path(server.ca).read_text())
+        box = Sandbox(work / "sandbox", overlays=[(bundle, SYSTEM_CA_BUNDLE)]).start()
+        desktop = None
+        try:
+            box.write(SETTINGS, json.dumps({
+                "serverBaseUrl": server.url, "viewerToken": "DEMO-COMPANY", "auditIntervalMinutes": 360,
+                "heartbeatIntervalSeconds": 300, "commandPollIntervalSeconds": 60, "chatPollIntervalSeconds": 2,
+                "controlReconnectMaxSeconds": 30}, indent=2))
+            # A registered device without its own token: the ticket goes with the company's.
+            box.write(STATE, json.dumps({"deviceUid": "demo-mac", "supportId": "100200300"}))
+            box.write(LOG, "")
+            box.path(LOG).chmod(0o666)
+            desktop = Desktop(box, accessibility=True).start()
+            for path in capture(desktop, binary, out, ticket=True):
+                print(path)
+        finally:
+            if desktop:
+                desktop.stop()
+            box.stop()
 
 
 if __name__ == "__main__":

@@ -372,6 +372,9 @@ void KovaViewerMenuBarApp::showStatusWindow() {
         handlers.audit = [this] { sendAuditNow(); };
         handlers.log = [this] { openLog(); };
         handlers.update = [this] { checkUpdatesNow(); };
+        handlers.ticket = [this](AgentTicketDraft draft, TicketCompletion completion) {
+            submitTicket(std::move(draft), std::move(completion));
+        };
         statusWindow_ = new StatusWindowController(settings, state, std::move(handlers),
                                                    *dependencies_.desktop, dependencies_.facts);
         for (auto* action : applicationActions_) {

@@ -82,6 +82,10 @@ public:
     void showAlert(const QString& title, const QString& message);
     void showNotification(const QString& title, const QString& text, const QString& ticketReference = {});
 
+    // The ticket form's hand-over: sends the draft with the device's identity
+    // off the main thread; `completion` runs on the main thread.
+    void submitTicket(AgentTicketDraft draft, TicketCompletion completion);
+
     // Fills `menu` with the status items built from the state file.
     void buildMenu(QMenu* menu);
 

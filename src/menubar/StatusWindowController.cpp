@@ -3,6 +3,7 @@
 #include "core/Errors.hpp"
 #include "core/Strings.hpp"
 #include "menubar/Dialogs.hpp"
+#include "menubar/CustomerSessionStore.hpp"
 #include "menubar/FeedbackButton.hpp"
 #include "menubar/QtText.hpp"
 #include "menubar/ViewerLocalization.hpp"
@@ -339,11 +340,17 @@ QWidget* StatusWindowController::buildStatusTab() {
 }
 
 QWidget* StatusWindowController::buildTicketTab() {
-    // The ticket form moves in here with its own widget.
     auto* tab = new QWidget;
     tab->setObjectName(QStringLiteral("ticketTab"));
     auto* layout = new QVBoxLayout(tab);
     layout->setContentsMargins(0, 0, 0, 0);
+    TicketFormView::Callbacks callbacks;
+    callbacks.ticketHandler = handlers_.ticket;
+    callbacks.openCustomerPortal = [this](const QString& reference) { openCustomerPortal(reference); };
+    callbacks.resizeWindow = [this](bool forTicketForm) { resizeWindow(forTicketForm); };
+    callbacks.headerImage = [this] { return headerPixmap(devicePixelRatioF()); };
+    ticketForm_ = new TicketFormView(std::move(callbacks));
+    layout->addWidget(ticketForm_);
     return tab;
 }
 
@@ -516,6 +523,13 @@ void StatusWindowController::selectTab(StatusTab tab) {
     }
     tabContentScroll_->verticalScrollBar()->setValue(0);
     resizeWindow(tab == StatusTab::ticket);
+    if (tab == StatusTab::ticket) {
+        std::optional<CustomerProfile> profile;
+        if (auto session = CustomerSessionStore::load()) {
+            profile = std::move(session->customer);
+        }
+        ticketForm_->applyCustomerProfile(profile);
+    }
     if (tab == StatusTab::settings) {
         refreshNotificationPermission();
     }
@@ -587,6 +601,10 @@ void StatusWindowController::changeLanguage() {
     dialogs::warning(this, QStringLiteral("Sekwo Tarnvik"),
                      QStringLiteral("Język został zapisany. Zmiana zostanie zastosowana po ponownym "
                                     "uruchomieniu aplikacji."));
+}
+
+QPixmap StatusWindowController::headerPixmap(qreal ratio) {
+    return headerImage(ratio);
 }
 
 } // namespace kova::menubar

@@ -3,6 +3,7 @@
 #include "config/ViewerSettings.hpp"
 #include "config/ViewerState.hpp"
 #include "menubar/StatusWindowRules.hpp"
+#include "menubar/TicketFormView.hpp"
 #include "menubar/platform/Desktop.hpp"
 #include "platform/SystemFacts.hpp"
 
@@ -30,6 +31,7 @@ struct StatusWindowHandlers {
     std::function<void()> audit;
     std::function<void()> log;
     std::function<void()> update;
+    TicketHandler ticket;
 };
 
 // The main window: header, four tabs (status, new ticket, customer panel,
@@ -62,6 +64,9 @@ public:
 
     const ViewerSettings& currentSettings() const { return currentSettings_; }
     QTimer* refreshTimer() const { return refreshTimer_; }
+    TicketFormView* ticketForm() const { return ticketForm_; }
+    // The header's round image, also shown by the accepted-ticket panel.
+    static QPixmap headerPixmap(qreal ratio);
 
 private:
     QWidget* buildHeader();
@@ -99,6 +104,7 @@ private:
     QComboBox* languagePopup_ = nullptr;
     QLabel* notificationPermissionValue_ = nullptr;
     QCheckBox* notificationAppToggle_ = nullptr;
+    TicketFormView* ticketForm_ = nullptr;
 };
 
 } // namespace kova::menubar

@@ -1,0 +1,15 @@
+# cmake -DMODULES=<node_modules> -DOUT=<resources/tinymce> -P CopyTinyMCE.cmake
+set(tinymce ${MODULES}/tinymce)
+if(NOT EXISTS ${tinymce}/tinymce.min.js OR NOT EXISTS ${MODULES}/tinymce-i18n/langs6/pl.js)
+  message(FATAL_ERROR "TinyMCE is not installed in ${MODULES}: run scripts/setup")
+endif()
+file(REMOVE_RECURSE ${OUT})
+file(MAKE_DIRECTORY ${OUT}/langs ${OUT}/plugins ${OUT}/skins/ui ${OUT}/skins/content)
+file(COPY ${tinymce}/tinymce.min.js ${tinymce}/license.txt ${tinymce}/themes ${tinymce}/models ${tinymce}/icons
+  DESTINATION ${OUT})
+foreach(plugin lists link code)
+  file(COPY ${tinymce}/plugins/${plugin} DESTINATION ${OUT}/plugins)
+endforeach()
+file(COPY ${tinymce}/skins/ui/oxide DESTINATION ${OUT}/skins/ui)
+file(COPY ${tinymce}/skins/content/default DESTINATION ${OUT}/skins/content)
+file(COPY ${MODULES}/tinymce-i18n/langs6/pl.js DESTINATION ${OUT}/langs)
