@@ -8,6 +8,7 @@
 #include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/KovaViewerMenuBarApp.hpp"
+#include "menubar/TicketFormRules.hpp"
 
 #include <QFutureWatcher>
 #include <QtConcurrent/QtConcurrentRun>
@@ -61,8 +62,7 @@ void KovaViewerMenuBarApp::submitTicket(AgentTicketDraft draft, TicketCompletion
     const auto deviceUid = trimmed(state.deviceUid.value_or(""));
     if (deviceUid.empty()) {
         completion(std::nullopt,
-                   std::make_exception_ptr(ViewerError::configuration(
-                       "Urządzenie nie ma jeszcze Device UID. Wymuś audit i spróbuj ponownie.")));
+                   std::make_exception_ptr(ViewerError::configuration(missingDeviceUidMessage)));
         return;
     }
     auto* watcher = new QFutureWatcher<TicketOutcome>(this);

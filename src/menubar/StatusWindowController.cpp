@@ -2,8 +2,8 @@
 
 #include "core/Errors.hpp"
 #include "core/Strings.hpp"
-#include "menubar/Dialogs.hpp"
 #include "menubar/CustomerSessionStore.hpp"
+#include "menubar/Dialogs.hpp"
 #include "menubar/FeedbackButton.hpp"
 #include "menubar/QtText.hpp"
 #include "menubar/ViewerLocalization.hpp"

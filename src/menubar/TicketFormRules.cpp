@@ -1,5 +1,7 @@
 #include "menubar/TicketFormRules.hpp"
 
+#include "core/ConnectionIssue.hpp"
+#include "core/Errors.hpp"
 #include "core/Unicode.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/QtText.hpp"
@@ -229,6 +231,15 @@ QString ticketAttachmentsSummary(const std::vector<TicketAttachmentSelection>& l
         total += entry.size;
     }
     return QString::number(list.size()) + QStringLiteral(" plik(i), ") + fileSizeText(total);
+}
+
+std::string ticketFailureMessage(const std::exception& failure) {
+    if (const auto* error = dynamic_cast<const ViewerError*>(&failure);
+        error && error->kind() == ViewerErrorKind::configuration &&
+        error->message() == missingDeviceUidMessage) {
+        return error->message();
+    }
+    return viewerErrorMessage(failure, "wysłać zgłoszenie");
 }
 
 } // namespace kova::menubar

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <optional>
 #include <string>
@@ -42,6 +43,15 @@ inline const std::array<TicketChoice, 4> ticketDepartments{{
 std::string ticketPriorityValue(int index);
 QColor ticketPriorityColour(int index);
 std::string ticketTypeValue(int index);
+
+// Refused before anything is sent: the daemon has not registered the Mac yet.
+inline constexpr char missingDeviceUidMessage[] =
+    "Urządzenie nie ma jeszcze Device UID. Wymuś audit i spróbuj ponownie.";
+
+// The sentence for a failed submission. The missing Device UID keeps its own
+// words: the generic configuration sentence would send the user to the
+// settings, which cannot help.
+std::string ticketFailureMessage(const std::exception& failure);
 
 inline constexpr char ticketEmailExample[] = "jan.kowalski@firma.pl";
 inline constexpr char ticketCcExample[] = "anna.nowak@firma.pl, biuro@firma.pl";

@@ -366,7 +366,7 @@ void TicketFormView::handleResult(std::optional<AgentTicketResponse> response, s
         }
         throw std::runtime_error("The ticket submission ended without an answer.");
     } catch (const std::exception& failure) {
-        message = qtText(viewerErrorMessage(failure, "wysłać zgłoszenie"));
+        message = qtText(ticketFailureMessage(failure));
     }
     setStatusText(message);
     dialogs::warning(window(), QStringLiteral("Nie wysłano zgłoszenia"), message);

@@ -256,6 +256,10 @@ private Q_SLOTS:
         QCOMPARE(field("ticketSubjectField")->text(), QStringLiteral("Drukarka"));
         QCOMPARE(form->ticketAttachments().size(), std::size_t{1});
         QCOMPARE(form->editor()->pendingHTML(), QStringLiteral("<p>Nie drukuje</p>"));
+        // A Mac the daemon has not registered yet is told so, not sent to the settings.
+        findWidget<QAbstractButton>(&window, "submitTicketButton")->click();
+        pending(std::nullopt, std::make_exception_ptr(ViewerError::configuration(missingDeviceUidMessage)));
+        QCOMPARE(dialogs::testing::takeShown().at(0).text, QString::fromUtf8(missingDeviceUidMessage));
 
         // Success clears the ticket's own fields and keeps the sender's; the
         // panel opens the ticket in the customer panel.
