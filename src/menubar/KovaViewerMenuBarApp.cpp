@@ -4,6 +4,7 @@
 #include "config/ViewerState.hpp"
 #include "core/Paths.hpp"
 #include "core/ViewerLogger.hpp"
+#include "menubar/CustomerSessionStore.hpp"
 #include "menubar/QtText.hpp"
 #include "menubar/StatusItemImage.hpp"
 #include "menubar/StatusWindowController.hpp"
@@ -20,6 +21,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QUrl>
+#include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <fstream>
@@ -80,6 +82,7 @@ void KovaViewerMenuBarApp::applicationDidFinishLaunching() {
         }
     });
     desktop.listenForShowRequests();
+    observeCustomerSession();
     installApplicationMenu();
 
     try {
@@ -102,6 +105,7 @@ void KovaViewerMenuBarApp::applicationDidFinishLaunching() {
 void KovaViewerMenuBarApp::applicationWillTerminate() {
     backgroundStop_.request_stop();
     disconnect(dependencies_.desktop, nullptr, this, nullptr);
+    disconnect(&CustomerSessionEvents::instance(), nullptr, this, nullptr);
     for (auto* timer : timers_) {
         if (timer) {
             timer->stop();
@@ -192,9 +196,7 @@ void KovaViewerMenuBarApp::runTimerAction(MenuBarTimer which) {
     }
 }
 
-// The customer-panel replies and the RustDesk background service move into
-// these two places with their own work.
-void KovaViewerMenuBarApp::processCustomerNotifications() {}
+// The RustDesk background service moves in here with its own work.
 void KovaViewerMenuBarApp::ensureRustDeskRunning() {}
 
 void KovaViewerMenuBarApp::installApplicationMenu() {
@@ -398,6 +400,8 @@ void KovaViewerMenuBarApp::openCustomerTicket(const QString& reference) {
     const ViewerSettings settings = settings_ ? *settings_ : loadSettingsOrDefaults();
     if (const auto url = customerPortalUrl(settings.normalizedServerBaseUrl(), reference)) {
         dependencies_.desktop->openUrl(*url);
+    } else {
+        showNotification(title(), QStringLiteral("Nieprawidłowy adres panelu klienta."));
     }
 }
 
@@ -541,7 +545,8 @@ void KovaViewerMenuBarApp::showNotification(const QString& notificationTitle, co
             Qt::QueuedConnection);
         return;
     }
-    dependencies_.desktop->showNotification(notificationTitle, text, ticketReference);
+    deliverNotification(userNotificationContent(notificationTitle, text, ticketReference,
+                                                QUuid::createUuid().toString(QUuid::WithoutBraces)));
 }
 
 } // namespace kova::menubar

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "api/CustomerRecords.hpp"
 #include "config/ViewerSettings.hpp"
 #include "core/ConnectionIssue.hpp"
 #include "menubar/ChatWindowController.hpp"
+#include "menubar/CustomerNotificationRules.hpp"
 #include "menubar/MenuBarRules.hpp"
 #include "menubar/StatusWindowController.hpp"
 #include "menubar/UpdateWindowController.hpp"
@@ -15,6 +17,7 @@
 #include <QSystemTrayIcon>
 
 #include <array>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -44,6 +47,12 @@ public:
         std::function<AgentOperationOutcome(const ViewerSettings&, std::stop_token)> sendInventory;
         // Shows a modal warning; tests answer it without a person.
         std::function<void(const QString& title, const QString& message)> presentAlert;
+        // One page of replies to the customer's tickets after a message id; runs
+        // on a worker thread. The real client for the settings when empty.
+        std::function<CustomerTicketNotificationPage(const ViewerSettings&, const std::string& sessionToken,
+                                                     std::int64_t afterMessageId, std::int64_t limit,
+                                                     std::stop_token)>
+            fetchCustomerNotifications;
     };
 
     KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies dependencies, QObject* parent = nullptr);
@@ -93,6 +102,9 @@ public:
     // Creates the file (and its folders) when missing; errors are ignored.
     static void ensureFile(const std::filesystem::path& path);
 
+    // A customer-notification poll is in flight; further triggers wait for it.
+    bool isPollingCustomerNotifications() const { return isPollingCustomerNotifications_; }
+
 private:
     void installApplicationMenu();
     void installStatusItem();
@@ -122,6 +134,12 @@ private:
     std::stop_source backgroundStop_;
     // One window per conversation for the whole run; closing only hides it.
     std::map<std::string, std::unique_ptr<ChatWindowController>> chatWindows_;
+
+    // Customer-panel replies: one poll at a time, a session change polls at once.
+    void observeCustomerSession();
+    ViewerSettings effectiveSettings() const;
+    void deliverNotification(const UserNotificationContent& content);
+    bool isPollingCustomerNotifications_ = false;
 };
 
 } // namespace kova::menubar

@@ -1,6 +1,8 @@
 #include "menubar/StatusWindowController.hpp"
 
 #include "core/Strings.hpp"
+#include "core/ViewerLogger.hpp"
+#include "menubar/CustomerLoginCard.hpp"
 #include "menubar/FeedbackButton.hpp"
 #include "menubar/QtText.hpp"
 #include "menubar/ViewerLocalization.hpp"
@@ -424,6 +426,12 @@ QWidget* StatusWindowController::buildSettingsTab() {
     language->addWidget(languagePopup_);
     layout->addWidget(languageCard);
 
+    CustomerLoginCard::Dependencies login;
+    login.currentSettings = [this] { return currentSettings_; };
+    login.profileChanged = [this](const auto& profile) { applyCustomerProfileToTicketForm(profile); };
+    customerLoginCard_ = new CustomerLoginCard(std::move(login));
+    layout->addWidget(customerLoginCard_);
+
     QVBoxLayout* notifications = nullptr;
     auto* notificationsCard = makeCard("notificationsCard", notifications);
     notifications->addWidget(cardTitle("Powiadomienia macOS", "notificationsCardTitle"));
@@ -437,9 +445,26 @@ QWidget* StatusWindowController::buildSettingsTab() {
     notificationAppToggle_->setObjectName(QStringLiteral("notificationAppToggle"));
     notificationAppToggle_->setAccessibleName(notificationAppToggle_->text());
     notificationAppToggle_->setFont(pixelFont(13));
-    // Shows the stored preference; changing it needs the settings write.
-    notificationAppToggle_->setEnabled(false);
+    // clicked, not toggled: the 2-second refresh sets the box without saving.
+    connect(notificationAppToggle_, &QAbstractButton::clicked, this,
+            &StatusWindowController::changeAppNotificationPreference);
     notifications->addWidget(notificationAppToggle_);
+    auto* permissionButtons = new QHBoxLayout;
+    permissionButtons->setSpacing(10);
+    auto* requestPermissionButton =
+        new FeedbackButton(QStringLiteral("Włącz w macOS"), FeedbackButton::Style::secondary);
+    requestPermissionButton->setObjectName(QStringLiteral("requestNotificationPermissionButton"));
+    connect(requestPermissionButton, &QAbstractButton::clicked, this,
+            &StatusWindowController::requestNotificationPermission);
+    permissionButtons->addWidget(requestPermissionButton);
+    auto* openSettingsButton =
+        new FeedbackButton(QStringLiteral("Otwórz ustawienia macOS"), FeedbackButton::Style::secondary);
+    openSettingsButton->setObjectName(QStringLiteral("openNotificationSettingsButton"));
+    connect(openSettingsButton, &QAbstractButton::clicked, this,
+            &StatusWindowController::openNotificationSettings);
+    permissionButtons->addWidget(openSettingsButton);
+    permissionButtons->addStretch(1);
+    notifications->addLayout(permissionButtons);
     layout->addWidget(notificationsCard);
 
     auto* note = makeLabel(QStringLiteral("Te pola są techniczne. Zwykły użytkownik nie musi ich zmieniać po "
@@ -479,6 +504,7 @@ void StatusWindowController::apply(const ViewerSettings& settings, const ViewerS
         setForeground(label, value->colour);
     }
     notificationAppToggle_->setChecked(settings.notificationsEnabled);
+    customerLoginCard_->refreshNotificationLoginState();
 }
 
 bool StatusWindowController::isEditingField() const {
@@ -556,6 +582,53 @@ void StatusWindowController::refreshNotificationPermission() {
         self->notificationPermissionValue_->setText(text);
         self->notificationPermissionValue_->setAccessibleDescription(text);
     });
+}
+
+} // namespace kova::menubar
+
+namespace kova::menubar {
+
+void StatusWindowController::requestNotificationPermission() {
+    desktop_.queryNotificationPermission([self = QPointer(this)](NotificationPermission permission) {
+        if (!self) {
+            return;
+        }
+        if (permission == NotificationPermission::notDetermined) {
+            self->desktop_.requestNotificationPermission([self](std::optional<QString> error) {
+                if (error) {
+                    ViewerLogger::error("Could not request macOS notification permission: " +
+                                        stdText(*error));
+                }
+                if (self) {
+                    self->refreshNotificationPermission();
+                }
+            });
+            return;
+        }
+        if (permission == NotificationPermission::denied) {
+            self->openNotificationSettings();
+        }
+        self->refreshNotificationPermission();
+    });
+}
+
+void StatusWindowController::openNotificationSettings() {
+    // Where the desktop has no notification settings of its own there is nothing to open.
+    desktop_.openNotificationSettings();
+}
+
+void StatusWindowController::changeAppNotificationPreference(bool enabled) {
+    ViewerSettings settings = currentSettings_;
+    settings.notificationsEnabled = enabled;
+    currentSettings_ = settings;
+    if (handlers_.save) {
+        handlers_.save(settings);
+    }
+    refreshNotificationPermission();
+}
+
+void StatusWindowController::applyCustomerProfileToTicketForm(const std::optional<CustomerProfile>&) {
+    // Forwarded to the ticket form.
 }
 
 } // namespace kova::menubar

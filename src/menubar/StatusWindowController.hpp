@@ -1,5 +1,6 @@
 #pragma once
 
+#include "api/CustomerRecords.hpp"
 #include "config/ViewerSettings.hpp"
 #include "config/ViewerState.hpp"
 #include "menubar/StatusWindowRules.hpp"
@@ -22,6 +23,7 @@ class QTimer;
 
 namespace kova::menubar {
 
+class CustomerLoginCard;
 class FeedbackButton;
 
 // The callbacks into the application delegate.
@@ -54,6 +56,12 @@ public:
     void openCustomerPortal(const QString& reference);
     void toggleFullScreen();
     void refreshNotificationPermission();
+    void requestNotificationPermission();
+    void openNotificationSettings();
+    void changeAppNotificationPreference(bool enabled);
+    // Fills (with a profile) or unlocks (without one) the ticket form's name
+    // and e-mail after a customer-panel login or logout.
+    void applyCustomerProfileToTicketForm(const std::optional<CustomerProfile>& profile);
 
     const ViewerSettings& currentSettings() const { return currentSettings_; }
     QTimer* refreshTimer() const { return refreshTimer_; }
@@ -94,6 +102,7 @@ private:
     QComboBox* languagePopup_ = nullptr;
     QLabel* notificationPermissionValue_ = nullptr;
     QCheckBox* notificationAppToggle_ = nullptr;
+    CustomerLoginCard* customerLoginCard_ = nullptr;
 };
 
 } // namespace kova::menubar

@@ -18,6 +18,7 @@ public:
         QString title;
         QString text;
         QString userData;
+        QString identifier;
     };
 
     void setActivationPolicy(menubar::ActivationPolicy policy) override { policies.push_back(policy); }
@@ -27,7 +28,7 @@ public:
     }
     bool listenForShowRequests() override { return true; }
     void showNotification(const QString& title, const QString& text, const QString& userData) override {
-        notifications.push_back({title, text, userData});
+        notifications.push_back({title, text, userData, {}});
     }
     void queryNotificationPermission(std::function<void(menubar::NotificationPermission)> done) override {
         done(permission);
@@ -37,6 +38,18 @@ public:
         return true;
     }
     std::optional<QString> applicationPath(const QString&) override { return std::nullopt; }
+    void showUserNotification(const QString& identifier, const QString& title, const QString& text,
+                              const QString& ticketReference) override {
+        notifications.push_back({title, text, ticketReference, identifier});
+    }
+    void requestNotificationPermission(std::function<void(std::optional<QString>)> done) override {
+        ++permissionRequests;
+        done(permissionRequestError);
+    }
+    bool openNotificationSettings() override {
+        ++notificationSettingsOpened;
+        return true;
+    }
 
     QStringList notificationTexts() const {
         QStringList texts;
@@ -51,6 +64,9 @@ public:
     std::vector<Notification> notifications;
     std::vector<QUrl> opened;
     menubar::NotificationPermission permission = menubar::NotificationPermission::authorized;
+    int permissionRequests = 0;
+    std::optional<QString> permissionRequestError;
+    int notificationSettingsOpened = 0;
 };
 
 } // namespace kova::test

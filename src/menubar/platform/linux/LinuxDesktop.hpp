@@ -4,8 +4,10 @@
 
 #include <QDBusConnection>
 #include <QLocalServer>
+#include <QStringList>
 
 #include <deque>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -17,6 +19,9 @@ std::string wakeSocketPath();
 // Connects to the wake socket; with a message, sends it. Returns whether a
 // process listened there.
 bool connectToWakeSocket(const std::string& path, bool sendShowRequest);
+// The program and arguments that open the notification settings of the
+// desktops named in XDG_CURRENT_DESKTOP (":"-separated), first known one wins.
+std::optional<QStringList> notificationSettingsCommand(const QString& currentDesktops);
 
 // Linux desktop: the wake channel is a local socket, notifications go to
 // org.freedesktop.Notifications on the session bus, files and URLs open
@@ -33,6 +38,10 @@ public:
     void queryNotificationPermission(std::function<void(NotificationPermission)> done) override;
     bool openUrl(const QUrl& url) override;
     std::optional<QString> applicationPath(const QString& bundleIdentifier) override;
+    void showUserNotification(const QString& identifier, const QString& title, const QString& text,
+                              const QString& ticketReference) override;
+    void requestNotificationPermission(std::function<void(std::optional<QString>)> done) override;
+    bool openNotificationSettings() override;
 
 private Q_SLOTS:
     void onActionInvoked(uint id, const QString& actionKey);
