@@ -39,6 +39,25 @@ def tray_menu_region(desktop, before):
     return f"{right - left}x{bottom - top}+{left}+{top}"
 
 
+def capture_logged_in_settings(desktop, path, window):
+    """The settings tab once a customer-panel session is on disk (the window's
+    2 s refresh picks it up); the session is removed again afterwards."""
+    from desktop import HOME, UID
+    directory = f"{HOME}/.local/share/Sekwo Tarnvik"
+    session = f"{directory}/customer-session.json"
+    desktop.box.run(["install", "-d", "-o", str(UID), "-g", str(UID), "-m", "0700", directory]).check_returncode()
+    desktop.box.write(session, json.dumps({
+        "accessToken": "cs_screenshot", "expiresAt": "2099-01-01T00:00:00Z", "lastNotificationMessageId": 0,
+        "customer": {"email": "anna.nowak@firma.pl", "full_name": "Anna Nowak",
+                     "can_view_organization_tickets": False}}))
+    desktop.press("Ustawienia")
+    time.sleep(2.5)
+    try:
+        return desktop.screenshot(path, window)
+    finally:
+        desktop.box.path(session).unlink()
+
+
 def capture(desktop, binary, out_dir, log=print):
     out = pathlib.Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
@@ -55,6 +74,7 @@ def capture(desktop, binary, out_dir, log=print):
         desktop.press(name)
         settle()
         saved.append(desktop.screenshot(out / f"{file}.png", window))
+    saved.append(capture_logged_in_settings(desktop, out / "settings-tab-logged-in.png", window))
     desktop.press("Status")
 
     before = {w[0] for w in desktop.tree()}
