@@ -5,6 +5,7 @@
 #include "core/Paths.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/CustomerSessionStore.hpp"
+#include "menubar/Dialogs.hpp"
 #include "menubar/QtText.hpp"
 #include "menubar/StatusItemImage.hpp"
 #include "menubar/StatusWindowController.hpp"
@@ -17,7 +18,6 @@
 #include <QFutureWatcher>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QScreen>
 #include <QTimer>
 #include <QUrl>
@@ -57,10 +57,7 @@ KovaViewerMenuBarApp::KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies
     }
     if (!dependencies_.presentAlert) {
         dependencies_.presentAlert = [](const QString& alertTitle, const QString& message) {
-            QMessageBox box(QMessageBox::Warning, alertTitle, alertTitle, QMessageBox::Ok);
-            box.setObjectName(QStringLiteral("alert"));
-            box.setInformativeText(message);
-            box.exec();
+            dialogs::warning(nullptr, alertTitle, message);
         };
     }
 }
