@@ -58,6 +58,20 @@ def capture_logged_in_settings(desktop, path, window):
         desktop.box.path(session).unlink()
 
 
+def capture_settings_bottom(desktop, path, window):
+    """The lower cards of the settings tab (customer login, notifications),
+    scrolled into view with the mouse wheel."""
+    _, _, width, height, x, y, _ = next(w for w in desktop.tree() if w[0] == window)
+    desktop.press("Ustawienia")
+    for _ in range(10):
+        desktop.click(x + width // 2, y + height // 2, button=5)
+    settle()
+    shot = desktop.screenshot(path, window)
+    for _ in range(10):
+        desktop.click(x + width // 2, y + height // 2, button=4)
+    return shot
+
+
 def capture(desktop, binary, out_dir, log=print):
     out = pathlib.Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
@@ -74,6 +88,7 @@ def capture(desktop, binary, out_dir, log=print):
         desktop.press(name)
         settle()
         saved.append(desktop.screenshot(out / f"{file}.png", window))
+    saved.append(capture_settings_bottom(desktop, out / "settings-tab-bottom.png", window))
     saved.append(capture_logged_in_settings(desktop, out / "settings-tab-logged-in.png", window))
     desktop.press("Status")
 
