@@ -24,6 +24,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QStyle>
 #include <QTextEdit>
 #include <QTimer>
@@ -445,8 +446,13 @@ QWidget* StatusWindowController::buildSettingsTab() {
     notificationAppToggle_->setObjectName(QStringLiteral("notificationAppToggle"));
     notificationAppToggle_->setAccessibleName(notificationAppToggle_->text());
     notificationAppToggle_->setFont(pixelFont(13));
-    // clicked, not toggled: the 2-second refresh sets the box without saving.
-    connect(notificationAppToggle_, &QAbstractButton::clicked, this,
+    // The card's transparent background would leave the indicator without a
+    // frame (the style draws it from the palette): white like the card instead.
+    notificationAppToggle_->setStyleSheet(
+        QStringLiteral("QCheckBox { background: %1; }").arg(ViewerTheme::css(ViewerTheme::surface)));
+    // toggled, not clicked: screen readers toggle without a click. apply()
+    // sets the box with its signals blocked, so a refresh never saves.
+    connect(notificationAppToggle_, &QAbstractButton::toggled, this,
             &StatusWindowController::changeAppNotificationPreference);
     notifications->addWidget(notificationAppToggle_);
     auto* permissionButtons = new QHBoxLayout;
@@ -503,7 +509,10 @@ void StatusWindowController::apply(const ViewerSettings& settings, const ViewerS
         label->setAccessibleDescription(value->text);
         setForeground(label, value->colour);
     }
-    notificationAppToggle_->setChecked(settings.notificationsEnabled);
+    {
+        const QSignalBlocker fromSettings(notificationAppToggle_);
+        notificationAppToggle_->setChecked(settings.notificationsEnabled);
+    }
     customerLoginCard_->refreshNotificationLoginState();
 }
 

@@ -316,9 +316,14 @@ private Q_SLOTS:
         QVERIFY(!saved[0].notificationsEnabled);
         QCOMPARE(saved[0].viewerToken, std::string("ACME"));
         QCOMPARE(label->text(), QStringLiteral("Powiadomienia są wyłączone w aplikacji."));
-        // A refresh from disk sets the box without saving again.
+        // A refresh from disk sets the box back without saving; a screen
+        // reader's toggle (no click) saves like a click.
         window.refreshFromDisk();
+        QVERIFY(toggle->isChecked());
         QCOMPARE(saved.size(), std::size_t(1));
+        toggle->toggle();
+        QCOMPARE(saved.size(), std::size_t(2));
+        QVERIFY(!saved[1].notificationsEnabled);
     }
 };
 
