@@ -20,6 +20,8 @@ constexpr auto pollFailed = "Customer ticket notifications poll failed";
 struct PollOutcome {
     std::vector<CustomerTicketNotification> replies;
     bool sessionEnded = false;
+    // The session changed while the request ran; the new one is polled at once.
+    bool stale = false;
 };
 
 QString newUuid() {
@@ -80,6 +82,9 @@ void KovaViewerMenuBarApp::processCustomerNotifications() {
         for (const auto& reply : outcome.replies) {
             deliverNotification(ticketReplyNotification(reply, newUuid()));
         }
+        if (outcome.stale) {
+            processCustomerNotifications();
+        }
     });
     watcher->setFuture(
         QtConcurrent::run([fetch = dependencies_.fetchCustomerNotifications, settings,
@@ -89,6 +94,7 @@ void KovaViewerMenuBarApp::processCustomerNotifications() {
                 const auto page = fetch(settings, state.accessToken, state.lastNotificationMessageId,
                                         notificationPageSize, stop);
                 if (!stillStored(state.accessToken)) {
+                    outcome.stale = true;
                     return outcome;
                 }
                 state.lastNotificationMessageId = page.cursor;

@@ -72,7 +72,7 @@ private:
                                                          std::int64_t after, std::int64_t limit,
                                                          std::stop_token) {
             ++fetches_;
-            if (token != "cs_live") {
+            if (!token.starts_with("cs_live")) {
                 throw ViewerError::http(401, "{}");
             }
             return page_(after, limit);
@@ -151,6 +151,21 @@ private Q_SLOTS:
         QTest::qWait(100);
         QCOMPARE(int(fetches_), 1);
         QCOMPARE(asked.front(), std::int64_t(12));
+
+        // A new login while the request ran: its page is dropped, the new session polled at once.
+        fetches_ = 0;
+        desktop_->notifications.clear();
+        page_ = [this](std::int64_t after, std::int64_t) {
+            if (fetches_ == 1) {
+                writeSessionAndSettings(0, "cs_live_2", true);
+            }
+            return CustomerTicketNotificationPage{{reply(after + 1, "KOVA-4", "x")}, after + 1, false};
+        };
+        CustomerSessionEvents::instance().post();
+        QTRY_COMPARE(int(fetches_), 2);
+        waitForPoll();
+        QCOMPARE(CustomerSessionStore::load()->lastNotificationMessageId, std::int64_t(1));
+        QCOMPARE(desktop_->notifications.size(), std::size_t(1));
     }
 
     void disabledNotificationsStillAdvanceTheCursor() {
