@@ -178,6 +178,12 @@ StatusWindowController::StatusWindowController(const ViewerSettings& settings, c
     tabContentScroll_->setWidgetResizable(true);
     tabContentScroll_->setFrameShape(QFrame::NoFrame);
     tabContentScroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+#ifndef Q_OS_MACOS
+    // Qt 6.4's AT-SPI bridge counts a scroll bar among the scroll area's
+    // children only while it shows, and crashes on a screen reader's request
+    // for the child that vanished when a tab switch hid it: the bar stays.
+    tabContentScroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+#endif
     tabContentScroll_->setWidget(host);
     tabContentScroll_->viewport()->setAutoFillBackground(false);
     columnLayout->addWidget(tabContentScroll_, 1);
@@ -430,7 +436,7 @@ QWidget* StatusWindowController::buildSettingsTab() {
     CustomerLoginCard::Dependencies login;
     login.currentSettings = [this] { return currentSettings_; };
     login.profileChanged = [this](const auto& profile) { applyCustomerProfileToTicketForm(profile); };
-    customerLoginCard_ = new CustomerLoginCard(std::move(login));
+    customerLoginCard_ = new CustomerLoginCard(std::move(login), column);
     layout->addWidget(customerLoginCard_);
 
     QVBoxLayout* notifications = nullptr;
