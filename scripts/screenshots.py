@@ -91,6 +91,39 @@ def file_ticket(desktop, out):
     return saved
 
 
+def capture_logged_in_settings(desktop, path, window):
+    """The settings tab once a customer-panel session is on disk (the window's
+    2 s refresh picks it up); the session is removed again afterwards."""
+    from desktop import HOME, UID
+    directory = f"{HOME}/.local/share/Sekwo Tarnvik"
+    session = f"{directory}/customer-session.json"
+    desktop.box.run(["install", "-d", "-o", str(UID), "-g", str(UID), "-m", "0700", directory]).check_returncode()
+    desktop.box.write(session, json.dumps({
+        "accessToken": "cs_screenshot", "expiresAt": "2099-01-01T00:00:00Z", "lastNotificationMessageId": 0,
+        "customer": {"email": "anna.nowak@firma.pl", "full_name": "Anna Nowak",
+                     "can_view_organization_tickets": False}}))
+    desktop.press("Ustawienia")
+    time.sleep(2.5)
+    try:
+        return desktop.screenshot(path, window)
+    finally:
+        desktop.box.path(session).unlink()
+
+
+def capture_settings_bottom(desktop, path, window):
+    """The lower cards of the settings tab (customer login, notifications),
+    scrolled into view with the mouse wheel."""
+    _, _, width, height, x, y, _ = next(w for w in desktop.tree() if w[0] == window)
+    desktop.press("Ustawienia")
+    for _ in range(10):
+        desktop.click(x + width // 2, y + height // 2, button=5)
+    settle()
+    shot = desktop.screenshot(path, window)
+    for _ in range(10):
+        desktop.click(x + width // 2, y + height // 2, button=4)
+    return shot
+
+
 def capture(desktop, binary, out_dir, log=print, ticket=False):
     out = pathlib.Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
@@ -110,6 +143,9 @@ def capture(desktop, binary, out_dir, log=print, ticket=False):
                      "the description editor")
             settle()
         saved.append(desktop.screenshot(out / f"{file}.png", status_window(desktop)))
+    window = status_window(desktop)
+    saved.append(capture_settings_bottom(desktop, out / "settings-tab-bottom.png", window))
+    saved.append(capture_logged_in_settings(desktop, out / "settings-tab-logged-in.png", window))
     if ticket:
         saved.extend(file_ticket(desktop, out))
     desktop.press("Status")

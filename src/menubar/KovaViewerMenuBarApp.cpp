@@ -4,6 +4,7 @@
 #include "config/ViewerState.hpp"
 #include "core/Paths.hpp"
 #include "core/ViewerLogger.hpp"
+#include "menubar/CustomerSessionStore.hpp"
 #include "menubar/Dialogs.hpp"
 #include "menubar/QtText.hpp"
 #include "menubar/StatusItemImage.hpp"
@@ -21,6 +22,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QUrl>
+#include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <fstream>
@@ -87,6 +89,7 @@ void KovaViewerMenuBarApp::applicationDidFinishLaunching() {
     });
     connect(&desktop, &Desktop::openUrlRequested, this, [this](const QUrl& url) { openUrls({url}); });
     desktop.listenForShowRequests();
+    observeCustomerSession();
     installApplicationMenu();
 
     try {
@@ -109,6 +112,7 @@ void KovaViewerMenuBarApp::applicationDidFinishLaunching() {
 void KovaViewerMenuBarApp::applicationWillTerminate() {
     backgroundStop_.request_stop();
     disconnect(dependencies_.desktop, nullptr, this, nullptr);
+    disconnect(&CustomerSessionEvents::instance(), nullptr, this, nullptr);
     for (auto* timer : timers_) {
         if (timer) {
             timer->stop();
@@ -198,9 +202,6 @@ void KovaViewerMenuBarApp::runTimerAction(MenuBarTimer which) {
         break;
     }
 }
-
-// The customer-panel replies move into this place with their own work.
-void KovaViewerMenuBarApp::processCustomerNotifications() {}
 
 void KovaViewerMenuBarApp::installApplicationMenu() {
     const auto menus = applicationMenus();
@@ -406,6 +407,8 @@ void KovaViewerMenuBarApp::openCustomerTicket(const QString& reference) {
     const ViewerSettings settings = settings_ ? *settings_ : loadSettingsOrDefaults();
     if (const auto url = customerPortalUrl(settings.normalizedServerBaseUrl(), reference)) {
         dependencies_.desktop->openUrl(*url);
+    } else {
+        showNotification(title(), QStringLiteral("Nieprawidłowy adres panelu klienta."));
     }
 }
 
@@ -549,7 +552,8 @@ void KovaViewerMenuBarApp::showNotification(const QString& notificationTitle, co
             Qt::QueuedConnection);
         return;
     }
-    dependencies_.desktop->showNotification(notificationTitle, text, ticketReference);
+    deliverNotification(userNotificationContent(notificationTitle, text, ticketReference,
+                                                QUuid::createUuid().toString(QUuid::WithoutBraces)));
 }
 
 } // namespace kova::menubar

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "api/CustomerRecords.hpp"
 #include "config/ViewerSettings.hpp"
 #include "core/ConnectionIssue.hpp"
 #include "menubar/ChatWindowController.hpp"
+#include "menubar/CustomerNotificationRules.hpp"
 #include "menubar/MenuBarRules.hpp"
 #include "menubar/RustDeskBackgroundService.hpp"
 #include "menubar/RustDeskProtocolLauncher.hpp"
@@ -18,6 +20,7 @@
 
 #include <array>
 #include <exception>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -52,6 +55,12 @@ public:
         std::function<void(const ViewerSettings&, std::stop_token)> auditSavedSettings;
         // Runs RustDesk and pgrep; the system's runner unless a test records them.
         std::shared_ptr<ProcessRunner> processRunner;
+        // One page of replies to the customer's tickets after a message id; runs
+        // on a worker thread. The real client for the settings when empty.
+        std::function<CustomerTicketNotificationPage(const ViewerSettings&, const std::string& sessionToken,
+                                                     std::int64_t afterMessageId, std::int64_t limit,
+                                                     std::stop_token)>
+            fetchCustomerNotifications;
     };
 
     KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies dependencies, QObject* parent = nullptr);
@@ -112,6 +121,8 @@ public:
     // RustDesk off the main thread.
     void openUrls(const QList<QUrl>& urls);
     bool isSavingSettings() const { return savingSettings_; }
+    // A customer-notification poll is in flight; further triggers wait for it.
+    bool isPollingCustomerNotifications() const { return isPollingCustomerNotifications_; }
 
 private:
     void installApplicationMenu();
@@ -151,6 +162,12 @@ private:
     QFuture<void> rustDeskCheck_;
     // One administrator prompt at a time.
     bool savingSettings_ = false;
+
+    // Customer-panel replies: one poll at a time, a session change polls at once.
+    void observeCustomerSession();
+    ViewerSettings effectiveSettings() const;
+    void deliverNotification(const UserNotificationContent& content);
+    bool isPollingCustomerNotifications_ = false;
 };
 
 } // namespace kova::menubar

@@ -2,6 +2,8 @@
 
 #include "core/Errors.hpp"
 #include "core/Strings.hpp"
+#include "core/ViewerLogger.hpp"
+#include "menubar/CustomerLoginCard.hpp"
 #include "menubar/CustomerSessionStore.hpp"
 #include "menubar/Dialogs.hpp"
 #include "menubar/FeedbackButton.hpp"
@@ -25,6 +27,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QStyle>
 #include <QTextEdit>
 #include <QTimer>
@@ -178,6 +181,12 @@ StatusWindowController::StatusWindowController(const ViewerSettings& settings, c
     tabContentScroll_->setWidgetResizable(true);
     tabContentScroll_->setFrameShape(QFrame::NoFrame);
     tabContentScroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+#ifndef Q_OS_MACOS
+    // Qt 6.4's AT-SPI bridge counts a scroll bar among the scroll area's
+    // children only while it shows, and crashes on a screen reader's request
+    // for the child that vanished when a tab switch hid it: the bar stays.
+    tabContentScroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+#endif
     tabContentScroll_->setWidget(host);
     tabContentScroll_->viewport()->setAutoFillBackground(false);
     columnLayout->addWidget(tabContentScroll_, 1);
@@ -431,6 +440,12 @@ QWidget* StatusWindowController::buildSettingsTab() {
     language->addWidget(languagePopup_);
     layout->addWidget(languageCard);
 
+    CustomerLoginCard::Dependencies login;
+    login.currentSettings = [this] { return currentSettings_; };
+    login.profileChanged = [this](const auto& profile) { applyCustomerProfileToTicketForm(profile); };
+    customerLoginCard_ = new CustomerLoginCard(std::move(login), column);
+    layout->addWidget(customerLoginCard_);
+
     QVBoxLayout* notifications = nullptr;
     auto* notificationsCard = makeCard("notificationsCard", notifications);
     notifications->addWidget(cardTitle("Powiadomienia macOS", "notificationsCardTitle"));
@@ -444,9 +459,31 @@ QWidget* StatusWindowController::buildSettingsTab() {
     notificationAppToggle_->setObjectName(QStringLiteral("notificationAppToggle"));
     notificationAppToggle_->setAccessibleName(notificationAppToggle_->text());
     notificationAppToggle_->setFont(pixelFont(13));
-    // Shows the stored preference; changing it needs the settings write.
-    notificationAppToggle_->setEnabled(false);
+    // The card's transparent background would leave the indicator without a
+    // frame (the style draws it from the palette): white like the card instead.
+    notificationAppToggle_->setStyleSheet(
+        QStringLiteral("QCheckBox { background: %1; }").arg(ViewerTheme::css(ViewerTheme::surface)));
+    // toggled, not clicked: screen readers toggle without a click. apply()
+    // sets the box with its signals blocked, so a refresh never saves.
+    connect(notificationAppToggle_, &QAbstractButton::toggled, this,
+            &StatusWindowController::changeAppNotificationPreference);
     notifications->addWidget(notificationAppToggle_);
+    auto* permissionButtons = new QHBoxLayout;
+    permissionButtons->setSpacing(10);
+    auto* requestPermissionButton =
+        new FeedbackButton(QStringLiteral("Włącz w macOS"), FeedbackButton::Style::secondary);
+    requestPermissionButton->setObjectName(QStringLiteral("requestNotificationPermissionButton"));
+    connect(requestPermissionButton, &QAbstractButton::clicked, this,
+            &StatusWindowController::requestNotificationPermission);
+    permissionButtons->addWidget(requestPermissionButton);
+    auto* openSettingsButton =
+        new FeedbackButton(QStringLiteral("Otwórz ustawienia macOS"), FeedbackButton::Style::secondary);
+    openSettingsButton->setObjectName(QStringLiteral("openNotificationSettingsButton"));
+    connect(openSettingsButton, &QAbstractButton::clicked, this,
+            &StatusWindowController::openNotificationSettings);
+    permissionButtons->addWidget(openSettingsButton);
+    permissionButtons->addStretch(1);
+    notifications->addLayout(permissionButtons);
     layout->addWidget(notificationsCard);
 
     auto* saveButton =
@@ -494,7 +531,11 @@ void StatusWindowController::apply(const ViewerSettings& settings, const ViewerS
         label->setAccessibleDescription(value->text);
         setForeground(label, value->colour);
     }
-    notificationAppToggle_->setChecked(settings.notificationsEnabled);
+    {
+        const QSignalBlocker fromSettings(notificationAppToggle_);
+        notificationAppToggle_->setChecked(settings.notificationsEnabled);
+    }
+    customerLoginCard_->refreshNotificationLoginState();
 }
 
 bool StatusWindowController::isEditingField() const {
@@ -605,6 +646,55 @@ void StatusWindowController::changeLanguage() {
 
 QPixmap StatusWindowController::headerPixmap(qreal ratio) {
     return headerImage(ratio);
+}
+
+} // namespace kova::menubar
+
+namespace kova::menubar {
+
+void StatusWindowController::requestNotificationPermission() {
+    desktop_.queryNotificationPermission([self = QPointer(this)](NotificationPermission permission) {
+        if (!self) {
+            return;
+        }
+        if (permission == NotificationPermission::notDetermined) {
+            self->desktop_.requestNotificationPermission([self](std::optional<QString> error) {
+                if (error) {
+                    ViewerLogger::error("Could not request macOS notification permission: " +
+                                        stdText(*error));
+                }
+                if (self) {
+                    self->refreshNotificationPermission();
+                }
+            });
+            return;
+        }
+        if (permission == NotificationPermission::denied) {
+            self->openNotificationSettings();
+        }
+        self->refreshNotificationPermission();
+    });
+}
+
+void StatusWindowController::openNotificationSettings() {
+    // Where the desktop has no notification settings of its own there is nothing to open.
+    desktop_.openNotificationSettings();
+}
+
+void StatusWindowController::changeAppNotificationPreference(bool enabled) {
+    ViewerSettings settings = currentSettings_;
+    settings.notificationsEnabled = enabled;
+    currentSettings_ = settings;
+    if (handlers_.save) {
+        handlers_.save(settings);
+    }
+    refreshNotificationPermission();
+}
+
+void StatusWindowController::applyCustomerProfileToTicketForm(const std::optional<CustomerProfile>& profile) {
+    if (ticketForm_) {
+        ticketForm_->applyCustomerProfile(profile);
+    }
 }
 
 } // namespace kova::menubar

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "api/CustomerRecords.hpp"
 #include "config/ViewerSettings.hpp"
 #include "config/ViewerState.hpp"
 #include "menubar/StatusWindowRules.hpp"
@@ -23,6 +24,7 @@ class QTimer;
 
 namespace kova::menubar {
 
+class CustomerLoginCard;
 class FeedbackButton;
 
 // The callbacks into the application delegate.
@@ -61,6 +63,12 @@ public:
     void saveConfiguration();
     // The language pop-up: stores the chosen code and says it applies after a restart.
     void changeLanguage();
+    void requestNotificationPermission();
+    void openNotificationSettings();
+    void changeAppNotificationPreference(bool enabled);
+    // Fills (with a profile) or unlocks (without one) the ticket form's name
+    // and e-mail after a customer-panel login or logout.
+    void applyCustomerProfileToTicketForm(const std::optional<CustomerProfile>& profile);
 
     const ViewerSettings& currentSettings() const { return currentSettings_; }
     QTimer* refreshTimer() const { return refreshTimer_; }
@@ -105,6 +113,7 @@ private:
     QLabel* notificationPermissionValue_ = nullptr;
     QCheckBox* notificationAppToggle_ = nullptr;
     TicketFormView* ticketForm_ = nullptr;
+    CustomerLoginCard* customerLoginCard_ = nullptr;
 };
 
 } // namespace kova::menubar

@@ -20,6 +20,7 @@ public:
         QString title;
         QString text;
         QString userData;
+        QString identifier;
     };
 
     void setActivationPolicy(menubar::ActivationPolicy policy) override { policies.push_back(policy); }
@@ -29,7 +30,7 @@ public:
     }
     bool listenForShowRequests() override { return true; }
     void showNotification(const QString& title, const QString& text, const QString& userData) override {
-        notifications.push_back({title, text, userData});
+        notifications.push_back({title, text, userData, {}});
     }
     void queryNotificationPermission(std::function<void(menubar::NotificationPermission)> done) override {
         done(permission);
@@ -52,6 +53,18 @@ public:
             },
             Qt::QueuedConnection);
     }
+    void showUserNotification(const QString& identifier, const QString& title, const QString& text,
+                              const QString& ticketReference) override {
+        notifications.push_back({title, text, ticketReference, identifier});
+    }
+    void requestNotificationPermission(std::function<void(std::optional<QString>)> done) override {
+        ++permissionRequests;
+        done(permissionRequestError);
+    }
+    bool openNotificationSettings() override {
+        ++notificationSettingsOpened;
+        return true;
+    }
 
     QStringList notificationTexts() const {
         QStringList texts;
@@ -68,6 +81,9 @@ public:
     menubar::NotificationPermission permission = menubar::NotificationPermission::authorized;
     std::vector<std::string> administratorCommands;
     std::function<menubar::AdministratorCommandResult(const std::string&)> administratorAnswer;
+    int permissionRequests = 0;
+    std::optional<QString> permissionRequestError;
+    int notificationSettingsOpened = 0;
 };
 
 } // namespace kova::test

@@ -74,6 +74,15 @@ public:
     // the main thread, also when the prompt could not be started.
     virtual void runAdministratorCommand(const std::string& shellCommand,
                                          std::function<void(AdministratorCommandResult)> done) = 0;
+    // Shows a user notification with its own identifier and sound; a click
+    // emits notificationActivated with `ticketReference`.
+    virtual void showUserNotification(const QString& identifier, const QString& title, const QString& text,
+                                      const QString& ticketReference) = 0;
+    // Asks the user for permission to show alerts with sound; `done` runs later
+    // on the main thread with the error's description when the request failed.
+    virtual void requestNotificationPermission(std::function<void(std::optional<QString> error)> done) = 0;
+    // Opens the desktop's notification settings; false where there are none.
+    virtual bool openNotificationSettings() = 0;
 
 Q_SIGNALS:
     void showRequested();

@@ -22,7 +22,7 @@
 namespace {
 
 NSString* const showRunningApplicationName = @"pl.tarnvik.sekwo.show-running-application";
-NSString* const referenceKey = @"ticketReference";
+NSString* const referenceKey = @"ticket_reference";
 
 NSString* toNSString(const QString& text) {
     return text.toNSString();
@@ -164,19 +164,48 @@ public:
     }
 
     void showNotification(const QString& title, const QString& text, const QString& userData) override {
+        showUserNotification(QString::fromNSString([[NSUUID UUID] UUIDString]), title, text, userData);
+    }
+
+    void showUserNotification(const QString& identifier, const QString& title, const QString& text,
+                              const QString& ticketReference) override {
         UNMutableNotificationContent* content = [[[UNMutableNotificationContent alloc] init] autorelease];
         content.title = toNSString(title);
         content.body = toNSString(text);
         content.sound = [UNNotificationSound defaultSound];
-        if (!userData.isEmpty()) {
-            content.userInfo = @{referenceKey : toNSString(userData)};
+        if (!ticketReference.isEmpty()) {
+            content.userInfo = @{referenceKey : toNSString(ticketReference)};
         }
-        UNNotificationRequest* request =
-            [UNNotificationRequest requestWithIdentifier:[[NSUUID UUID] UUIDString]
-                                                 content:content
-                                                 trigger:nil];
+        UNNotificationRequest* request = [UNNotificationRequest requestWithIdentifier:toNSString(identifier)
+                                                                              content:content
+                                                                              trigger:nil];
         [[UNUserNotificationCenter currentNotificationCenter] addNotificationRequest:request
                                                                withCompletionHandler:nil];
+    }
+
+    void requestNotificationPermission(std::function<void(std::optional<QString>)> done) override {
+        QPointer<DarwinDesktop> self(this);
+        // The block copies the shared pointer, so the callback lives as long as it.
+        auto callback = std::make_shared<std::function<void(std::optional<QString>)>>(std::move(done));
+        [[UNUserNotificationCenter currentNotificationCenter]
+            requestAuthorizationWithOptions:(UNAuthorizationOptionAlert | UNAuthorizationOptionSound |
+                                             UNAuthorizationOptionBadge)
+                          completionHandler:^(BOOL, NSError* error) {
+                            std::optional<QString> failure;
+                            if (error) {
+                                failure = QString::fromNSString(error.localizedDescription);
+                            }
+                            if (self) {
+                                QMetaObject::invokeMethod(
+                                    self, [callback, failure] { (*callback)(failure); },
+                                    Qt::QueuedConnection);
+                            }
+                          }];
+    }
+
+    bool openNotificationSettings() override {
+        NSURL* url = [NSURL URLWithString:@"x-apple.systempreferences:com.apple.preference.notifications"];
+        return [[NSWorkspace sharedWorkspace] openURL:url];
     }
 
     void queryNotificationPermission(std::function<void(NotificationPermission)> done) override {

@@ -10,8 +10,10 @@
 #include <QLocalSocket>
 #include <QPointer>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QWidget>
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -259,6 +261,11 @@ void LinuxDesktop::acceptConnection() {
 }
 
 void LinuxDesktop::showNotification(const QString& title, const QString& text, const QString& userData) {
+    showUserNotification(QString(), title, text, userData);
+}
+
+void LinuxDesktop::showUserNotification(const QString& identifier, const QString& title, const QString& text,
+                                        const QString& ticketReference) {
     if (!bus_.isConnected()) {
         ViewerLogger::warn("User notification not shown: no session bus");
         return;
@@ -266,17 +273,23 @@ void LinuxDesktop::showNotification(const QString& title, const QString& text, c
     auto message = QDBusMessage::createMethodCall(
         QString::fromLatin1(notificationsService), QString::fromLatin1(notificationsPath),
         QString::fromLatin1(notificationsInterface), QStringLiteral("Notify"));
+    // The desktop's default sound for a new message; the identifier rides in
+    // a vendor hint, since the server numbers notifications itself.
+    QVariantMap hints{{QStringLiteral("sound-name"), QStringLiteral("message-new-instant")}};
+    if (!identifier.isEmpty()) {
+        hints.insert(QStringLiteral("x-sekwo-identifier"), identifier);
+    }
     // The "default" action makes a click on the notification body reach us.
     message << QStringLiteral("Sekwo Tarnvik") << uint(0) << QString() << title << text
-            << QStringList{QStringLiteral("default"), QStringLiteral("Otwórz")} << QVariantMap() << int(-1);
+            << QStringList{QStringLiteral("default"), QStringLiteral("Otwórz")} << hints << int(-1);
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, userData](QDBusPendingCallWatcher* call) {
+            [this, ticketReference](QDBusPendingCallWatcher* call) {
                 QDBusPendingReply<uint> reply = *call;
                 if (reply.isError()) {
                     ViewerLogger::warn("User notification failed: " + reply.error().message().toStdString());
                 } else {
-                    rememberNotification(reply.value(), userData);
+                    rememberNotification(reply.value(), ticketReference);
                 }
                 call->deleteLater();
             });
@@ -319,8 +332,13 @@ void LinuxDesktop::queryNotificationPermission(std::function<void(NotificationPe
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [done = std::move(done)](QDBusPendingCallWatcher* call) {
                 QDBusPendingReply<bool> reply = *call;
-                done(!reply.isError() && reply.value() ? NotificationPermission::authorized
-                                                       : NotificationPermission::unknown);
+                // No server yet is the nearest thing to a question not yet asked.
+                if (reply.isError()) {
+                    done(NotificationPermission::unknown);
+                } else {
+                    done(reply.value() ? NotificationPermission::authorized
+                                       : NotificationPermission::notDetermined);
+                }
                 call->deleteLater();
             });
 }
@@ -361,6 +379,44 @@ void LinuxDesktop::runAdministratorCommand(const std::string& shellCommand,
         }
     });
     process->start();
+}
+
+void LinuxDesktop::requestNotificationPermission(std::function<void(std::optional<QString>)> done) {
+    // Freedesktop notification servers ask nobody: there is nothing to request.
+    QMetaObject::invokeMethod(
+        this, [done = std::move(done)] { done(std::nullopt); }, Qt::QueuedConnection);
+}
+
+std::optional<QStringList> notificationSettingsCommand(const QString& currentDesktops) {
+    static const std::array<std::pair<const char*, QStringList>, 6> known{{
+        {"GNOME", {QStringLiteral("gnome-control-center"), QStringLiteral("notifications")}},
+        {"UNITY", {QStringLiteral("gnome-control-center"), QStringLiteral("notifications")}},
+        {"KDE", {QStringLiteral("systemsettings"), QStringLiteral("kcm_notifications")}},
+        {"CINNAMON", {QStringLiteral("cinnamon-settings"), QStringLiteral("notifications")}},
+        {"XFCE", {QStringLiteral("xfce4-notifyd-config")}},
+        {"MATE", {QStringLiteral("mate-notification-properties")}},
+    }};
+    for (const auto& name : currentDesktops.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        for (const auto& [desktopName, command] : known) {
+            if (name.trimmed().compare(QLatin1String(desktopName), Qt::CaseInsensitive) == 0) {
+                return command;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+bool LinuxDesktop::openNotificationSettings() {
+    const auto command = notificationSettingsCommand(qEnvironmentVariable("XDG_CURRENT_DESKTOP"));
+    if (!command) {
+        return false;
+    }
+    const QString program = QStandardPaths::findExecutable(command->front());
+    if (program.isEmpty()) {
+        return false;
+    }
+    // Detached: the settings application outlives this call and is reaped by init.
+    return QProcess::startDetached(program, command->mid(1));
 }
 
 std::unique_ptr<Desktop> createDesktop() {

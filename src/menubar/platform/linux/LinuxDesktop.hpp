@@ -4,8 +4,10 @@
 
 #include <QDBusConnection>
 #include <QLocalServer>
+#include <QStringList>
 
 #include <deque>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -20,6 +22,9 @@ bool connectToWakeSocket(const std::string& path, bool sendShowRequest);
 // Connects to the wake socket and sends the message; false when nobody listened
 // or the message did not go out whole.
 bool sendToWakeSocket(const std::string& path, std::string_view message);
+// The program and arguments that open the notification settings of the
+// desktops named in XDG_CURRENT_DESKTOP (":"-separated), first known one wins.
+std::optional<QStringList> notificationSettingsCommand(const QString& currentDesktops);
 
 // Linux desktop: the wake channel is a local socket, notifications go to
 // org.freedesktop.Notifications on the session bus, files and URLs open
@@ -38,6 +43,10 @@ public:
     std::optional<QString> applicationPath(const QString& bundleIdentifier) override;
     void runAdministratorCommand(const std::string& shellCommand,
                                  std::function<void(AdministratorCommandResult)> done) override;
+    void showUserNotification(const QString& identifier, const QString& title, const QString& text,
+                              const QString& ticketReference) override;
+    void requestNotificationPermission(std::function<void(std::optional<QString>)> done) override;
+    bool openNotificationSettings() override;
 
 private Q_SLOTS:
     void onActionInvoked(uint id, const QString& actionKey);

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "api/CustomerRecords.hpp"
+#include "config/ViewerSettings.hpp"
+
+#include <QFrame>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+class QLabel;
+class QLineEdit;
+
+namespace kova::menubar {
+
+class FeedbackButton;
+
+// The settings tab's customer-panel login: e-mail and password, the login and
+// logout buttons and the line saying who is logged in. It logs in off the main
+// thread, keeps the session through CustomerSessionStore and announces every
+// change with CustomerSessionEvents. Main thread only.
+class CustomerLoginCard : public QFrame {
+    Q_OBJECT
+public:
+    struct Dependencies {
+        // The status window's current settings: the server the login goes to.
+        std::function<ViewerSettings()> currentSettings;
+        // Called after a login with the customer's profile, after a logout with none.
+        std::function<void(const std::optional<CustomerProfile>&)> profileChanged;
+        // The server call; runs on a worker thread. The real client when empty.
+        std::function<CustomerSessionResponse(const ViewerSettings&, const std::string& email,
+                                              const std::string& password)>
+            login;
+    };
+
+    explicit CustomerLoginCard(Dependencies dependencies, QWidget* parent = nullptr);
+
+    void loginForNotifications();
+    void logoutFromNotifications();
+    // Shows the stored session (or its absence); keeps a message of the last
+    // login attempt until the session itself changes.
+    void refreshNotificationLoginState();
+
+private:
+    void showStatus(const QString& text, const QColor& colour);
+    void showSession(const std::optional<std::string>& email);
+
+    Dependencies dependencies_;
+    QLabel* statusLabel_ = nullptr;
+    QWidget* emailRow_ = nullptr;
+    QWidget* passwordRow_ = nullptr;
+    QLineEdit* emailField_ = nullptr;
+    QLineEdit* passwordField_ = nullptr;
+    FeedbackButton* loginButton_ = nullptr;
+    FeedbackButton* logoutButton_ = nullptr;
+    bool loginInFlight_ = false;
+    // The e-mail of the session on display; empty optional when logged out.
+    std::optional<std::optional<std::string>> shownSession_;
+};
+
+} // namespace kova::menubar
