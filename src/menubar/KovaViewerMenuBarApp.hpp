@@ -19,8 +19,8 @@
 #include <QSystemTrayIcon>
 
 #include <array>
-#include <exception>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <map>
