@@ -7,6 +7,7 @@
 #include "menubar/FeedbackButton.hpp"
 #include "menubar/QtText.hpp"
 #include "menubar/ViewerTheme.hpp"
+#include "menubar/ViewerWidgets.hpp"
 
 #include <QApplication>
 #include <QFutureWatcher>
@@ -20,30 +21,6 @@ namespace kova::menubar {
 namespace {
 
 namespace texts = customerLoginTexts;
-
-QFont pixelFont(int pixelSize, QFont::Weight weight = QFont::Normal) {
-    QFont font = QApplication::font();
-    font.setPixelSize(pixelSize);
-    font.setWeight(weight);
-    return font;
-}
-
-void setForeground(QWidget* widget, const QColor& colour) {
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    palette.setColor(QPalette::Text, colour);
-    widget->setPalette(palette);
-}
-
-QLabel* makeLabel(const QString& text, int pixelSize, QFont::Weight weight, const QColor& colour,
-                  const char* objectName) {
-    auto* label = new QLabel(text);
-    label->setObjectName(QString::fromLatin1(objectName));
-    label->setFont(pixelFont(pixelSize, weight));
-    label->setTextFormat(Qt::PlainText);
-    setForeground(label, colour);
-    return label;
-}
 
 // A titled field on its own row widget, so hiding the row hides both.
 QWidget* fieldRow(const char* title, QLineEdit* field, const char* rowName, const char* titleName) {

@@ -10,6 +10,7 @@
 #include "menubar/QtText.hpp"
 #include "menubar/ViewerLocalization.hpp"
 #include "menubar/ViewerTheme.hpp"
+#include "menubar/ViewerWidgets.hpp"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -38,32 +39,6 @@ namespace {
 
 constexpr int contentMaximumWidth = 1120;
 constexpr int columnMaximumWidth = 680;
-
-QFont pixelFont(int pixelSize, QFont::Weight weight = QFont::Normal) {
-    QFont font = QApplication::font();
-    font.setPixelSize(pixelSize);
-    font.setWeight(weight);
-    return font;
-}
-
-void setForeground(QWidget* widget, const QColor& colour) {
-    QPalette palette = widget->palette();
-    if (palette.color(QPalette::WindowText) != colour) {
-        palette.setColor(QPalette::WindowText, colour);
-        palette.setColor(QPalette::Text, colour);
-        widget->setPalette(palette);
-    }
-}
-
-QLabel* makeLabel(const QString& text, int pixelSize, QFont::Weight weight, const QColor& colour,
-                  const char* objectName) {
-    auto* label = new QLabel(text);
-    label->setObjectName(QString::fromLatin1(objectName));
-    label->setFont(pixelFont(pixelSize, weight));
-    label->setTextFormat(Qt::PlainText);
-    setForeground(label, colour);
-    return label;
-}
 
 // A white card with the palette's border; its layout is returned through `layout`.
 QFrame* makeCard(const char* objectName, QVBoxLayout*& layout) {

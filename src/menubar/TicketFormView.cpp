@@ -7,6 +7,7 @@
 #include "menubar/QtText.hpp"
 #include "menubar/TicketEditor.hpp"
 #include "menubar/ViewerTheme.hpp"
+#include "menubar/ViewerWidgets.hpp"
 
 #include <QApplication>
 #include <QComboBox>
@@ -24,25 +25,6 @@ namespace {
 
 constexpr int formMaximumWidth = 760;
 constexpr int editorHeight = 190;
-
-QFont pixelFont(int pixelSize, QFont::Weight weight = QFont::Normal) {
-    QFont font = QApplication::font();
-    font.setPixelSize(pixelSize);
-    font.setWeight(weight);
-    return font;
-}
-
-QLabel* makeLabel(const QString& text, int pixelSize, QFont::Weight weight, const QColor& colour,
-                  const QString& objectName) {
-    auto* label = new QLabel(text);
-    label->setObjectName(objectName);
-    label->setFont(pixelFont(pixelSize, weight));
-    label->setTextFormat(Qt::PlainText);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    label->setPalette(palette);
-    return label;
-}
 
 QLineEdit* makeField(const QString& label, const QString& placeholder, const char* objectName) {
     auto* field = new QLineEdit;

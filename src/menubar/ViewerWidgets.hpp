@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QString>
+
+class QLabel;
+class QWidget;
+
+// The small widget builders the windows share, so a label looks the same in
+// every tab and card. Main thread only.
+namespace kova::menubar {
+
+// The application font at a pixel size and weight.
+QFont pixelFont(int pixelSize, QFont::Weight weight = QFont::Normal);
+// Sets the text colour; a widget already in that colour is left untouched, so
+// the 2-second refresh does not repaint it.
+void setForeground(QWidget* widget, const QColor& colour);
+// A plain-text label (never rich text: its texts come from files and servers).
+QLabel* makeLabel(const QString& text, int pixelSize, QFont::Weight weight, const QColor& colour,
+                  const QString& objectName);
+QLabel* makeLabel(const QString& text, int pixelSize, QFont::Weight weight, const QColor& colour,
+                  const char* objectName);
+
+} // namespace kova::menubar
