@@ -63,16 +63,6 @@ QWidget* centred(QWidget* inner, int maximumWidth) {
     return holder;
 }
 
-QLineEdit* makeField(const QString& label, const QString& placeholder, const char* objectName) {
-    auto* field = new QLineEdit;
-    field->setObjectName(QString::fromLatin1(objectName));
-    field->setAccessibleName(label);
-    field->setPlaceholderText(placeholder);
-    field->setFont(pixelFont(13));
-    field->setMinimumHeight(32);
-    return field;
-}
-
 // The header image: the portal logo or application icon from the resources,
 // else the desktop's computer icon, cut to a circle.
 QPixmap headerImage(qreal ratio) {

@@ -26,16 +26,6 @@ namespace {
 constexpr int formMaximumWidth = 760;
 constexpr int editorHeight = 190;
 
-QLineEdit* makeField(const QString& label, const QString& placeholder, const char* objectName) {
-    auto* field = new QLineEdit;
-    field->setObjectName(QString::fromLatin1(objectName));
-    field->setAccessibleName(label);
-    field->setPlaceholderText(placeholder);
-    field->setFont(pixelFont(13));
-    field->setMinimumHeight(32);
-    return field;
-}
-
 QComboBox* makePopup(const QString& label, const std::array<TicketChoice, 4>& items, const char* objectName) {
     auto* popup = new QComboBox;
     popup->setObjectName(QString::fromLatin1(objectName));

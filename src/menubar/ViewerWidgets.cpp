@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPalette>
 
 namespace kova::menubar {
@@ -35,6 +36,16 @@ QLabel* makeLabel(const QString& text, int pixelSize, QFont::Weight weight, cons
 QLabel* makeLabel(const QString& text, int pixelSize, QFont::Weight weight, const QColor& colour,
                   const char* objectName) {
     return makeLabel(text, pixelSize, weight, colour, QString::fromLatin1(objectName));
+}
+
+QLineEdit* makeField(const QString& label, const QString& placeholder, const char* objectName) {
+    auto* field = new QLineEdit;
+    field->setObjectName(QString::fromLatin1(objectName));
+    field->setAccessibleName(label);
+    field->setPlaceholderText(placeholder);
+    field->setFont(pixelFont(13));
+    field->setMinimumHeight(32);
+    return field;
 }
 
 } // namespace kova::menubar

@@ -5,6 +5,7 @@
 #include <QString>
 
 class QLabel;
+class QLineEdit;
 class QWidget;
 
 // The small widget builders the windows share, so a label looks the same in
@@ -21,5 +22,7 @@ QLabel* makeLabel(const QString& text, int pixelSize, QFont::Weight weight, cons
                   const QString& objectName);
 QLabel* makeLabel(const QString& text, int pixelSize, QFont::Weight weight, const QColor& colour,
                   const char* objectName);
+// A text field named for tests (objectName) and for screen readers (label).
+QLineEdit* makeField(const QString& label, const QString& placeholder, const char* objectName);
 
 } // namespace kova::menubar

@@ -1,4 +1,5 @@
 #include "FakeDesktop.hpp"
+#include "FindWidget.hpp"
 #include "core/Files.hpp"
 #include "core/Paths.hpp"
 #include "menubar/Dialogs.hpp"
@@ -16,6 +17,7 @@
 
 using namespace kova;
 using namespace kova::menubar;
+using kova::test::findWidget;
 
 namespace {
 
@@ -28,14 +30,6 @@ void writeOldSettings() {
     settings.chatPollIntervalSeconds = 5;
     settings.notificationsEnabled = false;
     settings.write(paths::configPath());
-}
-
-template <typename T> T* findWidget(QWidget* window, const char* name) {
-    auto* widget = window->findChild<T*>(QString::fromLatin1(name));
-    if (!widget) {
-        qFatal("no widget %s", name);
-    }
-    return widget;
 }
 
 } // namespace

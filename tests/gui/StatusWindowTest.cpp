@@ -1,4 +1,5 @@
 #include "FakeDesktop.hpp"
+#include "FindWidget.hpp"
 #include "core/Paths.hpp"
 #include "menubar/FeedbackButton.hpp"
 #include "menubar/StatusWindowController.hpp"
@@ -15,6 +16,7 @@
 
 using namespace kova;
 using namespace kova::menubar;
+using kova::test::findWidget;
 
 namespace {
 
@@ -49,14 +51,6 @@ void type(QWidget* widget, const QString& text) {
         QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
         QApplication::sendEvent(widget, &press);
     }
-}
-
-template <typename T> T* findWidget(QWidget* window, const char* name) {
-    auto* widget = window->findChild<T*>(QString::fromLatin1(name));
-    if (!widget) {
-        qFatal("no widget %s", name);
-    }
-    return widget;
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "FakeDesktop.hpp"
+#include "FindWidget.hpp"
 #include "core/Errors.hpp"
 #include "menubar/Dialogs.hpp"
 #include "menubar/StatusWindowController.hpp"
@@ -18,6 +19,7 @@
 
 using namespace kova;
 using namespace kova::menubar;
+using kova::test::findWidget;
 
 namespace {
 
@@ -41,14 +43,6 @@ QString writeFile(const QTemporaryDir& dir, const QString& name, std::size_t siz
     const auto path = dir.filePath(name);
     std::ofstream(path.toStdString(), std::ios::binary) << std::string(size, 'x');
     return path;
-}
-
-template <typename T> T* findWidget(QWidget* window, const char* name) {
-    auto* widget = window->findChild<T*>(QString::fromLatin1(name));
-    if (!widget) {
-        qFatal("no widget %s", name);
-    }
-    return widget;
 }
 
 } // namespace
