@@ -64,10 +64,6 @@ KovaViewerMenuBarApp::KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies
     if (!dependencies_.processRunner) {
         dependencies_.processRunner = systemProcessRunner();
     }
-    Desktop* desktop = dependencies_.desktop;
-    rustDeskProtocolLauncher_ = std::make_shared<RustDeskProtocolLauncher>(
-        QString::fromLatin1(rustDeskScheme), dependencies_.processRunner,
-        [desktop](const QString& bundleIdentifier) { return desktop->applicationPath(bundleIdentifier); });
     rustDeskBackgroundService_ = std::make_shared<RustDeskBackgroundService>(dependencies_.processRunner);
 }
 

@@ -157,7 +157,6 @@ private:
     std::stop_source backgroundStop_;
     // One window per conversation for the whole run; closing only hides it.
     std::map<std::string, std::unique_ptr<ChatWindowController>> chatWindows_;
-    std::shared_ptr<RustDeskProtocolLauncher> rustDeskProtocolLauncher_;
     std::shared_ptr<RustDeskBackgroundService> rustDeskBackgroundService_;
     QFuture<void> rustDeskCheck_;
     // One administrator prompt at a time.

@@ -125,7 +125,7 @@ void KovaViewerMenuBarApp::settingsWritten(const ViewerSettings& settings) {
 }
 
 void KovaViewerMenuBarApp::openUrls(const QList<QUrl>& urls) {
-    const QString scheme = rustDeskProtocolLauncher_->scheme();
+    const QString scheme = QString::fromLatin1(rustDeskScheme);
     QList<QUrl> links;
     for (const auto& url : urls) {
         if (!url.scheme().isEmpty() && url.scheme().compare(scheme, Qt::CaseInsensitive) == 0) {
