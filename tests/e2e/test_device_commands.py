@@ -205,6 +205,9 @@ def test_user_notify_then_client_uninstall(uninstall_box, standin, agent_binary)
     assert chat_files[0].exists(), "the chat directory stays"
     assert box.exists("/Applications/RustDesk.app/Contents/Info.plist")
     assert box.read(RECORD + "/victim") == "precious\n"
+    # The detached uninstaller writes its last line after the paths are gone.
+    wait_until(lambda: "uninstall finished" in box.read("/tmp/sekwo-tarnvik-uninstall.log"), timeout=10,
+               what="the uninstaller's last line")
     log = box.read("/tmp/sekwo-tarnvik-uninstall.log")
     for step in ("uninstall started", "Stopping the daemon", "Stopping the legacy daemon",
                  "Stopping the menu bar app of user 501", "Removing the launchd job definitions",
