@@ -106,6 +106,9 @@ def test_install_root_holds_exactly_the_readme_payload(tmp_path, agent_binary):
     assert (resources / "AppIcon.icns").read_bytes()[:4] == b"icns"
     png = (resources / "AppIcon.png").read_bytes()
     assert png[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", png[16:24]) == (512, 512)
+    entry = (RESOURCES / "sekwo-tarnvik.desktop").read_text().splitlines()
+    icon = next(line[len("Icon="):] for line in entry if line.startswith("Icon="))
+    assert (root / icon.lstrip("/")).is_file(), icon
 
 
 def test_installer_scripts_pass_the_shell_checks():
