@@ -37,7 +37,8 @@ public:
 
 // Loads the editor module the first time it is asked for. Where the module
 // is: the environment's KOVA_TICKET_EDITOR_PLUGIN (tests and benchmarks),
-// else next to the executable. Creates the shared GL context the web engine
+// else the bundle's "../PlugIns" when there is one, else next to the
+// executable. Creates the shared GL context the web engine
 // needs just before loading it, and turns Chromium's sandbox off when
 // running as root (the sandbox refuses root). Null, with the reason logged,
 // when the module cannot be loaded.

@@ -23,7 +23,10 @@ QString environmentPath(const char* name) {
     return qEnvironmentVariableIsSet(name) ? qEnvironmentVariable(name) : QString();
 }
 
+// QtWebEngine's shared GL context, and its sandbox off when running as root.
+// The Mac's editor is WebKit, which needs neither.
 void prepareWebEngine() {
+#ifndef __APPLE__
     if (!QOpenGLContext::globalShareContext()) {
         auto* context = new QOpenGLContext(qApp);
         if (!context->create()) {
@@ -36,6 +39,7 @@ void prepareWebEngine() {
         // Chromium's sandbox refuses to start as root.
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     }
+#endif
 }
 
 } // namespace
@@ -58,8 +62,13 @@ TicketEditorFactory* ticketEditorFactory() {
     static TicketEditorFactory* factory = []() -> TicketEditorFactory* {
         auto path = environmentPath("KOVA_TICKET_EDITOR_PLUGIN");
         if (path.isEmpty()) {
-            path =
-                QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("sekwo_ticket_editor"));
+            // In a bundle (and in an installed payload) the module is in
+            // Contents/PlugIns; in a build folder beside the program.
+            const QDir executable(QCoreApplication::applicationDirPath());
+            const auto folder = QFileInfo(executable.filePath(QStringLiteral("../PlugIns"))).isDir()
+                                    ? executable.filePath(QStringLiteral("../PlugIns"))
+                                    : executable.path();
+            path = QDir(folder).filePath(QStringLiteral("sekwo_ticket_editor"));
         }
         prepareWebEngine();
         // The loader stays alive (and the module loaded) for the process.

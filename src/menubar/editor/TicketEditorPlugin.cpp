@@ -1,6 +1,10 @@
 // The module's entry point: the menu bar program loads it with QPluginLoader.
 #include "menubar/TicketEditor.hpp"
+#ifdef __APPLE__
+#include "menubar/editor/darwin/TinyMCEEditor.hpp"
+#else
 #include "menubar/editor/TinyMCEEditor.hpp"
+#endif
 
 #include <QObject>
 

@@ -1,10 +1,10 @@
 #include "menubar/editor/TinyMCEEditor.hpp"
 
+#include "menubar/editor/EditorPage.hpp"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -17,8 +17,6 @@
 
 namespace kova::menubar {
 namespace {
-
-constexpr char contentChangedName[] = "contentChanged";
 
 // The page posts like a WebKit script-message page
 // (window.webkit.messageHandlers.<name>.postMessage(body)); here every name
@@ -41,49 +39,6 @@ constexpr char bridgeScript[] = R"(
 })();
 )";
 
-constexpr char page[] = R"(<!DOCTYPE html>
-<html>
-<head>
-<meta charset="utf-8">
-<script src="tinymce.min.js"></script>
-<style>html,body{margin:0;height:100%;background:#fff} .tox-tinymce{border:0!important;border-radius:0!important}</style>
-</head>
-<body>
-<textarea id="editor"></textarea>
-<script>
-var editor;
-window.setEditorContent = function (v) {
-    if (window.editor) {
-        window.editor.setContent((v && v[0]) || '');
-    }
-};
-</script>
-<script>
-tinymce.init({
-    selector: '#editor',
-    language: 'pl',
-    language_url: 'langs/pl.js',
-    height: '100%',
-    menubar: false,
-    statusbar: false,
-    resize: false,
-    plugins: 'lists link code',
-    toolbar: 'undo redo bold italic underline strikethrough bullist numlist link code removeformat',
-    skin: 'oxide',
-    content_css: 'default',
-    setup: function (e) {
-        window.editor = e;
-        e.on('init', function () { e.setContent(''); });
-        e.on('input change undo redo', function () {
-            window.webkit.messageHandlers.contentChanged.postMessage(e.getContent());
-        });
-    }
-});
-</script>
-</body>
-</html>
-)";
-
 QString webChannelScript() {
     QFile file(QStringLiteral(":/qtwebchannel/qwebchannel.js"));
     if (!file.open(QIODevice::ReadOnly)) {
@@ -93,10 +48,6 @@ QString webChannelScript() {
 }
 
 } // namespace
-
-QString TinyMCEEditor::pageTemplate() {
-    return QString::fromUtf8(page);
-}
 
 TinyMCEEditor::TinyMCEEditor(const QString& resourceDirectory, QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("ticketDescriptionEditor"));
@@ -145,23 +96,16 @@ void TinyMCEEditor::loadEditor(const QString& resourceDirectory) {
     // A directory URL, so the relative script, language and skin paths
     // resolve inside "tinymce".
     auto base = QUrl::fromLocalFile(QDir(resourceDirectory).filePath(QStringLiteral("tinymce")) + u'/');
-    page_->setHtml(pageTemplate(), base);
+    page_->setHtml(editorPage::pageTemplate(), base);
 }
 
 void TinyMCEEditor::setHtml(const QString& html) {
     pendingHTML_ = html;
-    // A one-element array makes any text, quotes, back-slashes and line
-    // breaks included, a valid script literal.
-    auto json = QString::fromUtf8(QJsonDocument(QJsonArray{html}).toJson(QJsonDocument::Compact));
-    if (json.isEmpty()) {
-        json = QStringLiteral("[\"\"]");
-    }
-    page_->runJavaScript(QStringLiteral("window.setEditorContent && window.setEditorContent(") + json +
-                         QStringLiteral(");"));
+    page_->runJavaScript(editorPage::setContentScript(html));
 }
 
 void TinyMCEEditor::didReceiveScriptMessage(const QString& name, const QVariant& body) {
-    if (name != QLatin1String(contentChangedName) || body.typeId() != QMetaType::QString) {
+    if (name != QLatin1String(editorPage::contentChangedName) || body.typeId() != QMetaType::QString) {
         return;
     }
     pendingHTML_ = body.toString();
@@ -185,17 +129,16 @@ void TinyMCEEditor::pollReady() {
         readyTimer_->stop();
         return;
     }
-    page_->runJavaScript(QStringLiteral("!!(window.editor && window.editor.initialized)"),
-                         [self = QPointer(this)](const QVariant& result) {
-                             if (!self || self->ready_ || !result.toBool()) {
-                                 return;
-                             }
-                             self->ready_ = true;
-                             self->readyTimer_->stop();
-                             for (auto& callback : std::exchange(self->readyCallbacks_, {})) {
-                                 callback();
-                             }
-                         });
+    page_->runJavaScript(editorPage::readyScript(), [self = QPointer(this)](const QVariant& result) {
+        if (!self || self->ready_ || !result.toBool()) {
+            return;
+        }
+        self->ready_ = true;
+        self->readyTimer_->stop();
+        for (auto& callback : std::exchange(self->readyCallbacks_, {})) {
+            callback();
+        }
+    });
 }
 
 } // namespace kova::menubar

@@ -55,9 +55,6 @@ public:
     void didReceiveScriptMessage(const QString& name, const QVariant& body);
     QWebEngineView* webView() const { return webView_.get(); }
 
-    // The page as loaded: the template around the editor's options.
-    static QString pageTemplate();
-
 private:
     void loadEditor(const QString& resourceDirectory);
     void pollReady();

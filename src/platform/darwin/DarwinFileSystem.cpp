@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <sys/stat.h>
 #include <type_traits>
+#include <unistd.h>
 
 namespace kova::platform {
 namespace {
@@ -50,9 +52,18 @@ std::optional<std::int64_t> numberValue(CFDictionaryRef values, CFStringRef key)
 
 VolumeDetails volumeDetails(const std::filesystem::path& path) {
     VolumeDetails details;
+    // The URL must say what the entry is: one made as a directory URL for a
+    // file (or a dangling link) answers no resource value at all. Volumes
+    // are usually links ("/Volumes/Macintosh HD" to "/"), so they are followed.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return details;
+    }
+    details.isDirectory = S_ISDIR(info.st_mode);
     const auto& native = path.native();
-    CFPtr<CFURLRef> url(CFURLCreateFromFileSystemRepresentation(
-        nullptr, reinterpret_cast<const UInt8*>(native.data()), static_cast<CFIndex>(native.size()), true));
+    CFPtr<CFURLRef> url(
+        CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(native.data()),
+                                                static_cast<CFIndex>(native.size()), *details.isDirectory));
     if (!url) {
         return details;
     }
@@ -74,7 +85,19 @@ VolumeDetails volumeDetails(const std::filesystem::path& path) {
 }
 
 int renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
-    return ::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0 ? 0 : errno;
+    if (::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0) {
+        return 0;
+    }
+    if (errno != ENOTSUP && errno != EINVAL && errno != ENOSYS) {
+        return errno;
+    }
+    // File systems without the flag (network shares, FAT): a hard link fails
+    // just as atomically when the name is taken.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        return errno;
+    }
+    ::unlink(from.c_str());
+    return 0;
 }
 
 } // namespace kova::platform

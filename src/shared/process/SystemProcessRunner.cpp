@@ -55,7 +55,8 @@ private:
 };
 
 // Returns 0 or the errno. Both ends are close-on-exec; only the child's dup2
-// copies on 0/1/2 survive its exec.
+// copies on 0/1/2 survive its exec. Apple has no pipe2: there the flag comes
+// a step later, and the spawn's POSIX_SPAWN_CLOEXEC_DEFAULT covers the gap.
 int makePipe(Fd& readEnd, Fd& writeEnd) {
     int fds[2];
 #ifdef __APPLE__
@@ -198,6 +199,19 @@ void readBuffered(Fd& fd, Capture& into) {
     }
 }
 
+// Makes `fd` the child's standard stream `target`. Under Apple's
+// POSIX_SPAWN_CLOEXEC_DEFAULT a descriptor that already is `target` must be
+// named to be inherited (a dup2 onto itself is no action there).
+void addStandardStream(SpawnFileActions& actions, int fd, int target) {
+#ifdef __APPLE__
+    if (fd == target) {
+        posix_spawn_file_actions_addinherit_np(&actions.value, target);
+        return;
+    }
+#endif
+    posix_spawn_file_actions_adddup2(&actions.value, fd, target);
+}
+
 int pollTimeoutMs(Clock::time_point now, Clock::time_point wake) {
     if (wake == Clock::time_point::max()) {
         return -1;
@@ -252,9 +266,8 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, std::stop_token 
 
     SpawnFileActions actions;
     posix_spawn_file_actions_addopen(&actions.value, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions.value, outWrite.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(
-        &actions.value, spec.mergeStandardError ? outWrite.get() : errWrite.get(), STDERR_FILENO);
+    addStandardStream(actions, outWrite.get(), STDOUT_FILENO);
+    addStandardStream(actions, spec.mergeStandardError ? outWrite.get() : errWrite.get(), STDERR_FILENO);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
     // Descriptors opened without O_CLOEXEC elsewhere in the process stay out of the child.
     posix_spawn_file_actions_addclosefrom_np(&actions.value, STDERR_FILENO + 1);
@@ -263,8 +276,14 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, std::stop_token 
     // A group of its own lets a time-out reach the command's own children;
     // the daemon's signal mask and handlers must not leak into the child.
     SpawnAttributes attributes;
-    posix_spawnattr_setflags(&attributes.value,
-                             POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+#ifdef __APPLE__
+    // Apple has no close-range action: the child gets only the three
+    // standard streams named above, never another thread's pipe ends (one
+    // held by an unrelated child would keep that reader waiting for its exit).
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+#endif
+    posix_spawnattr_setflags(&attributes.value, flags);
     posix_spawnattr_setpgroup(&attributes.value, 0);
     sigset_t emptyMask;
     sigemptyset(&emptyMask);

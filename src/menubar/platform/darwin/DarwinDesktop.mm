@@ -1,9 +1,13 @@
-// The macOS desktop: activation policy, the distributed show request, the
-// user-notification centre and the workspace. Compiled only on Apple, without
-// ARC: every Objective-C object kept here is retained and released by hand.
+// The macOS desktop: activation policy, the wake channel between instances,
+// the user-notification centre and the workspace. Compiled only on Apple,
+// without ARC: every Objective-C object kept here is retained and released by
+// hand.
 #include "menubar/platform/Desktop.hpp"
 
+#include "core/ViewerLogger.hpp"
 #include "menubar/AdministratorCommand.hpp"
+#include "menubar/MenuBarEntry.hpp"
+#include "menubar/platform/darwin/WakeChannel.hpp"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -16,23 +20,89 @@
 #import <CoreGraphics/CoreGraphics.h>
 #import <UserNotifications/UserNotifications.h>
 
+#include <array>
+#include <chrono>
+#include <climits>
 #include <functional>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unistd.h>
 #include <utility>
+
+#if __has_feature(objc_arc)
+#error "DarwinDesktop.mm retains and releases by hand: compile it with -fno-objc-arc"
+#endif
 
 namespace {
 
-NSString* const showRunningApplicationName = @"pl.tarnvik.sekwo.show-running-application";
+using DesktopGuard = std::shared_ptr<QPointer<kova::menubar::Desktop>>;
+
 NSString* const referenceKey = @"ticket_reference";
+// How long a later instance waits for the running one to take its request.
+constexpr auto acknowledgementTimeout = std::chrono::seconds(2);
 
 NSString* toNSString(const QString& text) {
     return text.toNSString();
+}
+
+NSString* showRunningApplicationName() {
+    const auto& name = kova::menubar::entry::showRunningApplicationName;
+    return [[[NSString alloc] initWithBytes:name.data() length:name.size()
+                                   encoding:NSUTF8StringEncoding] autorelease];
+}
+
+// Runs `work` later on the main thread. Completion handlers of the
+// notification centre run on queues of their own, where the desktop may be
+// destroyed at any moment: the guard is tested only in the queued call, on
+// the main thread, and the application object outlives every desktop.
+void onMainThread(std::function<void()> work) {
+    if (auto* application = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(application, std::move(work), Qt::QueuedConnection);
+    }
+}
+
+// UNUserNotificationCenter raises an exception in a process that is not an
+// application bundle (the bare executable started from a build folder), so
+// such a run keeps going without notifications.
+UNUserNotificationCenter* notificationCenter() {
+    static const bool bundled = [] {
+        NSBundle* bundle = [NSBundle mainBundle];
+        return [[bundle.bundlePath pathExtension] caseInsensitiveCompare:@"app"] == NSOrderedSame &&
+               bundle.bundleIdentifier != nil;
+    }();
+    return bundled ? [UNUserNotificationCenter currentNotificationCenter] : nil;
+}
+
+constexpr char noBundleLine[] =
+    "User notifications are off: the program was started outside its application bundle; "
+    "open \"Sekwo Tarnvik.app\" instead to have them.";
+
+// The wake socket, in the user's own temporary folder (only that user can
+// enter it); none when the system names no such folder.
+std::optional<std::string> wakeChannelPath() {
+    std::array<char, PATH_MAX> folder{};
+    const auto length = ::confstr(_CS_DARWIN_USER_TEMP_DIR, folder.data(), folder.size());
+    if (length == 0 || length > folder.size()) {
+        return std::nullopt;
+    }
+    std::string path(folder.data());
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    if (!kova::menubar::wake::isPrivateDirectory(path)) {
+        return std::nullopt;
+    }
+    return path + "/" + std::string(kova::menubar::entry::showRunningApplicationName);
 }
 
 } // namespace
 
 @interface KovaNotificationDelegate : NSObject <UNUserNotificationCenterDelegate> {
 @public
-    std::function<void(QString)> activated;
+    // Set once before the delegate is installed, never changed afterwards.
+    DesktopGuard desktop;
 }
 @end
 
@@ -52,9 +122,11 @@ NSString* toNSString(const QString& text) {
     NSString* reference = response.notification.request.content.userInfo[referenceKey];
     const QString userData =
         [reference isKindOfClass:[NSString class]] ? QString::fromNSString(reference) : QString();
-    if (activated) {
-        activated(userData);
-    }
+    onMainThread([guard = desktop, userData] {
+        if (kova::menubar::Desktop* target = guard ? guard->data() : nullptr) {
+            Q_EMIT target->notificationActivated(userData);
+        }
+    });
     completionHandler();
 }
 @end
@@ -71,38 +143,42 @@ bool desktop::hasGraphicalSession() {
 }
 
 bool desktop::postShowRunningApplication() {
-    [[NSDistributedNotificationCenter defaultCenter] postNotificationName:showRunningApplicationName
-                                                                   object:nil
-                                                                 userInfo:nil
-                                                       deliverImmediately:YES];
-    return true;
+    if (const auto path = wakeChannelPath();
+        path && wake::sendRequest(*path, wake::showRequest(), acknowledgementTimeout)) {
+        return true;
+    }
+    // An instance whose wake socket could not be opened still observes the
+    // distributed notification; it gives no answer, so nobody answered.
+    @autoreleasepool {
+        [[NSDistributedNotificationCenter defaultCenter] postNotificationName:showRunningApplicationName()
+                                                                       object:nil
+                                                                     userInfo:nil
+                                                           deliverImmediately:YES];
+    }
+    return false;
 }
 
-bool desktop::postOpenUrlToRunningApplication(const QUrl&) {
-    // LaunchServices hands links straight to the running instance (its URL
-    // open event); a second instance never receives one to pass on.
-    return false;
+bool desktop::postOpenUrlToRunningApplication(const QUrl& url) {
+    const auto path = wakeChannelPath();
+    const auto request = wake::openRequest(url);
+    return path && request && wake::sendRequest(*path, *request, acknowledgementTimeout);
 }
 
 namespace {
 
 class DarwinDesktop : public Desktop {
 public:
-    DarwinDesktop() {
-        delegate_ = [[KovaNotificationDelegate alloc] init];
-        QPointer<DarwinDesktop> self(this);
-        delegate_->activated = [self](QString userData) {
-            if (self) {
-                QMetaObject::invokeMethod(
-                    self,
-                    [self, userData] {
-                        if (self)
-                            Q_EMIT self->notificationActivated(userData);
-                    },
-                    Qt::QueuedConnection);
-            }
-        };
-        [UNUserNotificationCenter currentNotificationCenter].delegate = delegate_;
+    DarwinDesktop() : guard_(std::make_shared<QPointer<Desktop>>(this)) {
+        connect(&wake_, &wake::Listener::showRequested, this, &Desktop::showRequested);
+        connect(&wake_, &wake::Listener::openUrlRequested, this, &Desktop::openUrlRequested);
+        if (UNUserNotificationCenter* center = notificationCenter()) {
+            delegate_ = [[KovaNotificationDelegate alloc] init];
+            delegate_->desktop = guard_;
+            center.delegate = delegate_;
+        } else {
+            ViewerLogger::error(noBundleLine);
+            std::cerr << noBundleLine << '\n';
+        }
         // Links of the bundle's URL scheme arrive as file-open events.
         qApp->installEventFilter(this);
     }
@@ -123,8 +199,8 @@ public:
             [[NSDistributedNotificationCenter defaultCenter] removeObserver:observer_];
             [observer_ release];
         }
-        if ([UNUserNotificationCenter currentNotificationCenter].delegate == delegate_) {
-            [UNUserNotificationCenter currentNotificationCenter].delegate = nil;
+        if (UNUserNotificationCenter* center = notificationCenter(); center && center.delegate == delegate_) {
+            center.delegate = nil;
         }
         [delegate_ release];
     }
@@ -146,21 +222,30 @@ public:
     }
 
     bool listenForShowRequests() override {
-        if (observer_) {
-            return true;
+        if (!observer_) {
+            // The notification a later instance posts when its request over
+            // the wake socket went unanswered.
+            QPointer<DarwinDesktop> self(this);
+            @autoreleasepool {
+                id token = [[NSDistributedNotificationCenter defaultCenter]
+                    addObserverForName:showRunningApplicationName()
+                                object:nil
+                                 queue:[NSOperationQueue mainQueue]
+                            usingBlock:^(NSNotification*) {
+                              if (self) {
+                                  Q_EMIT self->showRequested();
+                              }
+                            }];
+                observer_ = [token retain];
+            }
         }
-        QPointer<DarwinDesktop> self(this);
-        id token =
-            [[NSDistributedNotificationCenter defaultCenter] addObserverForName:showRunningApplicationName
-                                                                         object:nil
-                                                                          queue:[NSOperationQueue mainQueue]
-                                                                     usingBlock:^(NSNotification*) {
-                                                                       if (self) {
-                                                                           Q_EMIT self->showRequested();
-                                                                       }
-                                                                     }];
-        observer_ = [token retain];
-        return true;
+        const auto path = wakeChannelPath();
+        if (!path) {
+            ViewerLogger::warn(
+                "Wake channel unavailable: the user's temporary folder is missing or not private");
+            return false;
+        }
+        return wake_.listen(*path);
     }
 
     void showNotification(const QString& title, const QString& text, const QString& userData) override {
@@ -169,38 +254,56 @@ public:
 
     void showUserNotification(const QString& identifier, const QString& title, const QString& text,
                               const QString& ticketReference) override {
-        UNMutableNotificationContent* content = [[[UNMutableNotificationContent alloc] init] autorelease];
-        content.title = toNSString(title);
-        content.body = toNSString(text);
-        content.sound = [UNNotificationSound defaultSound];
-        if (!ticketReference.isEmpty()) {
-            content.userInfo = @{referenceKey : toNSString(ticketReference)};
+        UNUserNotificationCenter* center = notificationCenter();
+        if (!center) {
+            ViewerLogger::warn("User notification not shown: no application bundle");
+            return;
         }
-        UNNotificationRequest* request = [UNNotificationRequest requestWithIdentifier:toNSString(identifier)
-                                                                              content:content
-                                                                              trigger:nil];
-        [[UNUserNotificationCenter currentNotificationCenter] addNotificationRequest:request
-                                                               withCompletionHandler:nil];
+        @autoreleasepool {
+            UNMutableNotificationContent* content = [[[UNMutableNotificationContent alloc] init] autorelease];
+            content.title = toNSString(title);
+            content.body = toNSString(text);
+            content.sound = [UNNotificationSound defaultSound];
+            if (!ticketReference.isEmpty()) {
+                content.userInfo = @{referenceKey : toNSString(ticketReference)};
+            }
+            UNNotificationRequest* request =
+                [UNNotificationRequest requestWithIdentifier:toNSString(identifier)
+                                                     content:content
+                                                     trigger:nil];
+            [center addNotificationRequest:request withCompletionHandler:nil];
+        }
     }
 
     void requestNotificationPermission(std::function<void(std::optional<QString>)> done) override {
-        QPointer<DarwinDesktop> self(this);
-        // The block copies the shared pointer, so the callback lives as long as it.
+        // The block copies the shared pointer: the callback lives as long as
+        // the block, and goes with it when the centre never calls back.
         auto callback = std::make_shared<std::function<void(std::optional<QString>)>>(std::move(done));
-        [[UNUserNotificationCenter currentNotificationCenter]
-            requestAuthorizationWithOptions:(UNAuthorizationOptionAlert | UNAuthorizationOptionSound |
-                                             UNAuthorizationOptionBadge)
-                          completionHandler:^(BOOL, NSError* error) {
-                            std::optional<QString> failure;
-                            if (error) {
-                                failure = QString::fromNSString(error.localizedDescription);
-                            }
-                            if (self) {
-                                QMetaObject::invokeMethod(
-                                    self, [callback, failure] { (*callback)(failure); },
-                                    Qt::QueuedConnection);
-                            }
-                          }];
+        UNUserNotificationCenter* center = notificationCenter();
+        if (!center) {
+            onMainThread([guard = guard_, callback] {
+                if (*guard) {
+                    (*callback)(
+                        QStringLiteral("Powiadomienia działają tylko w aplikacji uruchomionej z pakietu "
+                                       "Sekwo Tarnvik.app."));
+                }
+            });
+            return;
+        }
+        DesktopGuard guard = guard_;
+        [center requestAuthorizationWithOptions:(UNAuthorizationOptionAlert | UNAuthorizationOptionSound |
+                                                 UNAuthorizationOptionBadge)
+                              completionHandler:^(BOOL, NSError* error) {
+                                std::optional<QString> failure;
+                                if (error) {
+                                    failure = QString::fromNSString(error.localizedDescription);
+                                }
+                                onMainThread([guard, callback, failure] {
+                                    if (*guard) {
+                                        (*callback)(failure);
+                                    }
+                                });
+                              }];
     }
 
     bool openNotificationSettings() override {
@@ -209,33 +312,40 @@ public:
     }
 
     void queryNotificationPermission(std::function<void(NotificationPermission)> done) override {
-        QPointer<DarwinDesktop> self(this);
-        auto* callback = new std::function<void(NotificationPermission)>(std::move(done));
-        [[UNUserNotificationCenter currentNotificationCenter]
-            getNotificationSettingsWithCompletionHandler:^(UNNotificationSettings* settings) {
-              NotificationPermission permission = NotificationPermission::unknown;
-              switch (settings.authorizationStatus) {
-              case UNAuthorizationStatusAuthorized:
-              case UNAuthorizationStatusProvisional:
-                  permission = NotificationPermission::authorized;
-                  break;
-              case UNAuthorizationStatusNotDetermined:
-                  permission = NotificationPermission::notDetermined;
-                  break;
-              case UNAuthorizationStatusDenied:
-                  permission = NotificationPermission::denied;
-                  break;
-              default:
-                  // Ephemeral exists only on iOS; anything newer is unknown here.
-                  break;
+        auto callback = std::make_shared<std::function<void(NotificationPermission)>>(std::move(done));
+        DesktopGuard guard = guard_;
+        UNUserNotificationCenter* center = notificationCenter();
+        if (!center) {
+            onMainThread([guard, callback] {
+                if (*guard) {
+                    (*callback)(NotificationPermission::unknown);
+                }
+            });
+            return;
+        }
+        [center getNotificationSettingsWithCompletionHandler:^(UNNotificationSettings* settings) {
+          NotificationPermission permission = NotificationPermission::unknown;
+          switch (settings.authorizationStatus) {
+          case UNAuthorizationStatusAuthorized:
+          case UNAuthorizationStatusProvisional:
+              permission = NotificationPermission::authorized;
+              break;
+          case UNAuthorizationStatusNotDetermined:
+              permission = NotificationPermission::notDetermined;
+              break;
+          case UNAuthorizationStatusDenied:
+              permission = NotificationPermission::denied;
+              break;
+          default:
+              // Ephemeral exists only on iOS; anything newer is unknown here.
+              break;
+          }
+          onMainThread([guard, callback, permission] {
+              if (*guard) {
+                  (*callback)(permission);
               }
-              std::unique_ptr<std::function<void(NotificationPermission)>> owned(callback);
-              if (self) {
-                  QMetaObject::invokeMethod(
-                      self, [owned = std::shared_ptr(std::move(owned)), permission] { (*owned)(permission); },
-                      Qt::QueuedConnection);
-              }
-            }];
+          });
+        }];
     }
 
     bool openUrl(const QUrl& url) override { return QDesktopServices::openUrl(url); }
@@ -282,6 +392,9 @@ public:
     }
 
 private:
+    // Shared with every pending completion handler; read on the main thread only.
+    DesktopGuard guard_;
+    wake::Listener wake_;
     KovaNotificationDelegate* delegate_ = nil;
     id observer_ = nil;
 };
