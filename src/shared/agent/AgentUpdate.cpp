@@ -73,8 +73,10 @@ Json AgentService::checkForClientUpdate(const std::string& reason,
                     {"update_started", false},
                     {"reason", "no macOS update manifest"}};
     }
+    // Newer than this build, or than an older component that asked for the check.
     const bool newer =
-        UpdateCheck::isVersionNewerThan(manifest.version, requesterVersion.value_or(ownVersion()));
+        UpdateCheck::isVersionNewerThan(manifest.version, ownVersion()) ||
+        (requesterVersion && UpdateCheck::isVersionNewerThan(manifest.version, *requesterVersion));
     if (!newer) {
         writeStatus("no_update", "Nie znaleziono nowszej wersji oprogramowania.", current, manifest.version);
         return Json{{"platform", "macos"},

@@ -187,6 +187,8 @@ TEST_F(AgentUpdateTest, ScheduledJobAndAFailedBootstrap) {
               std::string::npos);
 
     // launchd refuses the job: its files go again and the user sees the failure.
+    // (A menu bar as new as the manifest still gets an update this older
+    // daemon needs.)
     runner->addHandler("/bin/launchctl", [](const ProcessSpec& spec) {
         ProcessResult r;
         r.launched = true;
@@ -195,7 +197,7 @@ TEST_F(AgentUpdateTest, ScheduledJobAndAFailedBootstrap) {
     });
     transport->respond(200, manifest("0.2.56"));
     try {
-        service().checkForClientUpdate("command", std::nullopt);
+        service().checkForClientUpdate("manual", std::string("0.2.56"));
         ADD_FAILURE() << "expected a failure";
     } catch (const ViewerError& e) {
         EXPECT_EQ(e.message(), "The independent macOS updater service could not be started.");
