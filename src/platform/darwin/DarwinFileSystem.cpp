@@ -77,4 +77,8 @@ int renameWithoutReplacing(const std::filesystem::path& from, const std::filesys
     return ::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0 ? 0 : errno;
 }
 
+int renameWithoutReplacingAt(int directoryFd, const std::string& from, const std::string& to) {
+    return ::renameatx_np(directoryFd, from.c_str(), directoryFd, to.c_str(), RENAME_EXCL) == 0 ? 0 : errno;
+}
+
 } // namespace kova::platform
