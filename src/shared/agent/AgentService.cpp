@@ -16,6 +16,7 @@ AgentService::AgentService(ViewerSettings settings, AgentServiceDependencies dep
     processRunner_ =
         dependencies.processRunner ? std::move(dependencies.processRunner) : systemProcessRunner();
     sleeper_ = dependencies.sleeper ? std::move(dependencies.sleeper) : std::make_shared<RealSleeper>();
+    systemFacts_ = dependencies.systemFacts ? std::move(dependencies.systemFacts) : platform::systemFacts();
     if (dependencies.networkInterfaces) {
         networkInterfaces_ = std::move(dependencies.networkInterfaces);
     }

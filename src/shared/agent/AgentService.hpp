@@ -8,6 +8,7 @@
 #include "control/ControlChannel.hpp"
 #include "core/ConnectionIssue.hpp"
 #include "core/Sleeper.hpp"
+#include "platform/SystemFacts.hpp"
 #include "process/ProcessRunner.hpp"
 #include "scan/IpScanner.hpp"
 
@@ -44,6 +45,8 @@ struct AgentServiceDependencies {
     std::shared_ptr<Sleeper> sleeper = nullptr;
     // The interface list the network scan sweeps.
     IpScanner::InterfaceSource networkInterfaces = {};
+    // Who is logged in at the console (whose chat replies are relayed).
+    std::shared_ptr<platform::SystemFacts> systemFacts = nullptr;
 };
 
 // The daemon's service object: owns the settings, the persisted state and the
@@ -115,6 +118,7 @@ private:
     std::shared_ptr<ProcessRunner> processRunner_;
     std::shared_ptr<Sleeper> sleeper_;
     IpScanner::InterfaceSource networkInterfaces_ = platform::ipv4InterfaceAddresses;
+    std::shared_ptr<platform::SystemFacts> systemFacts_;
     std::unique_ptr<ControlChannel> controlChannel_;
 
     mutable std::mutex stateMutex_;
