@@ -118,6 +118,7 @@ void AgentService::startLoops(std::stop_token stop) {
 
 void AgentService::runForever(std::stop_token stop) {
     ViewerLogger::info("Sekwo Tarnvik macOS daemon started.");
+    recoverInterruptedUpdate();
     const auto state = stateSnapshot();
     // A blank identifier (stored by an older version) counts as missing.
     const auto known = [](const std::optional<std::string>& id) { return id && !trimmed(*id).empty(); };

@@ -92,6 +92,9 @@ public:
                               std::stop_token stop = {});
     Json scheduleSelfUpdate(const ViewerUpdateManifest& manifest, const std::string& reason,
                             const std::optional<std::string>& requesterVersion);
+    // At start: an update whose job was killed half way left a complete
+    // backup that nothing consumed; a job of its own rolls back to it. Never throws.
+    void recoverInterruptedUpdate();
     // The two update loops; they return when stop is requested.
     void autoUpdateLoop(std::stop_token stop);
     void manualUpdateRequestLoop(std::stop_token stop);
