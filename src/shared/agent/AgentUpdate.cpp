@@ -9,6 +9,9 @@
 #include "update/UpdaterScript.hpp"
 #include "update/ViewerUpdateCoordinator.hpp"
 
+#include <memory>
+#include <plist/plist.h>
+#include <stdexcept>
 #include <system_error>
 
 namespace kova {
@@ -43,6 +46,30 @@ ProcessResult launchctl(ProcessRunner& runner, std::vector<std::string> argument
     spec.arguments = std::move(arguments);
     spec.timeLimit = std::chrono::seconds(60); // a wedged launchctl must not hold the update loops
     return runner.run(spec);
+}
+
+// The job property list with an EnvironmentVariables dictionary added:
+// launchd starts the job with an empty environment, so the script's curl
+// would otherwise go direct past a proxy the daemon itself goes through.
+std::string withEnvironment(const std::string& jobXml, const std::string& name, const std::string& value) {
+    plist_t root = nullptr;
+    plist_from_xml(jobXml.data(), static_cast<std::uint32_t>(jobXml.size()), &root);
+    const std::unique_ptr<void, decltype(&plist_free)> job(root, &plist_free);
+    if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) {
+        throw std::runtime_error("Could not extend the macOS updater job property list.");
+    }
+    plist_t environment = plist_new_dict();
+    plist_dict_set_item(environment, name.c_str(), plist_new_string(value.c_str()));
+    plist_dict_set_item(root, "EnvironmentVariables", environment);
+    char* xml = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    if (xml == nullptr) {
+        throw std::runtime_error("Could not serialise the macOS updater job property list.");
+    }
+    std::string text(xml, length);
+    plist_to_xml_free(xml);
+    return text;
 }
 
 } // namespace
@@ -121,10 +148,19 @@ Json AgentService::scheduleSelfUpdate(const ViewerUpdateManifest& manifest, cons
     inputs.reason = reason;
     const auto script = updaterScript(inputs);
 
+    // The proxy this daemon would take to the package (an unusable setting
+    // fails here, before anything is written). Its credentials, if any, go
+    // only into the root-only job file (0600 from its creation), never into
+    // an argument list or a log line.
+    const auto proxy = apiClient_->proxyFor(url);
+
     ViewerUpdateCoordinator::ensureRuntimeDirectory();
     files::writeFileAtomically(scriptPath, script, 0700);
-    files::writeFileAtomically(
-        jobPath, UpdateCheck::updaterJobPropertyList(scriptPath.string(), logPath.string()), 0600);
+    auto job = UpdateCheck::updaterJobPropertyList(scriptPath.string(), logPath.string());
+    if (proxy) {
+        job = withEnvironment(job, "https_proxy", proxy->urlWithCredentials());
+    }
+    files::writeFileAtomically(jobPath, job, 0600);
     // launchd opens the job's log itself and does not create its directory.
     try {
         files::createDirectories(logPath.parent_path());
