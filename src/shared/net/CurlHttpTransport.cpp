@@ -112,8 +112,9 @@ NetworkError proxiedFailure(CURLcode code, long osErrno, long connectStatus, std
         }
     }
     const auto name = "the proxy " + proxy.endpoint();
+    // A refusal is no transient failure: the proxy would say the same again.
     if (connectStatus != 0 && (connectStatus < 200 || connectStatus > 299)) {
-        return {NetworkErrorCode::cannotConnectToHost,
+        return {NetworkErrorCode::other,
                 name + " refused the tunnel with HTTP " + std::to_string(connectStatus)};
     }
     if (code == CURLE_COULDNT_RESOLVE_PROXY) {

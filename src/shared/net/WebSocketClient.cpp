@@ -469,9 +469,9 @@ private:
             return;
         }
         if (ec) {
-            finish(proxy_
-                       ? proxyFailure(networkFailure(ec, Step::resolve), "cannot be found: " + ec.message())
-                       : networkFailure(ec, Step::resolve));
+            finish(proxy_ ? proxyFailure(codeOf(networkFailure(ec, Step::resolve)),
+                                         "cannot be found: " + ec.message())
+                          : networkFailure(ec, Step::resolve));
             return;
         }
         armWatchdog(options_.connectTimeout);
@@ -486,9 +486,9 @@ private:
             return;
         }
         if (ec) {
-            finish(proxy_
-                       ? proxyFailure(networkFailure(ec, Step::connect), "cannot be reached: " + ec.message())
-                       : networkFailure(ec, Step::connect));
+            finish(proxy_ ? proxyFailure(codeOf(networkFailure(ec, Step::connect)),
+                                         "cannot be reached: " + ec.message())
+                          : networkFailure(ec, Step::connect));
             return;
         }
         if (proxy_) {
@@ -498,19 +498,22 @@ private:
         startSession();
     }
 
-    // The error a proxy step failed with, with the code of `cause` and a
-    // text that names the proxy (never its credentials).
-    std::exception_ptr proxyFailure(const std::exception_ptr& cause, const std::string& what) const {
-        auto code = NetworkErrorCode::cannotConnectToHost;
-        if (cause) {
-            try {
-                std::rethrow_exception(cause);
-            } catch (const NetworkError& error) {
-                code = error.code();
-            } catch (...) {
-            }
-        }
+    // A proxy step's failure, with a text that names the proxy (never its
+    // credentials). A proxy that is missing or drops the connection may be
+    // back in a moment; one that answers with a refusal or nonsense will say
+    // the same again, so it is no transient error for the callers' retry.
+    std::exception_ptr proxyFailure(NetworkErrorCode code, const std::string& what) const {
         return failure(code, "the proxy " + proxy_->endpoint() + " " + what);
+    }
+
+    static NetworkErrorCode codeOf(const std::exception_ptr& error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const NetworkError& e) {
+            return e.code();
+        } catch (...) {
+            return NetworkErrorCode::other;
+        }
     }
 
     // CONNECT host:port, then a bounded read of the proxy's answer.
@@ -536,7 +539,8 @@ private:
             return;
         }
         if (ec) {
-            finish(proxyFailure(nullptr, "closed the connection: " + ec.message()));
+            finish(proxyFailure(NetworkErrorCode::cannotConnectToHost,
+                                "closed the connection: " + ec.message()));
             return;
         }
         tunnelAnswer_.emplace();
@@ -555,28 +559,32 @@ private:
             return;
         }
         if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
-            finish(proxyFailure(nullptr, "answered the tunnel request with more than " +
-                                             std::to_string(maxTunnelAnswerBytes) + " bytes of headers"));
+            finish(proxyFailure(NetworkErrorCode::other, "answered the tunnel request with more than " +
+                                                             std::to_string(maxTunnelAnswerBytes) +
+                                                             " bytes of headers"));
             return;
         }
         if (ec == http::error::end_of_stream || isConnectionLoss(ec)) {
-            finish(proxyFailure(nullptr, "closed the connection without answering the tunnel request"));
+            finish(proxyFailure(NetworkErrorCode::cannotConnectToHost,
+                                "closed the connection without answering the tunnel request"));
             return;
         }
         if (ec) {
-            finish(proxyFailure(nullptr, "sent no valid answer to the tunnel request: " + ec.message()));
+            finish(proxyFailure(NetworkErrorCode::other,
+                                "sent no valid answer to the tunnel request: " + ec.message()));
             return;
         }
         const auto status = tunnelAnswer_->get().result_int();
         tunnelAnswer_.reset();
         if (status < 200 || status > 299) {
-            finish(proxyFailure(nullptr, "refused the tunnel with HTTP " + std::to_string(status)));
+            finish(proxyFailure(NetworkErrorCode::other,
+                                "refused the tunnel with HTTP " + std::to_string(status)));
             return;
         }
         // The server speaks only after the client's first message, so bytes
         // here came from the proxy and would corrupt the session.
         if (tunnelBuffer_.size() != 0) {
-            finish(proxyFailure(nullptr, "sent data after opening the tunnel"));
+            finish(proxyFailure(NetworkErrorCode::other, "sent data after opening the tunnel"));
             return;
         }
         tunnelOpen_ = true;
