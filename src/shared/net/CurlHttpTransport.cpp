@@ -255,18 +255,23 @@ public:
     }
 
 private:
-    void noteRoute(const std::string& url, const std::optional<platform::Proxy>& proxy) {
+    // One line when the program first reaches a server and whenever the way
+    // there changes; the memory is the process's, since callers such as the
+    // menu bar's pollers build a client (and a transport) per request.
+    static void noteRoute(const std::string& url, const std::optional<platform::Proxy>& proxy) {
+        static std::mutex mutex;
+        static std::map<std::string, std::string> lastRoutes; // destination -> its last route line
         auto line = routing::describe(url, proxy);
         {
-            std::lock_guard lock(mutex_);
-            auto& last = lastRoutes_[routing::destination(url)];
+            std::lock_guard lock(mutex);
+            auto& last = lastRoutes[routing::destination(url)];
             if (last == line) {
                 return;
             }
             last = line;
-            // A transport talks to one server or two; a runaway map would be a bug.
-            if (lastRoutes_.size() > 32) {
-                lastRoutes_.clear();
+            // A program talks to one server or two; a runaway map would be a bug.
+            if (lastRoutes.size() > 32) {
+                lastRoutes.clear();
             }
         }
         ViewerLogger::info(line);
@@ -299,7 +304,6 @@ private:
     std::shared_ptr<const platform::NetworkRoute> route_;
     std::mutex mutex_;
     std::vector<EasyHandle> idle_;
-    std::map<std::string, std::string> lastRoutes_; // destination -> its last route line
 };
 
 } // namespace

@@ -56,8 +56,8 @@ struct CurlTransportOptions {
 
 // libcurl with the route's proxy and trust anchors (never curl's own reading
 // of the environment); keeps connections alive between requests (one pool per
-// transport). Logs the route to a server when it differs from the last one
-// this transport took there.
+// transport). Logs the route to a server when the process first takes one
+// and whenever it changes.
 std::shared_ptr<HttpTransport> makeCurlTransport(CurlTransportOptions options = {});
 
 } // namespace kova
