@@ -13,7 +13,6 @@ import shutil
 import socket
 import subprocess
 import threading
-import time
 import uuid
 
 import pytest
@@ -260,7 +259,7 @@ def test_every_channel_goes_through_the_proxy(network, tmp_path, agent_binary, m
             assert daemon.wait(10) == 0
         texts = {path: box.read(path) for path in (LOG, STATE, UPDATE_LOG)
                  if box.exists(path)}
-        print(texts.get(LOG, "")[-6000:])
+        print(texts.get(LOG, "")[-6000:])  # shown when the test fails
         box.stop()
         proxy.stop()
     assert watch.samples > 10 and not hits, hits
