@@ -10,6 +10,9 @@
 #include "update/ViewerUpdateCoordinator.hpp"
 
 #include <functional>
+#include <memory>
+#include <plist/plist.h>
+#include <stdexcept>
 #include <system_error>
 
 namespace kova {
@@ -46,22 +49,50 @@ ProcessResult launchctl(ProcessRunner& runner, std::vector<std::string> argument
     return runner.run(spec);
 }
 
+// The job property list with an EnvironmentVariables dictionary added:
+// launchd starts the job with an empty environment, so the script's curl
+// would otherwise go direct past a proxy the daemon itself goes through.
+std::string withEnvironment(const std::string& jobXml, const std::string& name, const std::string& value) {
+    plist_t root = nullptr;
+    plist_from_xml(jobXml.data(), static_cast<std::uint32_t>(jobXml.size()), &root);
+    const std::unique_ptr<void, decltype(&plist_free)> job(root, &plist_free);
+    if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) {
+        throw std::runtime_error("Could not extend the macOS updater job property list.");
+    }
+    plist_t environment = plist_new_dict();
+    plist_dict_set_item(environment, name.c_str(), plist_new_string(value.c_str()));
+    plist_dict_set_item(root, "EnvironmentVariables", environment);
+    char* xml = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    if (xml == nullptr) {
+        throw std::runtime_error("Could not serialise the macOS updater job property list.");
+    }
+    std::string text(xml, length);
+    plist_to_xml_free(xml);
+    return text;
+}
+
 std::string updaterJobTarget() {
     return "system/" + std::string(UpdateCheck::updaterJobLabel);
 }
 
 // Writes the script and its launchd job into the runtime directory and starts
 // the job, after booting out one left over from an earlier run; `announce`
-// writes the status in between. Throws.
-void startUpdaterJob(ProcessRunner& runner, const std::string& script,
-                     const std::function<void()>& announce) {
+// writes the status in between; `httpsProxy` goes into the job's environment.
+// Throws.
+void startUpdaterJob(ProcessRunner& runner, const std::string& script, const std::function<void()>& announce,
+                     const std::optional<std::string>& httpsProxy = std::nullopt) {
     const auto scriptPath = UpdateCheck::updaterScriptPath();
     const auto jobPath = UpdateCheck::updaterJobPropertyListPath();
     const auto logPath = UpdateCheck::updateLogPath();
     ViewerUpdateCoordinator::ensureRuntimeDirectory();
     files::writeFileAtomically(scriptPath, script, 0700);
-    files::writeFileAtomically(
-        jobPath, UpdateCheck::updaterJobPropertyList(scriptPath.string(), logPath.string()), 0600);
+    auto job = UpdateCheck::updaterJobPropertyList(scriptPath.string(), logPath.string());
+    if (httpsProxy) {
+        job = withEnvironment(job, "https_proxy", *httpsProxy);
+    }
+    files::writeFileAtomically(jobPath, job, 0600);
     // launchd opens the job's log itself and does not create its directory.
     try {
         files::createDirectories(logPath.parent_path());
@@ -165,12 +196,21 @@ Json AgentService::scheduleSelfUpdate(const ViewerUpdateManifest& manifest, cons
     inputs.ownVersion = ownVersion();
     inputs.reason = reason;
     const auto script = updaterScript(inputs);
-    startUpdaterJob(*processRunner_, script, [&] {
-        writeStatus("queued",
-                    "Aktualizacja do wersji " + manifest.version +
-                        " została przekazana do niezależnej usługi systemowej.",
-                    scriptCurrentVersion, manifest.version);
-    });
+
+    // The proxy this daemon would take to the package (an unusable setting
+    // fails here, before anything is written). Its credentials, if any, go
+    // only into the root-only job file (0600 from its creation), never into
+    // an argument list or a log line.
+    const auto proxy = apiClient_->proxyFor(url);
+    startUpdaterJob(
+        *processRunner_, script,
+        [&] {
+            writeStatus("queued",
+                        "Aktualizacja do wersji " + manifest.version +
+                            " została przekazana do niezależnej usługi systemowej.",
+                        scriptCurrentVersion, manifest.version);
+        },
+        proxy ? std::optional<std::string>(proxy->urlWithCredentials()) : std::nullopt);
     ViewerLogger::info("Sekwo Tarnvik macOS self-update scheduled. version=" + manifest.version +
                        " reason=" + reason);
     return Json{{"platform", "macos"},

@@ -59,10 +59,12 @@ def launchctl(args):
             out = open(job.get("StandardOutPath", os.devnull), "ab")
             marker = os.path.join(STATE, "job-exit." + job["Label"])
             wrapper = 'status=0; "$@" || status=$?; echo "$status" > "$KOVA_SHIM_MARKER"'
+            # launchd's environment: nothing but what the job asks for.
+            env = {str(k): str(v) for k, v in job.get("EnvironmentVariables", {}).items()}
+            env.update({"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "KOVA_SHIM_MARKER": marker})
             proc = subprocess.Popen(["/bin/sh", "-c", wrapper, "job"] + list(job["ProgramArguments"]),
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=out, cwd="/",
-                                    start_new_session=True,
-                                    env={"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "KOVA_SHIM_MARKER": marker})
+                                    start_new_session=True, env=env)
             with open(os.path.join(STATE, "job-pid." + job["Label"]), "w") as f:
                 f.write(str(proc.pid))
         return 0
