@@ -22,5 +22,7 @@ VolumeDetails volumeDetails(const std::filesystem::path& path);
 // file that appears there meanwhile is never replaced. Returns 0 or the
 // errno (EEXIST when the name is taken).
 int renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
+// The same for two entries of one open directory.
+int renameWithoutReplacingAt(int directoryFd, const std::string& from, const std::string& to);
 
 } // namespace kova::platform

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace kova::platform {
@@ -57,6 +58,10 @@ public:
     // The user at the graphical console, as the system reports it (which may
     // be "loginwindow" while the login window is shown); absent when none.
     virtual std::optional<std::string> consoleUser() const = 0;
+    // The user id of the user logged in at the graphical console (on macOS the
+    // owner of "/dev/console"); absent when no user is (root holds the console
+    // while the login window is shown).
+    virtual std::optional<uid_t> consoleUserId() const = 0;
     // The user the process runs as, and that user's home directory.
     virtual std::string processUserName() const = 0;
     virtual std::optional<std::filesystem::path> processHomeDirectory() const = 0;

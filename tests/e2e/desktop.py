@@ -118,6 +118,8 @@ class Desktop:
         self.log = open(self.log_path, "a")
         for d, mode in ((HOME, "0755"), (RUNTIME, "0700")):
             box.run(["install", "-d", "-o", str(UID), "-g", str(UID), "-m", mode, d]).check_returncode()
+        # The desktop's user is the one logged in at the console (as logind records it).
+        box.write("/run/systemd/seats/seat0", f"ACTIVE=c1\nACTIVE_UID={UID}\n")
         self._spawn(["Xvfb", DISPLAY, "-nolisten", "tcp", "-nolisten", "local", "-screen", "0", SCREEN,
                      "-nocursor"], env=self.x_env(), stdout=self.log, stderr=self.log)
         wait_for(lambda: self.x(["xwininfo", "-root"], check=False).returncode == 0, 10, "Xvfb")

@@ -138,21 +138,29 @@ class PrivateNetwork:
         """Whether the process lives in the private network."""
         return os.readlink(f"/proc/{pid}/ns/net") == self.namespace
 
-    @contextlib.contextmanager
     def entered(self):
         """Moves the calling thread into the private network; processes it
         starts meanwhile are born there."""
-        own = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-        target = os.open(f"/proc/{self.main.pid}/ns/net", os.O_RDONLY)
+        return _entered(self.main.pid, self)
+
+    def entered_peer(self, peer):
+        """The same for a peer's namespace (a host on one of the links)."""
+        return _entered(peer.holder.pid, self)
+
+
+@contextlib.contextmanager
+def _entered(pid, value):
+    own = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+    target = os.open(f"/proc/{pid}/ns/net", os.O_RDONLY)
+    try:
+        _setns(target)
         try:
-            _setns(target)
-            try:
-                yield self
-            finally:
-                _setns(own)
+            yield value
         finally:
-            os.close(target)
-            os.close(own)
+            _setns(own)
+    finally:
+        os.close(target)
+        os.close(own)
 
 
 def _shim(directory, name, body):

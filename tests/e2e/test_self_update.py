@@ -12,6 +12,7 @@ binary is a small stand-in script."""
 import hashlib
 import io
 import json
+import os
 import pathlib
 import plistlib
 import shutil
@@ -88,6 +89,15 @@ def job_exit(box):
     return int(box.read(marker)) if box.exists(marker) else None
 
 
+def job_running(box):
+    pid = SHIMS + "/job-pid.pl.tarnvik.sekwo.updater"
+    try:
+        with open(f"/proc/{int(box.read(pid))}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
 def installed_version(box, program):
     return box.run([program, "--version"]).stdout.strip()
 
@@ -158,43 +168,48 @@ def update(tmp_path, standin, agent_binary):
     u.stop()
 
 
+# A line feed and a back-slash in the version (and so in the package's file
+# name) once made shasum escape the name and mark its output with "\".
+NEWER = "0.3.\n\\"
+
+
 def test_full_update_to_a_newer_build(update, standin):
     box = update.box
-    manifest = update.publish("0.2.56")
+    manifest = update.publish(NEWER)
     standin.delay("/downloads/Sekwo-Tarnvik.pkg", seconds=2)  # long enough to see "downloading"
     result = update.command()
     assert result["status"] == "completed"
     r = result["result"]
-    assert r["update_started"] is True and r["available_version"] == "0.2.56" and r["reason"] == "command"
+    assert r["update_started"] is True and r["available_version"] == NEWER and r["reason"] == "command"
     assert r["url"] == manifest["url"] and r["sha256"] == manifest["sha256"]
     assert r["size_bytes"] == manifest["size_bytes"] and r["log_path"] == UPDATE_LOG
 
     seen = wait_until(lambda: (status(box) or {}).get("phase") == "downloading" and status(box),
                       what="downloading status")
-    assert seen["message"] == "Pobieram aktualizację do wersji 0.2.56..."
+    assert seen["message"] == f"Pobieram aktualizację do wersji {NEWER}..."
     assert update.finished() == 0, log_text_of(box)
     at_install = json.loads(box.read(SHIMS + "/status-at-install"))
     assert at_install["phase"] == "installing"
-    assert at_install["message"] == "Instaluję aktualizację do wersji 0.2.56..."
+    assert at_install["message"] == f"Instaluję aktualizację do wersji {NEWER}..."
     final = status(box)
     assert final["phase"] == "installed"
-    assert final["message"] == "Aktualizacja do wersji 0.2.56 została zainstalowana. Aplikacja uruchamia się ponownie."
-    assert final["currentVersion"] == OLD and final["availableVersion"] == "0.2.56" and final["logPath"] == UPDATE_LOG
+    assert final["message"] == f"Aktualizacja do wersji {NEWER} została zainstalowana. Aplikacja uruchamia się ponownie."
+    assert final["currentVersion"] == OLD and final["availableVersion"] == NEWER and final["logPath"] == UPDATE_LOG
     assert (box.path(STATUS).stat().st_mode & 0o777) == 0o666
 
-    assert installed_version(box, AGENT) == "0.2.56"
-    assert installed_version(box, APP_BINARY) == "0.2.56"
-    for gone in (SCRIPT, JOB, BACKUPS, UPDATES + "/Sekwo-Tarnvik-macOS-0.2.56.pkg"):
+    assert installed_version(box, AGENT) == NEWER
+    assert installed_version(box, APP_BINARY) == NEWER
+    for gone in (SCRIPT, JOB, BACKUPS, UPDATES + f"/Sekwo-Tarnvik-macOS-{NEWER}.pkg"):
         assert not box.exists(gone), gone
     log = box.read(UPDATE_LOG)
-    assert f"Sekwo Tarnvik macOS update {OLD} -> 0.2.56, reason=command ====" in log
-    assert "Backup prepared: " + BACKUPS + "/0.2.56-" in log and "Update completed." in log
+    assert f"Sekwo Tarnvik macOS update {OLD} -> {NEWER}, reason=command ====" in log
+    assert "Backup prepared: " + BACKUPS + f"/{NEWER}-" in log and "Update completed." in log
     calls = [json.loads(line) for line in box.read(SHIMS + "/calls").splitlines()]
     assert ["launchctl", "bootout", "system/pl.tarnvik.sekwo.updater"] in calls
     assert ["launchctl", "bootstrap", "system", JOB] in calls
-    assert ["installer", "-pkg", UPDATES + "/Sekwo-Tarnvik-macOS-0.2.56.pkg", "-target", "/"] in calls
+    assert ["installer", "-pkg", UPDATES + f"/Sekwo-Tarnvik-macOS-{NEWER}.pkg", "-target", "/"] in calls
     assert ["launchctl", "kickstart", "-k", "system/pl.tarnvik.sekwo.daemon"] in calls
-    assert "Sekwo Tarnvik macOS self-update scheduled. version=0.2.56 reason=command" in log_text(box)
+    assert "Sekwo Tarnvik macOS self-update scheduled. version=0.3.\\n\\ reason=command" in log_text(box)
 
 
 def log_text_of(box):
@@ -202,6 +217,7 @@ def log_text_of(box):
 
 
 FAILURES = {
+    2: "Aktualizacja nie powiodła się. Szczegóły są w logu aktualizacji.",  # GNU tar's fatal error
     22: "Nie udało się pobrać aktualizacji: serwer nie udostępnił paczki (HTTP 4xx/5xx). Spróbuj ponownie później.",
     28: "Nie udało się pobrać aktualizacji, ponieważ przekroczono czas oczekiwania na serwer. Spróbuj ponownie.",
     41: "Aktualizacja została przerwana: rozmiar pobranej paczki nie zgadza się z manifestem serwera.",
@@ -247,23 +263,80 @@ def test_download_and_package_faults_install_nothing(update, standin):
     update.unchanged()
     assert not box.exists(BACKUPS)
 
+    # The disk fills up while the backup is written: tar fails half way, and
+    # as nothing was installed nothing changes but the status and the log.
+    box.path(SHIMS + "/job-exit.pl.tarnvik.sekwo.updater").unlink()
+    standin.clear_faults()
+    resource = box.path(APP + "/Contents/Resources/data.bin")
+    resource.parent.mkdir()
+    resource.write_bytes(os.urandom(1 << 20))
+    box.path(BACKUPS).mkdir()
+    assert box.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", BACKUPS]).returncode == 0
+    update.publish("0.2.59")
+    update.command()
+    assert_failed(update, 2)
+    update.unchanged()
+    assert box.path(APP + "/Contents/Resources/data.bin").read_bytes() == resource.read_bytes()
+    assert list(box.path(BACKUPS).iterdir()) == [], "the partial backup is removed"
+    log = box.read(UPDATE_LOG)
+    assert "Nothing was installed; removing the unused backup " + BACKUPS + "/0.2.59-" in log
+    assert "Restoring previous" not in log
+    assert not [c for c in box.read(SHIMS + "/calls").splitlines() if c.startswith('["installer"')]
+
+
+INTERRUPTED = "Poprzednia aktualizacja została przerwana. Przywrócono poprzednią wersję."
+
+
+def killed_half_way(update, version):
+    """An update whose job dies half way through the installation (a power
+    loss, kill -9): the app is the new version, the daemon the old one."""
+    box = update.box
+    if box.exists(SHIMS + "/status-at-install"):
+        box.path(SHIMS + "/status-at-install").unlink()
+    box.write(SHIMS + "/installer-kill", "")
+    update.publish(version)
+    update.command()
+    wait_until(lambda: box.exists(SHIMS + "/status-at-install") and not job_running(box), what="killed job")
+    box.path(SHIMS + "/installer-kill").unlink()
+    assert installed_version(box, APP_BINARY) == version and installed_version(box, AGENT) == OLD
+    assert status(box)["phase"] == "installing" and job_exit(box) is None
+
 
 def test_new_daemon_never_running_restores_the_previous_version(update, standin):
     box = update.box
     box.write(SHIMS + "/daemon-state", "stopped")
+    killed_half_way(update, "0.3.0'")
+    # Twenty minutes on, the "installing" status is stale and an update may
+    # start: it keeps the interrupted update's backup as its restore point.
+    stale = dict(status(box), updatedAt=time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() - 1300)))
+    box.write(STATUS, json.dumps(stale))
     update.publish("0.3.1'")  # a single quote survives every layer
     update.command()
     assert_failed(update, 43, timeout=120)
     log = box.read(UPDATE_LOG)
     assert "New daemon did not reach running state." in log and "New installation healthcheck failed." in log
-    assert "Restoring previous Sekwo Tarnvik installation from " + BACKUPS + "/0.3.1'-" in log
+    assert "Restoring previous Sekwo Tarnvik installation from " + BACKUPS + "/0.3.0'-" in log
     assert f"update {OLD} -> 0.3.1', reason=command ====" in log
     assert status(box)["availableVersion"] == "0.3.1'"
+    assert "Keeping the backup of an interrupted update as the restore point: " + BACKUPS + "/0.3.0'-" in log
     update.unchanged()
     for plist in (DAEMON_PLIST, AGENT_PLIST):
         st = box.path(plist).stat()
         assert (st.st_mode & 0o777) == 0o644 and st.st_uid == 0 and st.st_gid == 0, plist
     assert not box.exists(BACKUPS), "a successful restore removes the backup"
+
+    # Killed again: this time the daemon's next start rolls back.
+    box.path(SHIMS + "/job-exit.pl.tarnvik.sekwo.updater").unlink()
+    killed_half_way(update, "0.3.2'")
+    update.daemon.stop()
+    update.daemon = Daemon(box, AGENT).start()
+    assert update.finished() == 0, log_text_of(box)
+    assert status(box)["phase"] == "failed" and status(box)["message"] == INTERRUPTED
+    assert status(box)["availableVersion"] == "0.3.2'"
+    update.unchanged()
+    assert not box.exists(BACKUPS) and not box.exists(SCRIPT)
+    assert "Interrupted macOS update found; rolling back to its backup. backup=" + BACKUPS in log_text(box)
+    assert "Rollback completed." in box.read(UPDATE_LOG)
 
 
 def test_triggers_manual_request_and_running_status(update, standin):

@@ -23,6 +23,7 @@ public:
     std::optional<std::string> localizedHostName() const override { return localized; }
     std::string processHostName() const override { return "host-from-process"; }
     std::optional<std::string> consoleUser() const override { return std::nullopt; }
+    std::optional<uid_t> consoleUserId() const override { return std::nullopt; }
     std::string processUserName() const override { return "anna"; }
     std::optional<std::filesystem::path> processHomeDirectory() const override { return std::nullopt; }
     platform::OperatingSystemVersion operatingSystemVersion() const override { return {}; }

@@ -23,6 +23,7 @@ FakeSystemFacts FakeSystemFacts::empty() {
     facts.localizedName.reset();
     facts.hostName.clear();
     facts.console.reset();
+    facts.consoleUid.reset();
     facts.processUser = "root";
     facts.processHome.reset();
     facts.version = {};

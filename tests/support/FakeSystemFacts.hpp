@@ -15,6 +15,7 @@ public:
     std::optional<std::string> localizedName = "Test Mac";
     std::string hostName = "test-mac.local";
     std::optional<std::string> console = "anna";
+    std::optional<uid_t> consoleUid = 501;
     std::string processUser = "root";
     std::optional<std::filesystem::path> processHome = std::filesystem::path("/var/root");
     platform::OperatingSystemVersion version{14, 5, 0};
@@ -37,6 +38,7 @@ public:
     std::optional<std::string> localizedHostName() const override { return localizedName; }
     std::string processHostName() const override { return hostName; }
     std::optional<std::string> consoleUser() const override { return console; }
+    std::optional<uid_t> consoleUserId() const override { return consoleUid; }
     std::string processUserName() const override { return processUser; }
     std::optional<std::filesystem::path> processHomeDirectory() const override { return processHome; }
     platform::OperatingSystemVersion operatingSystemVersion() const override { return version; }

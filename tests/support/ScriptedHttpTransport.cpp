@@ -16,6 +16,16 @@ void ScriptedHttpTransport::fail(NetworkErrorCode code) {
     script_.emplace_back(code);
 }
 
+void ScriptedHttpTransport::routeThrough(std::optional<platform::Proxy> proxy) {
+    std::lock_guard lock(mutex_);
+    proxy_ = std::move(proxy);
+}
+
+std::optional<platform::Proxy> ScriptedHttpTransport::proxyFor(const std::string&) {
+    std::lock_guard lock(mutex_);
+    return proxy_;
+}
+
 HttpResponse ScriptedHttpTransport::send(const HttpRequest& request, std::stop_token) {
     std::lock_guard lock(mutex_);
     requests_.push_back(request);

@@ -18,6 +18,9 @@ public:
     void respond(long status, std::string body = {});
     void fail(NetworkErrorCode code);
     HttpResponse send(const HttpRequest& request, std::stop_token stop) override;
+    // The route it reports for every URL (direct unless set).
+    void routeThrough(std::optional<platform::Proxy> proxy);
+    std::optional<platform::Proxy> proxyFor(const std::string& url) override;
 
     std::vector<HttpRequest> requests() const;
     std::size_t remaining() const;
@@ -26,6 +29,7 @@ private:
     mutable std::mutex mutex_;
     std::deque<std::variant<HttpResponse, NetworkErrorCode>> script_;
     std::vector<HttpRequest> requests_;
+    std::optional<platform::Proxy> proxy_;
 };
 
 // Records waits instead of sleeping.

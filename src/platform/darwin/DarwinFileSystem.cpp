@@ -100,4 +100,8 @@ int renameWithoutReplacing(const std::filesystem::path& from, const std::filesys
     return 0;
 }
 
+int renameWithoutReplacingAt(int directoryFd, const std::string& from, const std::string& to) {
+    return ::renameatx_np(directoryFd, from.c_str(), directoryFd, to.c_str(), RENAME_EXCL) == 0 ? 0 : errno;
+}
+
 } // namespace kova::platform

@@ -147,6 +147,14 @@ public:
         return fromCFString(user.get());
     }
 
+    std::optional<uid_t> consoleUserId() const override {
+        struct stat st {};
+        if (::stat("/dev/console", &st) != 0 || st.st_uid == 0) {
+            return std::nullopt;
+        }
+        return st.st_uid;
+    }
+
     std::string processUserName() const override {
         std::vector<char> buffer;
         passwd entry{};

@@ -55,4 +55,18 @@ int renameWithoutReplacing(const std::filesystem::path& from, const std::filesys
     return 0;
 }
 
+int renameWithoutReplacingAt(int directoryFd, const std::string& from, const std::string& to) {
+    if (::renameat2(directoryFd, from.c_str(), directoryFd, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return errno;
+    }
+    if (::linkat(directoryFd, from.c_str(), directoryFd, to.c_str(), 0) != 0) {
+        return errno;
+    }
+    ::unlinkat(directoryFd, from.c_str(), 0);
+    return 0;
+}
+
 } // namespace kova::platform

@@ -289,8 +289,10 @@ std::string LinuxSystemFacts::processHostName() const {
     return std::string(buffer.data());
 }
 
-std::optional<std::string> LinuxSystemFacts::consoleUser() const {
-    // The user of the active session on the first seat, as logind records it.
+namespace {
+
+// The user of the active session on the first seat, as logind records it.
+std::optional<uid_t> activeSeatUser() {
     const auto text = readSmallFile("/run/systemd/seats/seat0");
     if (!text) {
         return std::nullopt;
@@ -301,10 +303,25 @@ std::optional<std::string> LinuxSystemFacts::consoleUser() const {
         return std::nullopt;
     }
     const auto uid = parseUnsigned(it->second);
+    if (!uid || *uid >= std::numeric_limits<uid_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<uid_t>(*uid);
+}
+
+} // namespace
+
+std::optional<uid_t> LinuxSystemFacts::consoleUserId() const {
+    const auto uid = activeSeatUser();
+    return uid && *uid != 0 ? uid : std::nullopt;
+}
+
+std::optional<std::string> LinuxSystemFacts::consoleUser() const {
+    const auto uid = activeSeatUser();
     if (!uid) {
         return std::nullopt;
     }
-    const auto entry = passwdEntry(static_cast<uid_t>(*uid));
+    const auto entry = passwdEntry(*uid);
     if (!entry || entry->name.empty()) {
         return std::nullopt;
     }

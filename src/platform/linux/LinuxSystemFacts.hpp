@@ -38,6 +38,7 @@ public:
     std::optional<std::string> localizedHostName() const override;
     std::string processHostName() const override;
     std::optional<std::string> consoleUser() const override;
+    std::optional<uid_t> consoleUserId() const override;
     std::string processUserName() const override;
     std::optional<std::filesystem::path> processHomeDirectory() const override;
     OperatingSystemVersion operatingSystemVersion() const override;

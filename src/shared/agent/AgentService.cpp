@@ -16,6 +16,7 @@ AgentService::AgentService(ViewerSettings settings, AgentServiceDependencies dep
     processRunner_ =
         dependencies.processRunner ? std::move(dependencies.processRunner) : systemProcessRunner();
     sleeper_ = dependencies.sleeper ? std::move(dependencies.sleeper) : std::make_shared<RealSleeper>();
+    systemFacts_ = dependencies.systemFacts ? std::move(dependencies.systemFacts) : platform::systemFacts();
     if (dependencies.networkInterfaces) {
         networkInterfaces_ = std::move(dependencies.networkInterfaces);
     }
@@ -117,6 +118,7 @@ void AgentService::startLoops(std::stop_token stop) {
 
 void AgentService::runForever(std::stop_token stop) {
     ViewerLogger::info("Sekwo Tarnvik macOS daemon started.");
+    recoverInterruptedUpdate();
     const auto state = stateSnapshot();
     // A blank identifier (stored by an older version) counts as missing.
     const auto known = [](const std::optional<std::string>& id) { return id && !trimmed(*id).empty(); };

@@ -8,6 +8,7 @@
 #include "control/ControlChannel.hpp"
 #include "core/ConnectionIssue.hpp"
 #include "core/Sleeper.hpp"
+#include "platform/SystemFacts.hpp"
 #include "process/ProcessRunner.hpp"
 #include "scan/IpScanner.hpp"
 
@@ -44,6 +45,8 @@ struct AgentServiceDependencies {
     std::shared_ptr<Sleeper> sleeper = nullptr;
     // The interface list the network scan sweeps.
     IpScanner::InterfaceSource networkInterfaces = {};
+    // Who is logged in at the console (whose chat replies are relayed).
+    std::shared_ptr<platform::SystemFacts> systemFacts = nullptr;
 };
 
 // The daemon's service object: owns the settings, the persisted state and the
@@ -89,6 +92,9 @@ public:
                               std::stop_token stop = {});
     Json scheduleSelfUpdate(const ViewerUpdateManifest& manifest, const std::string& reason,
                             const std::optional<std::string>& requesterVersion);
+    // At start: an update whose job was killed half way left a complete
+    // backup that nothing consumed; a job of its own rolls back to it. Never throws.
+    void recoverInterruptedUpdate();
     // The two update loops; they return when stop is requested.
     void autoUpdateLoop(std::stop_token stop);
     void manualUpdateRequestLoop(std::stop_token stop);
@@ -115,6 +121,7 @@ private:
     std::shared_ptr<ProcessRunner> processRunner_;
     std::shared_ptr<Sleeper> sleeper_;
     IpScanner::InterfaceSource networkInterfaces_ = platform::ipv4InterfaceAddresses;
+    std::shared_ptr<platform::SystemFacts> systemFacts_;
     std::unique_ptr<ControlChannel> controlChannel_;
 
     mutable std::mutex stateMutex_;

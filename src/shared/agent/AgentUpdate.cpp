@@ -9,6 +9,10 @@
 #include "update/UpdaterScript.hpp"
 #include "update/ViewerUpdateCoordinator.hpp"
 
+#include <functional>
+#include <memory>
+#include <plist/plist.h>
+#include <stdexcept>
 #include <system_error>
 
 namespace kova {
@@ -45,6 +49,76 @@ ProcessResult launchctl(ProcessRunner& runner, std::vector<std::string> argument
     return runner.run(spec);
 }
 
+// The job property list with an EnvironmentVariables dictionary added:
+// launchd starts the job with an empty environment, so the script's curl
+// would otherwise go direct past a proxy the daemon itself goes through.
+std::string withEnvironment(const std::string& jobXml, const std::string& name, const std::string& value) {
+    plist_t root = nullptr;
+    plist_from_xml(jobXml.data(), static_cast<std::uint32_t>(jobXml.size()), &root);
+    const std::unique_ptr<void, decltype(&plist_free)> job(root, &plist_free);
+    if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) {
+        throw std::runtime_error("Could not extend the macOS updater job property list.");
+    }
+    plist_t environment = plist_new_dict();
+    plist_dict_set_item(environment, name.c_str(), plist_new_string(value.c_str()));
+    plist_dict_set_item(root, "EnvironmentVariables", environment);
+    char* xml = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    if (xml == nullptr) {
+        throw std::runtime_error("Could not serialise the macOS updater job property list.");
+    }
+    std::string text(xml, length);
+    plist_to_xml_free(xml);
+    return text;
+}
+
+std::string updaterJobTarget() {
+    return "system/" + std::string(UpdateCheck::updaterJobLabel);
+}
+
+// Writes the script and its launchd job into the runtime directory and starts
+// the job, after booting out one left over from an earlier run; `announce`
+// writes the status in between; `httpsProxy` goes into the job's environment.
+// Throws.
+void startUpdaterJob(ProcessRunner& runner, const std::string& script, const std::function<void()>& announce,
+                     const std::optional<std::string>& httpsProxy = std::nullopt) {
+    const auto scriptPath = UpdateCheck::updaterScriptPath();
+    const auto jobPath = UpdateCheck::updaterJobPropertyListPath();
+    const auto logPath = UpdateCheck::updateLogPath();
+    ViewerUpdateCoordinator::ensureRuntimeDirectory();
+    files::writeFileAtomically(scriptPath, script, 0700);
+    auto job = UpdateCheck::updaterJobPropertyList(scriptPath.string(), logPath.string());
+    if (httpsProxy) {
+        job = withEnvironment(job, "https_proxy", *httpsProxy);
+    }
+    files::writeFileAtomically(jobPath, job, 0600);
+    // launchd opens the job's log itself and does not create its directory.
+    try {
+        files::createDirectories(logPath.parent_path());
+    } catch (const std::system_error&) {
+    }
+
+    launchctl(runner, {"bootout", updaterJobTarget()});
+    announce();
+    const auto bootstrap = launchctl(runner, {"bootstrap", "system", jobPath.string()});
+    if (!bootstrap.launched) {
+        throw std::system_error(bootstrap.launchError, std::generic_category(), "launch /bin/launchctl");
+    }
+    if (bootstrap.signalled || bootstrap.exitStatus != 0) {
+        std::error_code ignored;
+        std::filesystem::remove(jobPath, ignored);
+        std::filesystem::remove(scriptPath, ignored);
+        throw ViewerError::invalidResponse("The independent macOS updater service could not be started.");
+    }
+}
+
+bool updaterJobRunning(ProcessRunner& runner) {
+    const auto print = launchctl(runner, {"print", updaterJobTarget()});
+    return print.launched && !print.signalled && print.exitStatus == 0 &&
+           print.standardOutput.find("state = running") != std::string::npos;
+}
+
 } // namespace
 
 Json AgentService::checkForClientUpdate(const std::string& reason,
@@ -73,8 +147,10 @@ Json AgentService::checkForClientUpdate(const std::string& reason,
                     {"update_started", false},
                     {"reason", "no macOS update manifest"}};
     }
+    // Newer than this build, or than an older component that asked for the check.
     const bool newer =
-        UpdateCheck::isVersionNewerThan(manifest.version, requesterVersion.value_or(ownVersion()));
+        UpdateCheck::isVersionNewerThan(manifest.version, ownVersion()) ||
+        (requesterVersion && UpdateCheck::isVersionNewerThan(manifest.version, *requesterVersion));
     if (!newer) {
         writeStatus("no_update", "Nie znaleziono nowszej wersji oprogramowania.", current, manifest.version);
         return Json{{"platform", "macos"},
@@ -121,32 +197,20 @@ Json AgentService::scheduleSelfUpdate(const ViewerUpdateManifest& manifest, cons
     inputs.reason = reason;
     const auto script = updaterScript(inputs);
 
-    ViewerUpdateCoordinator::ensureRuntimeDirectory();
-    files::writeFileAtomically(scriptPath, script, 0700);
-    files::writeFileAtomically(
-        jobPath, UpdateCheck::updaterJobPropertyList(scriptPath.string(), logPath.string()), 0600);
-    // launchd opens the job's log itself and does not create its directory.
-    try {
-        files::createDirectories(logPath.parent_path());
-    } catch (const std::system_error&) {
-    }
-
-    // A job left over from an earlier update.
-    launchctl(*processRunner_, {"bootout", "system/" + std::string(UpdateCheck::updaterJobLabel)});
-    writeStatus("queued",
-                "Aktualizacja do wersji " + manifest.version +
-                    " została przekazana do niezależnej usługi systemowej.",
-                scriptCurrentVersion, manifest.version);
-    const auto bootstrap = launchctl(*processRunner_, {"bootstrap", "system", jobPath.string()});
-    if (!bootstrap.launched) {
-        throw std::system_error(bootstrap.launchError, std::generic_category(), "launch /bin/launchctl");
-    }
-    if (bootstrap.signalled || bootstrap.exitStatus != 0) {
-        std::error_code ignored;
-        std::filesystem::remove(jobPath, ignored);
-        std::filesystem::remove(scriptPath, ignored);
-        throw ViewerError::invalidResponse("The independent macOS updater service could not be started.");
-    }
+    // The proxy this daemon would take to the package (an unusable setting
+    // fails here, before anything is written). Its credentials, if any, go
+    // only into the root-only job file (0600 from its creation), never into
+    // an argument list or a log line.
+    const auto proxy = apiClient_->proxyFor(url);
+    startUpdaterJob(
+        *processRunner_, script,
+        [&] {
+            writeStatus("queued",
+                        "Aktualizacja do wersji " + manifest.version +
+                            " została przekazana do niezależnej usługi systemowej.",
+                        scriptCurrentVersion, manifest.version);
+        },
+        proxy ? std::optional<std::string>(proxy->urlWithCredentials()) : std::nullopt);
     ViewerLogger::info("Sekwo Tarnvik macOS self-update scheduled. version=" + manifest.version +
                        " reason=" + reason);
     return Json{{"platform", "macos"},
@@ -160,6 +224,53 @@ Json AgentService::scheduleSelfUpdate(const ViewerUpdateManifest& manifest, cons
                 {"reason", reason},
                 {"log_path", logPath.string()},
                 {"started_at", formatIso8601(nowSeconds())}};
+}
+
+void AgentService::recoverInterruptedUpdate() {
+    std::lock_guard lock(updateMutex_);
+    try {
+        const auto backup = UpdateCheck::unconsumedBackup();
+        if (!backup) {
+            return;
+        }
+        if (backup->restoreAttempted) {
+            ViewerLogger::warn(
+                "The backup of an interrupted macOS update could not be restored; the next update "
+                "keeps it as its restore point. backup=" +
+                backup->directory.string());
+            return;
+        }
+        // Every update restarts the daemon while its job still verifies the
+        // new installation: that job owns the backup until it ends.
+        if (updaterJobRunning(*processRunner_)) {
+            return;
+        }
+        ViewerLogger::warn("Interrupted macOS update found; rolling back to its backup. backup=" +
+                           backup->directory.string());
+        RestoreScriptInputs inputs;
+        inputs.runtimeDirectory = ViewerUpdateCoordinator::runtimeDirectory().string();
+        inputs.statusPath = ViewerUpdateCoordinator::statusPath().string();
+        inputs.scriptPath = UpdateCheck::updaterScriptPath().string();
+        inputs.jobPropertyListPath = UpdateCheck::updaterJobPropertyListPath().string();
+        inputs.updateLogPath = UpdateCheck::updateLogPath().string();
+        inputs.backupDirectory = backup->directory.string();
+        inputs.currentVersion = ownVersion();
+        inputs.availableVersion = backup->version;
+        try {
+            startUpdaterJob(*processRunner_, restoreScript(inputs), [&] {
+                writeStatus("installing",
+                            "Poprzednia aktualizacja została przerwana. Przywracam poprzednią wersję...",
+                            ownVersion(), backup->version);
+            });
+        } catch (const std::exception& error) {
+            writeStatus("failed", viewerErrorMessage(error, "przywrócić poprzedniej wersji"), ownVersion(),
+                        backup->version);
+            throw;
+        }
+        ViewerLogger::info("Sekwo Tarnvik macOS rollback of the interrupted update scheduled.");
+    } catch (const std::exception& error) {
+        ViewerLogger::error(error, "Interrupted macOS update rollback could not be started");
+    }
 }
 
 void AgentService::autoUpdateLoop(std::stop_token stop) {

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -222,16 +224,139 @@ bool isTheRootVolume(const std::filesystem::path& path) {
     return !ec && resolved == root;
 }
 
-// Writes to a temporary file created exclusively beside the target, then
-// moves it into place; the temporary file never outlives a failure.
+// A path whose links root may follow, opened up to its last component: the
+// directory that holds it, and its name ("." for "/" itself).
+struct ResolvedPath {
+    files::UniqueFd directory;
+    std::string name;
+};
+
+constexpr int maximumLinksFollowed = 32;
+
+std::string joined(const std::string& directory, const std::string& name) {
+    return directory.ends_with('/') ? directory + name : directory + "/" + name;
+}
+
+// Walks an absolute path from "/" one component at a time through open
+// directories, never through the path text again, so nothing renamed
+// meanwhile is followed. A symbolic link on the way is followed only when
+// root owns it (macOS's own "/tmp", "/var" and "/etc"): a link another user
+// owns could point root's write or read anywhere, so it is refused. The last
+// component is left as it is unless followLast; with createMissing, missing
+// directories on the way are made.
+ResolvedPath resolvePath(const std::filesystem::path& absolute, bool followLast, bool createMissing) {
+    std::deque<std::string> pending;
+    for (const auto& part : absolute.relative_path()) {
+        if (!part.empty()) {
+            pending.push_back(part.string());
+        }
+    }
+    const auto openRoot = [] {
+        files::UniqueFd root(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!root) {
+            throwErrno(errno, "open directory /");
+        }
+        return root;
+    };
+    files::UniqueFd directory = openRoot();
+    std::string reached = "/";
+    int linksFollowed = 0;
+    // Each pass consumes a component, expands a bounded number of links, makes
+    // a directory or sees an entry change under it: this bounds a racing change.
+    for (int pass = 0; !pending.empty(); ++pass) {
+        if (pass > 4096) {
+            throwErrno(ELOOP, "resolve " + absolute.string());
+        }
+        const std::string name = pending.front();
+        const bool last = pending.size() == 1;
+        if (name == ".") {
+            pending.pop_front();
+            continue;
+        }
+        if (name == "..") {
+            files::UniqueFd parent(::openat(directory.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!parent) {
+                throwErrno(errno, "open directory " + reached);
+            }
+            directory = std::move(parent);
+            reached = std::filesystem::path(reached).parent_path().string();
+            pending.pop_front();
+            continue;
+        }
+        struct stat st {};
+        if (::fstatat(directory.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            const int error = errno;
+            if (error == ENOENT && last) {
+                break; // the entry to create, or a missing file to report on opening it
+            }
+            if (error == ENOENT && createMissing) {
+                if (::mkdirat(directory.get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+                    throwErrno(errno, "create directory " + joined(reached, name));
+                }
+                continue;
+            }
+            throwErrno(error, "open directory " + joined(reached, name));
+        }
+        if (S_ISLNK(st.st_mode) && (!last || followLast)) {
+            if (st.st_uid != 0) {
+                throw transferError(403, "Path leads through a symbolic link that belongs to user " +
+                                             std::to_string(st.st_uid) +
+                                             ", not to root: " + joined(reached, name));
+            }
+            if (++linksFollowed > maximumLinksFollowed) {
+                throwErrno(ELOOP, "resolve " + absolute.string());
+            }
+            std::string target(PATH_MAX, '\0');
+            const ssize_t length = ::readlinkat(directory.get(), name.c_str(), target.data(), target.size());
+            if (length < 0 || static_cast<std::size_t>(length) == target.size()) {
+                throwErrno(length < 0 ? errno : ENAMETOOLONG, "read link " + joined(reached, name));
+            }
+            target.resize(static_cast<std::size_t>(length));
+            pending.pop_front();
+            const std::filesystem::path targetPath(target);
+            std::vector<std::string> parts;
+            for (const auto& part : targetPath.relative_path()) {
+                if (!part.empty()) {
+                    parts.push_back(part.string());
+                }
+            }
+            pending.insert(pending.begin(), parts.begin(), parts.end());
+            if (targetPath.is_absolute()) {
+                directory = openRoot();
+                reached = "/";
+            }
+            continue;
+        }
+        if (last) {
+            break;
+        }
+        files::UniqueFd next(
+            ::openat(directory.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next) {
+            if (errno == ELOOP) {
+                continue; // became a link since it was examined: look again
+            }
+            throwErrno(errno, "open directory " + joined(reached, name));
+        }
+        directory = std::move(next);
+        reached = joined(reached, name);
+        pending.pop_front();
+    }
+    return {std::move(directory), pending.empty() ? std::string(".") : pending.front()};
+}
+
+// Writes to a temporary file created exclusively beside the target (in the
+// same open directory), then moves it into place; the temporary file never
+// outlives a failure.
 class UploadFile {
 public:
-    explicit UploadFile(const std::filesystem::path& target)
-        : path_(target.parent_path() /
-                ("." + target.filename().string() + "." + makeCompactUuid() + ".upload")) {
-        fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    UploadFile(int directoryFd, const std::string& name, std::string shownDirectory)
+        : directoryFd_(directoryFd), name_("." + name + "." + makeCompactUuid() + ".upload"),
+          shown_(joined(shownDirectory, name_)) {
+        fd_ =
+            ::openat(directoryFd_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd_ < 0) {
-            throwErrno(errno, "create " + path_.string());
+            throwErrno(errno, "create " + shown_);
         }
     }
     ~UploadFile() {
@@ -239,7 +364,7 @@ public:
             ::close(fd_);
         }
         if (!placed_) {
-            ::unlink(path_.c_str());
+            ::unlinkat(directoryFd_, name_.c_str(), 0);
         }
     }
     UploadFile(const UploadFile&) = delete;
@@ -247,7 +372,7 @@ public:
 
     void write(std::string_view bytes) {
         if (::fchmod(fd_, 0666 & ~files::processUmask()) != 0) {
-            throwErrno(errno, "chmod " + path_.string());
+            throwErrno(errno, "chmod " + shown_);
         }
         std::size_t written = 0;
         while (written < bytes.size()) {
@@ -256,29 +381,32 @@ public:
                 if (errno == EINTR) {
                     continue;
                 }
-                throwErrno(errno, "write " + path_.string());
+                throwErrno(errno, "write " + shown_);
             }
             written += static_cast<std::size_t>(n);
         }
         if (::fsync(fd_) != 0) {
-            throwErrno(errno, "fsync " + path_.string());
+            throwErrno(errno, "fsync " + shown_);
         }
         const int fd = std::exchange(fd_, -1);
         if (::close(fd) != 0) {
-            throwErrno(errno, "close " + path_.string());
+            throwErrno(errno, "close " + shown_);
         }
     }
 
     // 0 or the errno of the rename.
-    int place(const std::filesystem::path& target, bool replace) {
-        const int error = replace ? (::rename(path_.c_str(), target.c_str()) == 0 ? 0 : errno)
-                                  : platform::renameWithoutReplacing(path_, target);
+    int place(const std::string& target, bool replace) {
+        const int error =
+            replace ? (::renameat(directoryFd_, name_.c_str(), directoryFd_, target.c_str()) == 0 ? 0 : errno)
+                    : platform::renameWithoutReplacingAt(directoryFd_, name_, target);
         placed_ = error == 0;
         return error;
     }
 
 private:
-    std::filesystem::path path_;
+    int directoryFd_;
+    std::string name_;
+    std::string shown_;
     int fd_ = -1;
     bool placed_ = false;
 };
@@ -371,7 +499,9 @@ Json downloadFile(const Json& payload) {
     };
 
     // Non-blocking, so a FIFO without a writer cannot hold the command task.
-    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const auto resolved = resolvePath(absolutePath(path), true, false);
+    const FileDescriptor file(::openat(resolved.directory.get(), resolved.name.c_str(),
+                                       O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     const int fd = file.get();
     if (fd < 0) {
         throwErrno(errno, "open " + path);
@@ -382,6 +512,9 @@ Json downloadFile(const Json& payload) {
     }
     if (S_ISDIR(st.st_mode)) {
         throwErrno(EISDIR, "read " + path);
+    }
+    if (path.ends_with('/')) {
+        throwErrno(ENOTDIR, "open " + path);
     }
     // The size is known before a byte is read, so a huge file is refused at once.
     if (S_ISREG(st.st_mode) && st.st_size > limit) {
@@ -431,23 +564,21 @@ Json uploadFile(const Json& payload) {
     const bool overwrite = payloadBool(payloadValue(payload, "overwrite"), false);
     const bool createDirectories = payloadBool(payloadValue(payload, "create_directories"), true);
 
-    const auto exists = [&] {
-        struct stat st {};
-        return ::lstat(target.c_str(), &st) == 0; // a link, even a dangling one, is something
-    };
-    if (exists() && !overwrite) {
-        throw transferError(409, "File already exists: " + target);
-    }
     const auto path = absolutePath(target);
     if (target.ends_with('/') || path.filename().empty()) {
         throwErrno(EISDIR, "write " + target);
     }
-    if (createDirectories) {
-        files::createDirectories(path.parent_path());
+    // The target itself is never followed: a link there, even a dangling
+    // one, is an existing file, and overwriting replaces the link.
+    const auto resolved = resolvePath(path, false, createDirectories);
+    struct stat st {};
+    if (::fstatat(resolved.directory.get(), resolved.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !overwrite) {
+        throw transferError(409, "File already exists: " + target);
     }
-    UploadFile upload(path);
+    UploadFile upload(resolved.directory.get(), resolved.name, path.parent_path().string());
     upload.write(*content);
-    if (const int error = upload.place(path, overwrite); error != 0) {
+    if (const int error = upload.place(resolved.name, overwrite); error != 0) {
         if (error == EEXIST) {
             throw transferError(409, "File already exists: " + target); // created meanwhile
         }

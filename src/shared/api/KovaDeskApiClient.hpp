@@ -62,6 +62,10 @@ public:
 
     // Forgets a device token the server rejected; true when it did.
     bool recoverInvalidDeviceToken(const std::exception& error);
+    // The proxy a request for the URL would go through now (absent: direct),
+    // so a program the daemon starts can reach the server the same way.
+    // Throws NetworkError when the proxy setting cannot be used.
+    std::optional<platform::Proxy> proxyFor(const std::string& url) { return transport_->proxyFor(url); }
     WebSocketRequest authenticatedWebSocketRequest(const std::string& url);
     static std::string currentArchitecture() { return "arm64"; }
 

@@ -164,8 +164,9 @@ void save(const RemoteChatMessage& message) {
         const auto dir = openDirectory();
         const auto name = safePublicId(message.publicId) + "." + std::to_string(nowMilliseconds()) + "." +
                           message.id + "." + message.direction + ".json";
-        files::writeFileAtomicallyAt(dir.get(), name, prettyJson(message.toJson()), std::nullopt,
-                                     directory());
+        // Whoever wrote a message is the only one who may change it: its
+        // owner is what the reader goes by.
+        files::writeFileAtomicallyAt(dir.get(), name, prettyJson(message.toJson()), 0644, directory());
     } catch (const std::exception& e) {
         ViewerLogger::error(e, "Remote chat message save failed");
     }
@@ -286,6 +287,34 @@ std::optional<RemoteChatMessage> read(const std::filesystem::path& path) {
             return std::nullopt;
         }
         return RemoteChatMessage::decode(*bytes);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<OwnedMessageFile> readOwned(const std::filesystem::path& path,
+                                          const std::function<bool(uid_t owner)>& acceptOwner) {
+    const auto name = entryName(path);
+    if (!name) {
+        return std::nullopt;
+    }
+    try {
+        files::UniqueFd file(
+            ::openat(openDirectory().get(), name->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+        struct stat st {};
+        if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+            return std::nullopt;
+        }
+        OwnedMessageFile owned{st.st_uid, std::nullopt};
+        if (acceptOwner(owned.owner)) {
+            if (const auto bytes = files::readOpenedRegularFile(std::move(file), maximumMessageFileSize)) {
+                try {
+                    owned.message = RemoteChatMessage::decode(*bytes);
+                } catch (const std::exception&) {
+                }
+            }
+        }
+        return owned;
     } catch (const std::exception&) {
         return std::nullopt;
     }

@@ -4,8 +4,10 @@
 #include "core/Time.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace kova {
@@ -40,6 +42,20 @@ void saveOutgoing(const RemoteChatMessage& message);
 std::vector<std::filesystem::path> incomingMessageFiles();
 std::vector<std::filesystem::path> outgoingMessageFiles();
 std::optional<RemoteChatMessage> read(const std::filesystem::path& path);
+
+// One message file and the user who owns it, both taken from one open file,
+// so a file renamed into its place meanwhile can never lend its owner to
+// another's content.
+struct OwnedMessageFile {
+    uid_t owner = 0;
+    // Absent when the content is not a message, or was not read because
+    // its owner was not accepted.
+    std::optional<RemoteChatMessage> message;
+};
+// Nothing when no regular file with a single link is at the path. The content
+// is read only when acceptOwner(owner) holds.
+std::optional<OwnedMessageFile> readOwned(const std::filesystem::path& path,
+                                          const std::function<bool(uid_t owner)>& acceptOwner);
 void remove(const std::filesystem::path& path);
 
 // Files larger than this are not messages anyone wrote through the app.

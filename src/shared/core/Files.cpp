@@ -149,6 +149,10 @@ std::optional<std::string> readRegularFileAt(int directoryFd, const std::string&
         ::openat(directoryFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW), maxBytes, true);
 }
 
+std::optional<std::string> readOpenedRegularFile(UniqueFd file, std::size_t maxBytes) {
+    return readOpenedRegularFile(file.release(), maxBytes, true);
+}
+
 mode_t processUmask() {
     // umask() can only be read by setting it; /proc tells without a race.
     if (auto status = readFileIfPresent("/proc/self/status")) {

@@ -68,6 +68,10 @@ std::optional<std::string> readRegularFile(const std::filesystem::path& path, st
 // user linked there from a place they cannot read).
 std::optional<std::string> readRegularFileAt(int directoryFd, const std::string& name, std::size_t maxBytes);
 
+// readRegularFileAt for a file its caller has opened (and examined) already;
+// takes over the descriptor.
+std::optional<std::string> readOpenedRegularFile(UniqueFd file, std::size_t maxBytes);
+
 // mkdir -p; an existing directory is not an error. Throws std::system_error.
 void createDirectories(const std::filesystem::path& path);
 

@@ -1,8 +1,11 @@
 #include "core/Errors.hpp"
+#include "core/ViewerLogger.hpp"
 #include "net/HttpTransport.hpp"
+#include "net/NetworkRouting.hpp"
 
 #include <cerrno>
 #include <curl/curl.h>
+#include <map>
 #include <mutex>
 
 namespace kova {
@@ -51,8 +54,7 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return static_cast<Transfer*>(user)->stop.stop_requested() ? 1 : 0;
 }
 
-NetworkError mapCurlError(CURLcode code, long osErrno, const char* detail) {
-    const std::string text = detail && *detail ? detail : curl_easy_strerror(code);
+NetworkError mapCurlError(CURLcode code, long osErrno, const std::string& text) {
     switch (code) {
     case CURLE_OPERATION_TIMEDOUT:
         return {NetworkErrorCode::timedOut, text};
@@ -94,11 +96,54 @@ NetworkError mapCurlError(CURLcode code, long osErrno, const char* detail) {
     }
 }
 
+std::string curlText(CURLcode code, const char* detail) {
+    return detail && *detail ? detail : curl_easy_strerror(code);
+}
+
+// A failure of a request that went to a proxy names the proxy, so a log line
+// tells a refusing or missing proxy from a missing server. curl's text never
+// carries the credentials, but a password echoed back in it would be cut.
+NetworkError proxiedFailure(CURLcode code, long osErrno, long connectStatus, std::string text,
+                            const platform::Proxy& proxy) {
+    if (proxy.password && !proxy.password->empty()) {
+        for (auto at = text.find(*proxy.password); at != std::string::npos;
+             at = text.find(*proxy.password, at + 3)) {
+            text.replace(at, proxy.password->size(), "***");
+        }
+    }
+    const auto name = "the proxy " + proxy.endpoint();
+    // A refusal is no transient failure: the proxy would say the same again.
+    if (connectStatus != 0 && (connectStatus < 200 || connectStatus > 299)) {
+        return {NetworkErrorCode::other,
+                name + " refused the tunnel with HTTP " + std::to_string(connectStatus)};
+    }
+    if (code == CURLE_COULDNT_RESOLVE_PROXY) {
+        return {NetworkErrorCode::cannotFindHost, name + " cannot be found: " + text};
+    }
+    if (code == CURLE_COULDNT_CONNECT && connectStatus == 0) {
+        const auto mapped = mapCurlError(code, osErrno, text);
+        return {mapped.code(), name + " cannot be reached: " + text};
+    }
+    return mapCurlError(code, osErrno, "through " + name + ": " + text);
+}
+
 class CurlTransport final : public HttpTransport {
 public:
-    explicit CurlTransport(CurlTransportOptions options) : options_(options) { ensureCurlGlobal(); }
+    explicit CurlTransport(CurlTransportOptions options)
+        : options_(options), route_(routing::orSystem(options_.route)) {
+        ensureCurlGlobal();
+    }
+
+    std::optional<platform::Proxy> proxyFor(const std::string& url) override {
+        return routing::proxyFor(*route_, url);
+    }
 
     HttpResponse send(const HttpRequest& request, std::stop_token stop) override {
+        // Asked afresh for every request: proxies change when a laptop moves.
+        const auto proxy = routing::proxyFor(*route_, request.url);
+        const auto anchors = route_->trustAnchorsPem();
+        noteRoute(request.url, proxy);
+
         EasyHandle handle = acquire();
         CURL* curl = handle.get();
         Transfer transfer;
@@ -133,9 +178,27 @@ public:
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https,http");
         curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-        // Verification is always on; the trust store is the system's.
+        // Verification is always on, against the route's anchors or, without
+        // any, the system store.
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+        curl_blob anchorBlob{};
+        if (anchors) {
+            anchorBlob = {const_cast<char*>(anchors->data()), anchors->size(), CURL_BLOB_COPY};
+            curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &anchorBlob);
+        } else {
+            curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, nullptr);
+        }
+        // The route decided, bypass list included: an empty proxy keeps curl
+        // from guessing one from the environment, an empty no-proxy list from
+        // applying the environment's a second time.
+        const auto proxyUrl = proxy ? proxy->url() : std::string();
+        curl_easy_setopt(curl, CURLOPT_PROXY, proxyUrl.c_str());
+        curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+        curl_easy_setopt(curl, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, proxy && proxy->user ? proxy->user->c_str() : nullptr);
+        curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD,
+                         proxy && proxy->password ? proxy->password->c_str() : nullptr);
         // The platform's two time-outs: "request" is the longest wait without
         // any progress (connect included), "resource" bounds the whole request.
         // curl aborts when fewer than LOW_SPEED_LIMIT bytes/s flow for
@@ -162,6 +225,8 @@ public:
         const CURLcode code = curl_easy_perform(curl);
         long osErrno = 0;
         curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
+        long connectStatus = 0;
+        curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &connectStatus);
         HttpResponse response;
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
         // The handle goes back to the pool with its connection still open,
@@ -170,6 +235,8 @@ public:
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, nullptr);
         curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, nullptr);
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, nullptr);
+        curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD, nullptr);
         if (code != CURLE_OK) {
             release(std::move(handle));
             if (transfer.bodyTooLarge || code == CURLE_FILESIZE_EXCEEDED) {
@@ -177,7 +244,10 @@ public:
                                                    std::to_string(options_.maxBodyBytes >> 20) +
                                                    " MiB and was refused.");
             }
-            throw mapCurlError(code, osErrno, errorBuffer);
+            if (proxy) {
+                throw proxiedFailure(code, osErrno, connectStatus, curlText(code, errorBuffer), *proxy);
+            }
+            throw mapCurlError(code, osErrno, curlText(code, errorBuffer));
         }
         release(std::move(handle));
         response.body = std::move(transfer.body);
@@ -185,6 +255,28 @@ public:
     }
 
 private:
+    // One line when the program first reaches a server and whenever the way
+    // there changes; the memory is the process's, since callers such as the
+    // menu bar's pollers build a client (and a transport) per request.
+    static void noteRoute(const std::string& url, const std::optional<platform::Proxy>& proxy) {
+        static std::mutex mutex;
+        static std::map<std::string, std::string> lastRoutes; // destination -> its last route line
+        auto line = routing::describe(url, proxy);
+        {
+            std::lock_guard lock(mutex);
+            auto& last = lastRoutes[routing::destination(url)];
+            if (last == line) {
+                return;
+            }
+            last = line;
+            // A program talks to one server or two; a runaway map would be a bug.
+            if (lastRoutes.size() > 32) {
+                lastRoutes.clear();
+            }
+        }
+        ViewerLogger::info(line);
+    }
+
     EasyHandle acquire() {
         {
             std::lock_guard lock(mutex_);
@@ -209,6 +301,7 @@ private:
     }
 
     CurlTransportOptions options_;
+    std::shared_ptr<const platform::NetworkRoute> route_;
     std::mutex mutex_;
     std::vector<EasyHandle> idle_;
 };

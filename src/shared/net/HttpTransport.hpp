@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/NetworkRoute.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -30,6 +32,12 @@ class HttpTransport {
 public:
     virtual ~HttpTransport() = default;
     virtual HttpResponse send(const HttpRequest& request, std::stop_token stop) = 0;
+    // The proxy a request for the URL would go through now; absent: direct.
+    // Throws NetworkError when the proxy setting cannot be used.
+    virtual std::optional<platform::Proxy> proxyFor(const std::string& url) {
+        static_cast<void>(url);
+        return std::nullopt;
+    }
 };
 
 struct CurlTransportOptions {
@@ -41,10 +49,15 @@ struct CurlTransportOptions {
     // (a 25 MiB file in Base64 inside the pending list) with a wide margin.
     // A larger body fails the request (ViewerError invalidResponse).
     std::size_t maxBodyBytes = std::size_t{64} << 20;
+    // Which proxy and which roots; null: the system's, asked before every
+    // request.
+    std::shared_ptr<const platform::NetworkRoute> route;
 };
 
-// libcurl with the system trust store; keeps connections alive between
-// requests (one pool per transport).
+// libcurl with the route's proxy and trust anchors (never curl's own reading
+// of the environment); keeps connections alive between requests (one pool per
+// transport). Logs the route to a server when the process first takes one
+// and whenever it changes.
 std::shared_ptr<HttpTransport> makeCurlTransport(CurlTransportOptions options = {});
 
 } // namespace kova

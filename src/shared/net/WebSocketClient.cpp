@@ -7,6 +7,10 @@
 
 #include "net/WebSocketClient.hpp"
 
+#include "core/Base64.hpp"
+#include "core/ViewerLogger.hpp"
+#include "net/NetworkRouting.hpp"
+
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -15,6 +19,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/url/parse.hpp>
@@ -37,6 +42,7 @@ namespace {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
+namespace http = beast::http;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
@@ -48,6 +54,9 @@ using TlsSocket = websocket::stream<beast::ssl_stream<beast::tcp_stream>>;
 // Reading pauses while this much waits for receive(), so a fast sender cannot
 // grow memory without bound.
 constexpr std::size_t maxQueuedMessages = 256;
+// A proxy's answer to CONNECT is a status line and a few headers; anything
+// longer is refused rather than buffered.
+constexpr std::uint32_t maxTunnelAnswerBytes = 16 * 1024;
 
 struct Endpoint {
     bool tls = false;
@@ -56,6 +65,11 @@ struct Endpoint {
     std::string port;
     std::string hostHeader;
     std::string target;
+
+    // "host:port" with the port always given: what a CONNECT asks for.
+    std::string authority() const {
+        return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port;
+    }
 };
 
 bool isHostChar(char c) {
@@ -154,13 +168,22 @@ void validateHeaders(const std::vector<std::pair<std::string, std::string>>& hea
     }
 }
 
-ssl::context makeTlsContext(const std::string& extraTrustedCaPem) {
+ssl::context makeTlsContext(const std::string& extraTrustedCaPem, const std::optional<std::string>& anchors) {
     ssl::context context(ssl::context::tls_client);
     context.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
                         ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
-    // A missing system store leaves no anchor, so every server fails the check.
-    error_code ignored;
-    context.set_default_verify_paths(ignored);
+    if (anchors) {
+        // The platform's roots replace OpenSSL's default paths, which on a Mac
+        // name a directory of the build machine. No roots: nothing verifies.
+        error_code ec;
+        if (!anchors->empty()) {
+            context.add_certificate_authority(asio::buffer(*anchors), ec);
+        }
+    } else {
+        // A missing system store leaves no anchor, so every server fails the check.
+        error_code ignored;
+        context.set_default_verify_paths(ignored);
+    }
     context.set_verify_mode(ssl::verify_peer);
     if (!extraTrustedCaPem.empty()) {
         error_code ec;
@@ -233,7 +256,8 @@ WebSocketUpgradeError::WebSocketUpgradeError(int status, std::string body)
 class WebSocketClient::Impl {
 public:
     explicit Impl(WebSocketClientOptions options)
-        : options_(std::move(options)), tls_(makeTlsContext(options_.extraTrustedCaPem)) {
+        : options_(std::move(options)), route_(routing::orSystem(options_.route)),
+          tls_(makeTlsContext(options_.extraTrustedCaPem, route_->trustAnchorsPem())) {
         thread_ = std::thread([this] { ioc_.run(); });
     }
 
@@ -251,6 +275,7 @@ public:
     void connect(const WebSocketRequest& request, std::stop_token stop) {
         auto endpoint = parseEndpoint(request.url);
         validateHeaders(request.headers);
+        auto proxy = routing::proxyFor(*route_, request.url);
         {
             std::lock_guard lock(mutex_);
             if (closeRequested_) {
@@ -261,8 +286,10 @@ public:
             }
             state_ = State::connecting;
         }
-        asio::post(strand_, [this, endpoint = std::move(endpoint), headers = request.headers]() mutable {
-            startConnect(std::move(endpoint), std::move(headers));
+        ViewerLogger::info(routing::describe(request.url, proxy));
+        asio::post(strand_, [this, endpoint = std::move(endpoint), headers = request.headers,
+                             proxy = std::move(proxy)]() mutable {
+            startConnect(std::move(endpoint), std::move(headers), std::move(proxy));
         });
         {
             std::stop_callback onStop(stop, [this] {
@@ -400,7 +427,9 @@ private:
                 return;
             }
             if (state_ == State::connecting) {
-                finish(failure(NetworkErrorCode::timedOut, "no progress while connecting"));
+                finish(failure(NetworkErrorCode::timedOut,
+                               proxy_ && !tunnelOpen_ ? "no answer from the proxy " + proxy_->endpoint()
+                                                      : "no progress while connecting"));
             } else if (state_ == State::closing) {
                 finish(cancelled("closed without the peer's reply"));
             }
@@ -412,19 +441,24 @@ private:
         watchdog_.cancel();
     }
 
-    void startConnect(Endpoint endpoint, std::vector<std::pair<std::string, std::string>> headers) {
+    void startConnect(Endpoint endpoint, std::vector<std::pair<std::string, std::string>> headers,
+                      std::optional<platform::Proxy> proxy) {
         if (state_ != State::connecting) {
             return;
         }
         endpoint_ = std::move(endpoint);
         headers_ = std::move(headers);
+        proxy_ = std::move(proxy);
         if (endpoint_.tls) {
             tlsSocket_ = std::make_unique<TlsSocket>(strand_, tls_);
         } else {
             plainSocket_ = std::make_unique<PlainSocket>(strand_);
         }
         armWatchdog(options_.connectTimeout);
-        resolver_.async_resolve(endpoint_.host, endpoint_.port,
+        // Through a proxy the only name resolved here is the proxy's; the
+        // server's is the proxy's business.
+        resolver_.async_resolve(proxy_ ? proxy_->host : endpoint_.host,
+                                proxy_ ? std::to_string(proxy_->port) : endpoint_.port,
                                 [this](const error_code& ec, const tcp::resolver::results_type& results) {
                                     onResolved(ec, results);
                                 });
@@ -435,7 +469,9 @@ private:
             return;
         }
         if (ec) {
-            finish(networkFailure(ec, Step::resolve));
+            finish(proxy_ ? proxyFailure(codeOf(networkFailure(ec, Step::resolve)),
+                                         "cannot be found: " + ec.message())
+                          : networkFailure(ec, Step::resolve));
             return;
         }
         armWatchdog(options_.connectTimeout);
@@ -450,9 +486,113 @@ private:
             return;
         }
         if (ec) {
-            finish(networkFailure(ec, Step::connect));
+            finish(proxy_ ? proxyFailure(codeOf(networkFailure(ec, Step::connect)),
+                                         "cannot be reached: " + ec.message())
+                          : networkFailure(ec, Step::connect));
             return;
         }
+        if (proxy_) {
+            requestTunnel();
+            return;
+        }
+        startSession();
+    }
+
+    // A proxy step's failure, with a text that names the proxy (never its
+    // credentials). A proxy that is missing or drops the connection may be
+    // back in a moment; one that answers with a refusal or nonsense will say
+    // the same again, so it is no transient error for the callers' retry.
+    std::exception_ptr proxyFailure(NetworkErrorCode code, const std::string& what) const {
+        return failure(code, "the proxy " + proxy_->endpoint() + " " + what);
+    }
+
+    static NetworkErrorCode codeOf(const std::exception_ptr& error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const NetworkError& e) {
+            return e.code();
+        } catch (...) {
+            return NetworkErrorCode::other;
+        }
+    }
+
+    // CONNECT host:port, then a bounded read of the proxy's answer.
+    void requestTunnel() {
+        const auto authority = endpoint_.authority();
+        tunnelRequest_.emplace(http::verb::connect, authority, 11);
+        tunnelRequest_->set(http::field::host, authority);
+        if (proxy_->user || proxy_->password) {
+            tunnelRequest_->set(
+                http::field::proxy_authorization,
+                "Basic " + base64Encoded(proxy_->user.value_or("") + ":" + proxy_->password.value_or("")));
+        }
+        armWatchdog(options_.connectTimeout);
+        withSocket([&](auto& ws) {
+            http::async_write(beast::get_lowest_layer(ws), *tunnelRequest_,
+                              [this](const error_code& e, std::size_t) { onTunnelRequested(e); });
+        });
+    }
+
+    void onTunnelRequested(const error_code& ec) {
+        tunnelRequest_.reset(); // the credentials leave memory as soon as they are sent
+        if (state_ != State::connecting) {
+            return;
+        }
+        if (ec) {
+            finish(proxyFailure(NetworkErrorCode::cannotConnectToHost,
+                                "closed the connection: " + ec.message()));
+            return;
+        }
+        tunnelAnswer_.emplace();
+        tunnelAnswer_->header_limit(maxTunnelAnswerBytes);
+        // A tunnel's answer has no body, whatever its headers claim.
+        tunnelAnswer_->skip(true);
+        armWatchdog(options_.connectTimeout);
+        withSocket([&](auto& ws) {
+            http::async_read_header(beast::get_lowest_layer(ws), tunnelBuffer_, *tunnelAnswer_,
+                                    [this](const error_code& e, std::size_t) { onTunnelAnswered(e); });
+        });
+    }
+
+    void onTunnelAnswered(const error_code& ec) {
+        if (state_ != State::connecting) {
+            return;
+        }
+        if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+            finish(proxyFailure(NetworkErrorCode::other, "answered the tunnel request with more than " +
+                                                             std::to_string(maxTunnelAnswerBytes) +
+                                                             " bytes of headers"));
+            return;
+        }
+        if (ec == http::error::end_of_stream || isConnectionLoss(ec)) {
+            finish(proxyFailure(NetworkErrorCode::cannotConnectToHost,
+                                "closed the connection without answering the tunnel request"));
+            return;
+        }
+        if (ec) {
+            finish(proxyFailure(NetworkErrorCode::other,
+                                "sent no valid answer to the tunnel request: " + ec.message()));
+            return;
+        }
+        const auto status = tunnelAnswer_->get().result_int();
+        tunnelAnswer_.reset();
+        if (status < 200 || status > 299) {
+            finish(proxyFailure(NetworkErrorCode::other,
+                                "refused the tunnel with HTTP " + std::to_string(status)));
+            return;
+        }
+        // The server speaks only after the client's first message, so bytes
+        // here came from the proxy and would corrupt the session.
+        if (tunnelBuffer_.size() != 0) {
+            finish(proxyFailure(NetworkErrorCode::other, "sent data after opening the tunnel"));
+            return;
+        }
+        tunnelOpen_ = true;
+        startSession();
+    }
+
+    // TLS (for wss) and the upgrade, over the TCP connection or the tunnel.
+    void startSession() {
         if (!tlsSocket_) {
             upgrade();
             return;
@@ -686,6 +826,7 @@ private:
     }
 
     const WebSocketClientOptions options_;
+    const std::shared_ptr<const platform::NetworkRoute> route_;
     asio::io_context ioc_;
     asio::executor_work_guard<asio::io_context::executor_type> work_{ioc_.get_executor()};
     Strand strand_{asio::make_strand(ioc_)};
@@ -697,6 +838,11 @@ private:
     // Strand only.
     Endpoint endpoint_;
     std::vector<std::pair<std::string, std::string>> headers_;
+    std::optional<platform::Proxy> proxy_;
+    std::optional<http::request<http::empty_body>> tunnelRequest_;
+    std::optional<http::response_parser<http::empty_body>> tunnelAnswer_;
+    beast::flat_buffer tunnelBuffer_{maxTunnelAnswerBytes};
+    bool tunnelOpen_ = false;
     std::unique_ptr<PlainSocket> plainSocket_;
     std::unique_ptr<TlsSocket> tlsSocket_;
     websocket::response_type upgradeResponse_;

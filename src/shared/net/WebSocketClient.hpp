@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Errors.hpp"
+#include "platform/NetworkRoute.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -36,6 +37,8 @@ struct WebSocketClientOptions {
     // Test seam: one more PEM trust anchor on top of the system trust store.
     // The product leaves it empty; certificate and host name checks stay on.
     std::string extraTrustedCaPem;
+    // Which proxy and which roots; null: the system's.
+    std::shared_ptr<const platform::NetworkRoute> route;
 };
 
 struct WebSocketMessage {
@@ -91,8 +94,11 @@ public:
     WebSocketClient(const WebSocketClient&) = delete;
     WebSocketClient& operator=(const WebSocketClient&) = delete;
 
-    // Resolves, connects, verifies the server certificate against the system
-    // trust store and upgrades. A stop request or close() aborts it (cancelled).
+    // Asks the route for a proxy (and logs the route taken), resolves,
+    // connects, opens a CONNECT tunnel through the proxy when there is one,
+    // verifies the server certificate against the route's roots and
+    // upgrades. A proxy that refuses or fails is a NetworkError naming the
+    // proxy. A stop request or close() aborts it (cancelled).
     void connect(const WebSocketRequest& request, std::stop_token stop = {});
 
     // Blocks until the frame is written. Frames of concurrent senders are never

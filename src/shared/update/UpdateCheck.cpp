@@ -1,8 +1,11 @@
 #include "update/UpdateCheck.hpp"
 
 #include "core/Errors.hpp"
+#include "core/Files.hpp"
+#include "core/Json.hpp"
 #include "core/Paths.hpp"
 #include "core/Strings.hpp"
+#include "update/UpdaterScript.hpp"
 #include "update/ViewerUpdateCoordinator.hpp"
 
 #include <algorithm>
@@ -208,6 +211,44 @@ std::string updaterJobPropertyList(const std::string& scriptPath, const std::str
     std::string text(xml, length);
     plist_to_xml_free(xml);
     return text;
+}
+
+std::filesystem::path backupRoot() {
+    return paths::configDirectory() / "update-backups";
+}
+
+std::optional<UnconsumedBackup> unconsumedBackup() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (!fs::is_directory(fs::symlink_status(backupRoot(), ec))) {
+        return std::nullopt;
+    }
+    std::vector<fs::path> complete;
+    for (fs::directory_iterator it(backupRoot(), ec), end; !ec && it != end; it.increment(ec)) {
+        const auto& dir = it->path();
+        std::error_code ignored;
+        if (fs::is_directory(fs::symlink_status(dir, ignored)) &&
+            fs::is_regular_file(fs::symlink_status(dir / backupCompleteMarker, ignored))) {
+            complete.push_back(dir);
+        }
+    }
+    if (complete.empty()) {
+        return std::nullopt;
+    }
+    // The updater keeps at most one; the name order only makes the choice stable.
+    std::sort(complete.begin(), complete.end());
+    UnconsumedBackup backup{complete.front(), std::nullopt, false};
+    if (const auto text = files::readRegularFile(backup.directory / backupCompleteMarker, 4096, false)) {
+        try {
+            if (const auto json = parseJson(*text, "The backup marker"); json.is_string()) {
+                backup.version = json.get<std::string>();
+            }
+        } catch (const DecodingError&) {
+        }
+    }
+    backup.restoreAttempted =
+        fs::exists(fs::symlink_status(backup.directory / backupRestoreAttemptedMarker, ec));
+    return backup;
 }
 
 } // namespace kova::UpdateCheck

@@ -40,4 +40,20 @@ std::int64_t validatedPackageSize(const std::optional<std::int64_t>& sizeBytes);
 // The launchd job that runs the script once, detached from the daemon, as XML.
 std::string updaterJobPropertyList(const std::string& scriptPath, const std::string& logPath);
 
+// Where the updater script keeps the backup of the installation it replaces.
+std::filesystem::path backupRoot();
+
+// A complete backup that no update consumed: what an update whose job was
+// killed half way left behind.
+struct UnconsumedBackup {
+    std::filesystem::path directory;
+    // The version the interrupted update was installing, as the backup records it.
+    std::optional<std::string> version;
+    // A rollback from it was started before (and did not finish).
+    bool restoreAttempted = false;
+};
+// Looks only at real directories (no links) in the root-only backup root.
+// Never throws.
+std::optional<UnconsumedBackup> unconsumedBackup();
+
 } // namespace kova::UpdateCheck

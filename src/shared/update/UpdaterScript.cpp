@@ -17,6 +17,16 @@ constexpr std::string_view failedMessage = "Aktualizacja nie powiodła się. Szc
 constexpr std::string_view healthCheckFailedMessage =
     "Aktualizacja została zainstalowana, ale nowa aplikacja nie przeszła kontroli uruchomienia. Przywrócono "
     "poprzednią wersję.";
+constexpr std::string_view healthCheckFailedNotRestoredMessage =
+    "Aktualizacja została zainstalowana, ale nowa aplikacja nie przeszła kontroli uruchomienia. Nie udało "
+    "się "
+    "przywrócić poprzedniej wersji. Szczegóły są w logu aktualizacji.";
+constexpr std::string_view interruptedRestoredMessage =
+    "Poprzednia aktualizacja została przerwana. Przywrócono poprzednią wersję.";
+constexpr std::string_view interruptedNotRestoredMessage =
+    "Poprzednia aktualizacja została przerwana, a poprzedniej wersji nie udało się przywrócić. Szczegóły są "
+    "w "
+    "logu aktualizacji.";
 
 // The error handler's user texts by the failing command's exit code (curl's
 // own codes for the download, the script's own for the package checks).
@@ -41,8 +51,16 @@ const std::array<std::pair<std::string_view, std::string_view>, 8>& failureMessa
     return table;
 }
 
-// The fixed part of the script between the variables and the error handler.
-constexpr std::string_view functions = R"SCRIPT(
+// The fixed variables after the generated ones; BACKUP_DIR follows them.
+constexpr std::string_view fixedVariables = R"SCRIPT(CURRENT_APP="/Applications/Sekwo Tarnvik.app"
+INSTALL_DIR="/Library/Application Support/Sekwo Tarnvik"
+AGENT_PLIST="/Library/LaunchAgents/pl.tarnvik.sekwo.menubar.plist"
+DAEMON_PLIST="/Library/LaunchDaemons/pl.tarnvik.sekwo.daemon.plist"
+BACKUP_ROOT="$INSTALL_DIR/update-backups"
+)SCRIPT";
+
+// The functions of both the updater and the rollback of an interrupted update.
+constexpr std::string_view sharedFunctions = R"SCRIPT(
 kill_menu_processes() {
   /usr/bin/pkill -f '^/Applications/Sekwo Tarnvik\.app/Contents/MacOS/Sekwo Tarnvik( |$)' >/dev/null 2>&1 || true
   /usr/bin/pkill -f '^/Applications/Kova-Viewer[^/]*\.app/Contents/MacOS/[^/]+( |$)' >/dev/null 2>&1 || true
@@ -73,56 +91,16 @@ console_uid() {
   /usr/bin/stat -f %u /dev/console 2>/dev/null || true
 }
 
-cleanup_legacy_installation() {
-  /bin/launchctl bootout system "/Library/LaunchDaemons/pl.wexley.kovadesk.viewer.daemon.plist" >/dev/null 2>&1 || true
-  LEGACY_UID="$(console_uid)"
-  if [ -n "$LEGACY_UID" ] && [ "$LEGACY_UID" != "0" ]; then
-    /bin/launchctl bootout "gui/$LEGACY_UID" "/Library/LaunchAgents/pl.wexley.kovadesk.viewer.menubar.plist" >/dev/null 2>&1 || true
-    /bin/launchctl bootout "gui/$LEGACY_UID/pl.wexley.kovadesk.viewer.menubar" >/dev/null 2>&1 || true
-  fi
-  /bin/rm -f "/Library/LaunchDaemons/pl.wexley.kovadesk.viewer.daemon.plist" >/dev/null 2>&1 || true
-  /bin/rm -f "/Library/LaunchAgents/pl.wexley.kovadesk.viewer.menubar.plist" >/dev/null 2>&1 || true
-  /bin/rm -rf "/Library/Application Support/Kova-Desk Viewer" >/dev/null 2>&1 || true
-  remove_obsolete_app_bundles
-  /usr/sbin/pkgutil --forget pl.wexley.kovadesk.viewer >/dev/null 2>&1 || true
-}
-
-remove_obsolete_app_bundles() {
-  for APPS_DIR in /Applications /Users/*/Applications; do
-    # A user's own folder may be a link to anywhere: root does not follow it.
-    if [ -d "$APPS_DIR" ] && [ ! -L "$APPS_DIR" ]; then
-      /bin/rm -rf "$APPS_DIR/Sekwo Tarnvik.localized" >/dev/null 2>&1 || true
-      /bin/rm -rf "$APPS_DIR/Sekwo Classic.app" >/dev/null 2>&1 || true
-      /bin/rm -rf "$APPS_DIR/Kova-Viewer.app" >/dev/null 2>&1 || true
-      /bin/rm -rf "$APPS_DIR/Centrum Sekwo Tarnvik.app" >/dev/null 2>&1 || true
-    fi
-  done
-}
-
-backup_current_installation() {
-  /bin/rm -rf "$BACKUP_ROOT" >/dev/null 2>&1 || true
-  /bin/mkdir -p "$BACKUP_DIR"
-  if [ -d "$CURRENT_APP" ]; then
-    /usr/bin/tar -cpf "$BACKUP_APP_ARCHIVE" -C /Applications "Sekwo Tarnvik.app"
-    : >"$BACKUP_DIR/had-app"
-  fi
-  if [ -x "$INSTALL_DIR/SekwoAgent" ]; then
-    /bin/cp -p "$INSTALL_DIR/SekwoAgent" "$BACKUP_DIR/SekwoAgent"
-    : >"$BACKUP_DIR/had-agent"
-  fi
-  if [ -f "$DAEMON_PLIST" ]; then
-    /bin/cp -p "$DAEMON_PLIST" "$BACKUP_DIR/pl.tarnvik.sekwo.daemon.plist"
-  fi
-  if [ -f "$AGENT_PLIST" ]; then
-    /bin/cp -p "$AGENT_PLIST" "$BACKUP_DIR/pl.tarnvik.sekwo.menubar.plist"
-  fi
-  echo "Backup prepared: $BACKUP_DIR"
-}
-
+# Only a backup marked complete is ever restored: one cut short (a full disk)
+# holds a truncated archive that would replace a working application.
 restore_previous_installation() {
   if [ ! -d "$BACKUP_DIR" ]; then
     echo "No previous installation backup to restore."
     return 0
+  fi
+  if [ ! -f "$BACKUP_DIR/complete" ]; then
+    echo "The backup in $BACKUP_DIR is not complete: nothing is restored from it."
+    return 1
   fi
   echo "Restoring previous Sekwo Tarnvik installation from $BACKUP_DIR"
   kill_menu_processes
@@ -161,6 +139,122 @@ restore_previous_installation() {
     return 1
   fi
   return 0
+}
+
+cleanup_updater_files() {
+  /bin/rm -f "$UPDATER_SCRIPT" >/dev/null 2>&1 || true
+  /bin/rm -f "$UPDATER_PLIST" >/dev/null 2>&1 || true
+}
+
+# The runtime directory is world-writable: the status goes to a file that
+# mktemp creates exclusively there, which is then renamed over the target.
+write_status() {
+  /bin/mkdir -p "$RUNTIME_DIR" >/dev/null 2>&1 || true
+  /bin/chmod 1777 "$RUNTIME_DIR" >/dev/null 2>&1 || true
+  if [ -d "$STATUS_PATH" ]; then
+    echo "Update status path is a directory: $STATUS_PATH"
+    return 1
+  fi
+  STATUS_TMP="$(/usr/bin/mktemp "$RUNTIME_DIR/.update-status.XXXXXXXX")" || return 1
+  if ! {
+    printf '%s\n' "{"
+    printf '  "phase": "%s",\n' "$1"
+    printf '  "message": %s,\n' "$2"
+    printf '  "currentVersion": %s,\n' "$CURRENT_VERSION_JSON"
+    printf '  "availableVersion": %s,\n' "$AVAILABLE_VERSION_JSON"
+    printf '  "updatedAt": "%s",\n' "$(/bin/date -u +%Y-%m-%dT%H:%M:%SZ)"
+    printf '  "logPath": %s\n' "$LOG_PATH_JSON"
+    printf '%s\n' "}"
+  } >"$STATUS_TMP"; then
+    /bin/rm -f "$STATUS_TMP"
+    return 1
+  fi
+  /bin/chmod 666 "$STATUS_TMP" >/dev/null 2>&1 || true
+  if ! /bin/mv -f "$STATUS_TMP" "$STATUS_PATH"; then
+    /bin/rm -f "$STATUS_TMP"
+    return 1
+  fi
+}
+)SCRIPT";
+
+// The functions only an update uses.
+constexpr std::string_view updateFunctions = R"SCRIPT(
+cleanup_legacy_installation() {
+  /bin/launchctl bootout system "/Library/LaunchDaemons/pl.wexley.kovadesk.viewer.daemon.plist" >/dev/null 2>&1 || true
+  LEGACY_UID="$(console_uid)"
+  if [ -n "$LEGACY_UID" ] && [ "$LEGACY_UID" != "0" ]; then
+    /bin/launchctl bootout "gui/$LEGACY_UID" "/Library/LaunchAgents/pl.wexley.kovadesk.viewer.menubar.plist" >/dev/null 2>&1 || true
+    /bin/launchctl bootout "gui/$LEGACY_UID/pl.wexley.kovadesk.viewer.menubar" >/dev/null 2>&1 || true
+  fi
+  /bin/rm -f "/Library/LaunchDaemons/pl.wexley.kovadesk.viewer.daemon.plist" >/dev/null 2>&1 || true
+  /bin/rm -f "/Library/LaunchAgents/pl.wexley.kovadesk.viewer.menubar.plist" >/dev/null 2>&1 || true
+  /bin/rm -rf "/Library/Application Support/Kova-Desk Viewer" >/dev/null 2>&1 || true
+  remove_obsolete_app_bundles
+  /usr/sbin/pkgutil --forget pl.wexley.kovadesk.viewer >/dev/null 2>&1 || true
+}
+
+remove_obsolete_app_bundles() {
+  for APPS_DIR in /Applications /Users/*/Applications; do
+    # A user's own folder may be a link to anywhere: root does not follow it.
+    if [ -d "$APPS_DIR" ] && [ ! -L "$APPS_DIR" ]; then
+      /bin/rm -rf "$APPS_DIR/Sekwo Tarnvik.localized" >/dev/null 2>&1 || true
+      /bin/rm -rf "$APPS_DIR/Sekwo Classic.app" >/dev/null 2>&1 || true
+      /bin/rm -rf "$APPS_DIR/Kova-Viewer.app" >/dev/null 2>&1 || true
+      /bin/rm -rf "$APPS_DIR/Centrum Sekwo Tarnvik.app" >/dev/null 2>&1 || true
+    fi
+  done
+}
+
+# A complete backup left by an update that never ended (its job was killed
+# half way) is the last installation known to work: it stays the restore
+# point and is not replaced by a backup of what the interrupted update left.
+# Otherwise the backup is marked complete only after every step succeeded,
+# the archive reads back and the data reached the disk.
+backup_current_installation() {
+  for EXISTING_BACKUP in "$BACKUP_ROOT"/*; do
+    if [ -d "$EXISTING_BACKUP" ] && [ ! -L "$EXISTING_BACKUP" ] && [ -f "$EXISTING_BACKUP/complete" ]; then
+      BACKUP_DIR="$EXISTING_BACKUP"
+      BACKUP_APP_ARCHIVE="$BACKUP_DIR/Sekwo-Tarnvik-app.tar"
+      BACKUP_ADOPTED=1
+      echo "Keeping the backup of an interrupted update as the restore point: $BACKUP_DIR"
+      return 0
+    fi
+  done
+  /bin/rm -rf "$BACKUP_ROOT" >/dev/null 2>&1 || true
+  /bin/mkdir -p "$BACKUP_DIR"
+  if [ -d "$CURRENT_APP" ]; then
+    /usr/bin/tar -cpf "$BACKUP_APP_ARCHIVE" -C /Applications "Sekwo Tarnvik.app"
+    /usr/bin/tar -tf "$BACKUP_APP_ARCHIVE" >/dev/null
+    : >"$BACKUP_DIR/had-app"
+  fi
+  if [ -x "$INSTALL_DIR/SekwoAgent" ]; then
+    /bin/cp -p "$INSTALL_DIR/SekwoAgent" "$BACKUP_DIR/SekwoAgent"
+    : >"$BACKUP_DIR/had-agent"
+  fi
+  if [ -f "$DAEMON_PLIST" ]; then
+    /bin/cp -p "$DAEMON_PLIST" "$BACKUP_DIR/pl.tarnvik.sekwo.daemon.plist"
+  fi
+  if [ -f "$AGENT_PLIST" ]; then
+    /bin/cp -p "$AGENT_PLIST" "$BACKUP_DIR/pl.tarnvik.sekwo.menubar.plist"
+  fi
+  /bin/sync
+  printf '%s\n' "$AVAILABLE_VERSION_JSON" >"$BACKUP_DIR/complete.tmp"
+  /bin/mv -f "$BACKUP_DIR/complete.tmp" "$BACKUP_DIR/complete"
+  echo "Backup prepared: $BACKUP_DIR"
+}
+
+# A failure before the installer ran changed nothing: the installation stays
+# as it is, and only this run's own backup goes (giving a full disk its space
+# back), never one kept from an interrupted update.
+discard_unused_backup() {
+  if [ "$BACKUP_ADOPTED" = 1 ]; then
+    echo "Nothing was installed; the backup of the interrupted update stays in $BACKUP_DIR."
+  elif [ -d "$BACKUP_DIR" ]; then
+    echo "Nothing was installed; removing the unused backup $BACKUP_DIR."
+    /bin/rm -rf "$BACKUP_DIR" >/dev/null 2>&1 || true
+  else
+    echo "No previous installation backup to restore."
+  fi
 }
 
 daemon_is_running() {
@@ -218,82 +312,60 @@ cleanup_successful_update() {
   done
   remove_obsolete_app_bundles
 }
-
-cleanup_updater_files() {
-  /bin/rm -f "$UPDATER_SCRIPT" >/dev/null 2>&1 || true
-  /bin/rm -f "$UPDATER_PLIST" >/dev/null 2>&1 || true
-}
-
-# The runtime directory is world-writable: the status goes to a file that
-# mktemp creates exclusively there, which is then renamed over the target.
-write_status() {
-  /bin/mkdir -p "$RUNTIME_DIR" >/dev/null 2>&1 || true
-  /bin/chmod 1777 "$RUNTIME_DIR" >/dev/null 2>&1 || true
-  if [ -d "$STATUS_PATH" ]; then
-    echo "Update status path is a directory: $STATUS_PATH"
-    return 1
-  fi
-  STATUS_TMP="$(/usr/bin/mktemp "$RUNTIME_DIR/.update-status.XXXXXXXX")" || return 1
-  if ! {
-    printf '%s\n' "{"
-    printf '  "phase": "%s",\n' "$1"
-    printf '  "message": %s,\n' "$2"
-    printf '  "currentVersion": %s,\n' "$CURRENT_VERSION_JSON"
-    printf '  "availableVersion": %s,\n' "$AVAILABLE_VERSION_JSON"
-    printf '  "updatedAt": "%s",\n' "$(/bin/date -u +%Y-%m-%dT%H:%M:%SZ)"
-    printf '  "logPath": %s\n' "$LOG_PATH_JSON"
-    printf '%s\n' "}"
-  } >"$STATUS_TMP"; then
-    /bin/rm -f "$STATUS_TMP"
-    return 1
-  fi
-  /bin/chmod 666 "$STATUS_TMP" >/dev/null 2>&1 || true
-  if ! /bin/mv -f "$STATUS_TMP" "$STATUS_PATH"; then
-    /bin/rm -f "$STATUS_TMP"
-    return 1
-  fi
-}
 )SCRIPT";
+
+class ScriptText {
+public:
+    ScriptText() : text_("#!/bin/bash\nset -e\n\n") {}
+    void assign(std::string_view name, const std::string& word) {
+        text_.append(name).append("=").append(word).append("\n");
+    }
+    ScriptText& operator+=(std::string_view more) {
+        text_ += more;
+        return *this;
+    }
+    std::string take() { return std::move(text_); }
+
+private:
+    std::string text_;
+};
 
 } // namespace
 
 std::string updaterScript(const UpdaterScriptInputs& in) {
     const auto& v = in.manifestVersion;
-    std::string s = "#!/bin/bash\nset -e\n\n";
-    const auto assign = [&s](std::string_view name, const std::string& word) {
-        s.append(name).append("=").append(word).append("\n");
-    };
-    assign("UPDATE_DIR", shellQuoted(in.updatesDirectory));
-    assign("RUNTIME_DIR", shellQuoted(in.runtimeDirectory));
-    assign("STATUS_PATH", shellQuoted(in.statusPath));
-    assign("UPDATER_SCRIPT", shellQuoted(in.scriptPath));
-    assign("UPDATER_PLIST", shellQuoted(in.jobPropertyListPath));
-    assign("PKG_PATH", shellQuoted(in.packagePath));
+    ScriptText s;
+    s.assign("UPDATE_DIR", shellQuoted(in.updatesDirectory));
+    s.assign("RUNTIME_DIR", shellQuoted(in.runtimeDirectory));
+    s.assign("STATUS_PATH", shellQuoted(in.statusPath));
+    s.assign("UPDATER_SCRIPT", shellQuoted(in.scriptPath));
+    s.assign("UPDATER_PLIST", shellQuoted(in.jobPropertyListPath));
+    s.assign("PKG_PATH", shellQuoted(in.packagePath));
     // launchd sends the script's output there; the script itself only names it.
     s += "# shellcheck disable=SC2034\n";
-    assign("LOG_PATH", shellQuoted(in.updateLogPath));
-    assign("PKG_URL", shellQuoted(in.packageUrl));
-    assign("EXPECTED_SHA", shellQuoted(in.sha256));
-    assign("EXPECTED_SIZE", std::to_string(in.sizeBytes));
-    assign("CURRENT_VERSION_JSON", quotedJson(in.scriptCurrentVersion));
-    assign("AVAILABLE_VERSION_JSON", quotedJson(v));
-    assign("AVAILABLE_VERSION_RAW", shellQuoted(v));
-    assign("BACKUP_VERSION", shellQuoted(in.safeVersion));
-    assign("LOG_PATH_JSON", quotedJson(in.updateLogPath));
-    assign("DOWNLOADING_MESSAGE_JSON", quotedJson("Pobieram aktualizację do wersji " + v + "..."));
-    assign("INSTALLING_MESSAGE_JSON", quotedJson("Instaluję aktualizację do wersji " + v + "..."));
-    assign("INSTALLED_MESSAGE_JSON", quotedJson("Aktualizacja do wersji " + v +
-                                                " została zainstalowana. Aplikacja uruchamia się ponownie."));
-    assign("FAILED_MESSAGE_JSON", quotedJson(failedMessage));
-    s += R"SCRIPT(CURRENT_APP="/Applications/Sekwo Tarnvik.app"
-INSTALL_DIR="/Library/Application Support/Sekwo Tarnvik"
-AGENT_PLIST="/Library/LaunchAgents/pl.tarnvik.sekwo.menubar.plist"
-DAEMON_PLIST="/Library/LaunchDaemons/pl.tarnvik.sekwo.daemon.plist"
-BACKUP_ROOT="$INSTALL_DIR/update-backups"
-BACKUP_DIR="$BACKUP_ROOT/$BACKUP_VERSION-$(/bin/date -u +%Y%m%d%H%M%S)"
+    s.assign("LOG_PATH", shellQuoted(in.updateLogPath));
+    s.assign("PKG_URL", shellQuoted(in.packageUrl));
+    s.assign("EXPECTED_SHA", shellQuoted(in.sha256));
+    s.assign("EXPECTED_SIZE", std::to_string(in.sizeBytes));
+    s.assign("CURRENT_VERSION_JSON", quotedJson(in.scriptCurrentVersion));
+    s.assign("AVAILABLE_VERSION_JSON", quotedJson(v));
+    s.assign("AVAILABLE_VERSION_RAW", shellQuoted(v));
+    s.assign("BACKUP_VERSION", shellQuoted(in.safeVersion));
+    s.assign("LOG_PATH_JSON", quotedJson(in.updateLogPath));
+    s.assign("DOWNLOADING_MESSAGE_JSON", quotedJson("Pobieram aktualizację do wersji " + v + "..."));
+    s.assign("INSTALLING_MESSAGE_JSON", quotedJson("Instaluję aktualizację do wersji " + v + "..."));
+    s.assign("INSTALLED_MESSAGE_JSON",
+             quotedJson("Aktualizacja do wersji " + v +
+                        " została zainstalowana. Aplikacja uruchamia się ponownie."));
+    s.assign("FAILED_MESSAGE_JSON", quotedJson(failedMessage));
+    s += fixedVariables;
+    s += R"SCRIPT(BACKUP_DIR="$BACKUP_ROOT/$BACKUP_VERSION-$(/bin/date -u +%Y%m%d%H%M%S)"
 BACKUP_APP_ARCHIVE="$BACKUP_DIR/Sekwo-Tarnvik-app.tar"
+BACKUP_ADOPTED=0
+INSTALL_STARTED=0
 )SCRIPT";
-    s += functions;
+    s += sharedFunctions;
+    s += updateFunctions;
 
     s += "\non_update_error() {\n"
          "  EXIT_CODE=\"$1\"\n"
@@ -302,27 +374,34 @@ BACKUP_APP_ARCHIVE="$BACKUP_DIR/Sekwo-Tarnvik-app.tar"
          "  echo \"Update failed with exit code $EXIT_CODE.\"\n"
          "  case \"$EXIT_CODE\" in\n";
     for (const auto& [codes, message] : failureMessages()) {
-        s.append("    ")
-            .append(codes)
-            .append(") FAILURE_MESSAGE_JSON=")
-            .append(quotedJson(message))
-            .append(" ;;\n");
+        s += "    ";
+        s += codes;
+        s += ") FAILURE_MESSAGE_JSON=" + quotedJson(message) + " ;;\n";
     }
-    s += "    *) FAILURE_MESSAGE_JSON=\"$FAILED_MESSAGE_JSON\" ;;\n"
-         "  esac\n"
-         "  if restore_previous_installation; then\n"
-         "    /bin/rm -rf \"$BACKUP_ROOT\" >/dev/null 2>&1 || true\n"
-         "  fi\n"
-         "  write_status failed \"$FAILURE_MESSAGE_JSON\" || true\n"
-         "  cleanup_updater_files\n"
-         "  exit \"$EXIT_CODE\"\n"
-         "}\n\n"
-         "set -o errtrace\n"
-         "trap 'on_update_error \"$?\"' ERR\n\n";
+    s += R"SCRIPT(    *) FAILURE_MESSAGE_JSON="$FAILED_MESSAGE_JSON" ;;
+  esac
+  if [ "$INSTALL_STARTED" = 1 ]; then
+    if restore_previous_installation; then
+      /bin/rm -rf "$BACKUP_ROOT" >/dev/null 2>&1 || true
+    fi
+  else
+    discard_unused_backup
+  fi
+  write_status failed "$FAILURE_MESSAGE_JSON" || true
+  cleanup_updater_files
+  exit "$EXIT_CODE"
+}
+
+set -o errtrace
+trap 'on_update_error "$?"' ERR
+
+)SCRIPT";
 
     s += "echo \"==== $(/bin/date -u +%Y-%m-%dT%H:%M:%SZ) Sekwo Tarnvik macOS update \"" +
          shellQuoted(in.ownVersion) + "\" -> $AVAILABLE_VERSION_RAW, reason=\"" + shellQuoted(in.reason) +
          "\" ====\"\n";
+    // The hash is read from standard input: given a file name, shasum escapes
+    // one holding a back-slash or a line feed and marks its output with "\".
     s += R"SCRIPT(/bin/mkdir -p "$UPDATE_DIR"
 write_status downloading "$DOWNLOADING_MESSAGE_JSON"
 /usr/bin/curl --proto =https --tlsv1.2 -fL --retry 3 --connect-timeout 20 --max-time 900 -o "$PKG_PATH" "$PKG_URL"
@@ -336,7 +415,7 @@ if [ "$ACTUAL_SIZE" != "$EXPECTED_SIZE" ]; then
   echo "Package size mismatch: expected $EXPECTED_SIZE got $ACTUAL_SIZE"
   on_update_error 41
 fi
-ACTUAL_SHA="$(/usr/bin/shasum -a 256 "$PKG_PATH")"
+ACTUAL_SHA="$(/usr/bin/shasum -a 256 <"$PKG_PATH")"
 ACTUAL_SHA="${ACTUAL_SHA%% *}"
 if [ "$ACTUAL_SHA" != "$EXPECTED_SHA" ]; then
   echo "SHA-256 mismatch: expected $EXPECTED_SHA got $ACTUAL_SHA"
@@ -345,6 +424,7 @@ fi
 
 backup_current_installation
 write_status installing "$INSTALLING_MESSAGE_JSON"
+INSTALL_STARTED=1
 /usr/sbin/installer -pkg "$PKG_PATH" -target /
 cleanup_legacy_installation
 kill_menu_processes
@@ -361,10 +441,12 @@ if ! verify_new_installation; then
   set +e
   if restore_previous_installation; then
     /bin/rm -rf "$BACKUP_ROOT" >/dev/null 2>&1 || true
-  fi
 )SCRIPT";
-    s += "  write_status failed " + quotedJson(healthCheckFailedMessage) + " || true\n";
-    s += R"SCRIPT(  cleanup_updater_files
+    s += "    write_status failed " + quotedJson(healthCheckFailedMessage) + " || true\n";
+    s += "  else\n";
+    s += "    write_status failed " + quotedJson(healthCheckFailedNotRestoredMessage) + " || true\n";
+    s += R"SCRIPT(  fi
+  cleanup_updater_files
   exit 43
 fi
 
@@ -374,7 +456,44 @@ echo "Update completed."
 cleanup_updater_files
 exit 0
 )SCRIPT";
-    return s;
+    return s.take();
+}
+
+std::string restoreScript(const RestoreScriptInputs& in) {
+    ScriptText s;
+    s.assign("RUNTIME_DIR", shellQuoted(in.runtimeDirectory));
+    s.assign("STATUS_PATH", shellQuoted(in.statusPath));
+    s.assign("UPDATER_SCRIPT", shellQuoted(in.scriptPath));
+    s.assign("UPDATER_PLIST", shellQuoted(in.jobPropertyListPath));
+    s.assign("CURRENT_VERSION_JSON", quotedJson(in.currentVersion));
+    s.assign("AVAILABLE_VERSION_JSON",
+             in.availableVersion ? quotedJson(*in.availableVersion) : std::string("null"));
+    s.assign("LOG_PATH_JSON", quotedJson(in.updateLogPath));
+    s += fixedVariables;
+    s.assign("BACKUP_DIR", shellQuoted(in.backupDirectory));
+    s += "BACKUP_APP_ARCHIVE=\"$BACKUP_DIR/Sekwo-Tarnvik-app.tar\"\n";
+    s += sharedFunctions;
+    // The attempt is recorded first: a rollback that fails (or is itself cut
+    // short) is not started again at every start of the daemon; the next
+    // update keeps the backup as its restore point instead.
+    s += R"SCRIPT(
+echo "==== $(/bin/date -u +%Y-%m-%dT%H:%M:%SZ) Sekwo Tarnvik macOS rollback of an interrupted update from $BACKUP_DIR ===="
+: >"$BACKUP_DIR/restore-attempted" || true
+if restore_previous_installation; then
+  /bin/rm -rf "$BACKUP_ROOT" >/dev/null 2>&1 || true
+)SCRIPT";
+    s += "  write_status failed " + quotedJson(interruptedRestoredMessage) + " || true\n";
+    s += "  echo \"Rollback completed.\"\n"
+         "  RESULT=0\n"
+         "else\n";
+    s += "  write_status failed " + quotedJson(interruptedNotRestoredMessage) + " || true\n";
+    s += R"SCRIPT(  echo "Rollback failed; the backup stays in $BACKUP_DIR for the next update."
+  RESULT=1
+fi
+cleanup_updater_files
+exit "$RESULT"
+)SCRIPT";
+    return s.take();
 }
 
 } // namespace kova

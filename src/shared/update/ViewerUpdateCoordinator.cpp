@@ -195,6 +195,9 @@ bool isStale(const ViewerUpdateStatus& status, Timestamp now) {
     if (!contains(progressPhases, status.phase)) {
         return false;
     }
+    if (status.updatedAt - now > maximumClockSkew) {
+        return true;
+    }
     const auto limit = status.phase == "queued" ? 180s : status.phase == "checking" ? 300s : 1200s;
     return now - status.updatedAt > limit;
 }
@@ -236,7 +239,7 @@ bool claimDailyAutomaticCheck(Timestamp now) {
             try {
                 const auto json = parseJson(*bytes, "The last automatic update check");
                 const auto last = json.is_string() ? parseIso8601(json.get<std::string>()) : std::nullopt;
-                if (last && now - *last < 24h) {
+                if (last && now - *last < 24h && *last - now <= maximumClockSkew) {
                     return false;
                 }
             } catch (const DecodingError&) {

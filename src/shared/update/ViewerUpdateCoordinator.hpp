@@ -3,6 +3,7 @@
 #include "core/Json.hpp"
 #include "core/Time.hpp"
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -53,6 +54,10 @@ std::filesystem::path lastAutomaticCheckPath();
 
 // Files larger than this were not written by the product.
 inline constexpr std::size_t maximumFileSize = 64 * 1024;
+// How far in the future a time stamp in these files may lie and still be
+// believed (clock skew between writers); one further ahead was planted, since
+// the files are world-writable, and counts as stale or as never checked.
+inline constexpr std::chrono::seconds maximumClockSkew{300};
 
 // Creates the directory (with its parents) and gives it mode 1777 unless it
 // has that mode already: the menu bar, which does not own the root-created

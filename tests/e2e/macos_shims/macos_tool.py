@@ -7,12 +7,18 @@ files in that directory steer the answers:
   daemon-state        "running" (default) or anything else: what
                       "launchctl print system/pl.tarnvik.sekwo.daemon" reports
   bootstrap-exit      exit status of "launchctl bootstrap" (default 0)
+  job-pid.<label>     the process a job that "bootstrap" started runs as; while
+                      it lives "launchctl print system/<label>" reports it running
   job-exit.<label>    written when a job that "bootstrap" started has ended
   status-at-install   the update status file as "installer" found it
+  installer-kill      when present, "installer" lays only the application over
+                      the target and then kills the job's whole process group,
+                      as a power loss half way through an installation would
 """
 import json
 import os
 import plistlib
+import signal
 import subprocess
 import sys
 
@@ -53,18 +59,34 @@ def launchctl(args):
             out = open(job.get("StandardOutPath", os.devnull), "ab")
             marker = os.path.join(STATE, "job-exit." + job["Label"])
             wrapper = 'status=0; "$@" || status=$?; echo "$status" > "$KOVA_SHIM_MARKER"'
-            subprocess.Popen(["/bin/sh", "-c", wrapper, "job"] + list(job["ProgramArguments"]),
-                             stdin=subprocess.DEVNULL, stdout=out, stderr=out, cwd="/",
-                             start_new_session=True,
-                             env={"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "KOVA_SHIM_MARKER": marker})
+            # launchd's environment: nothing but what the job asks for.
+            env = {str(k): str(v) for k, v in job.get("EnvironmentVariables", {}).items()}
+            env.update({"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "KOVA_SHIM_MARKER": marker})
+            proc = subprocess.Popen(["/bin/sh", "-c", wrapper, "job"] + list(job["ProgramArguments"]),
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=out, cwd="/",
+                                    start_new_session=True, env=env)
+            with open(os.path.join(STATE, "job-pid." + job["Label"]), "w") as f:
+                f.write(str(proc.pid))
         return 0
     if args[0] == "print" and len(args) >= 2:
         if args[1] == "system/pl.tarnvik.sekwo.daemon":
             running = control("daemon-state", "running") == "running"
-            print("system/pl.tarnvik.sekwo.daemon = {\n\tstate = %s\n}" % ("running" if running else "not running"))
-            return 0
-        return 113
+        elif args[1] == "system/" + UPDATER_LABEL and control("job-pid." + UPDATER_LABEL):
+            running = alive(int(control("job-pid." + UPDATER_LABEL)))
+        else:
+            return 113
+        print("%s = {\n\tstate = %s\n}" % (args[1], "running" if running else "not running"))
+        return 0
     return 0
+
+
+def alive(pid):
+    """True while the process runs (a zombie no one reaped has ended)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
 
 
 def installer(args):
@@ -79,6 +101,9 @@ def installer(args):
     except OSError:
         pass
     # The test package format: a tar archive of the files to lay over the target.
+    if control("installer-kill") is not None:
+        subprocess.run(["/usr/bin/tar", "-xpf", args[1], "-C", args[3], "Applications"])
+        os.killpg(os.getpgrp(), signal.SIGKILL)
     return subprocess.run(["/usr/bin/tar", "-xpf", args[1], "-C", args[3]]).returncode
 
 

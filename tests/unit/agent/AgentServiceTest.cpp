@@ -6,11 +6,13 @@
 #include "core/ViewerLogger.hpp"
 #include "support/FakeAuditSource.hpp"
 #include "support/FakeProcessRunner.hpp"
+#include "support/FakeSystemFacts.hpp"
 #include "support/ScriptedHttpTransport.hpp"
 #include "support/TempRoot.hpp"
 
 #include <gtest/gtest.h>
 #include <thread>
+#include <unistd.h>
 
 namespace kova {
 namespace {
@@ -28,7 +30,7 @@ protected:
         if (!service_) {
             auto client = std::make_shared<KovaDeskApiClient>(settings, transport, nullptr, sleeper);
             service_ = std::make_unique<AgentService>(
-                settings, AgentServiceDependencies{audit, client, runner, {}, nullptr, interfaces});
+                settings, AgentServiceDependencies{audit, client, runner, {}, nullptr, interfaces, facts});
         }
         return *service_;
     }
@@ -56,6 +58,7 @@ protected:
     std::shared_ptr<test::RecordingSleeper> sleeper = std::make_shared<test::RecordingSleeper>();
     std::shared_ptr<test::FakeAuditSource> audit = std::make_shared<test::FakeAuditSource>();
     std::shared_ptr<test::FakeProcessRunner> runner = std::make_shared<test::FakeProcessRunner>();
+    std::shared_ptr<test::FakeSystemFacts> facts = std::make_shared<test::FakeSystemFacts>();
     // The scan never sees this machine's interfaces here.
     IpScanner::InterfaceSource interfaces = [] {
         return std::vector<platform::Ipv4InterfaceAddress>{{"en0", 0xCB007101, 0xFFFFFFFC, false}};
@@ -212,6 +215,50 @@ TEST_F(AgentServiceTest, FetchOutcomesAndChatDelivery) {
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(RemoteChatStore::read(left[0])->text, "second");
     EXPECT_NE(log().find("[ERROR] Remote chat reply send failed id="), std::string::npos);
+}
+
+// Any local user can add files to the shared chat directory: only replies of
+// the user at the console (and root's) go out as this Mac's.
+TEST_F(AgentServiceTest, ChatRepliesAreRelayedOnlyForTheConsoleUser) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give files to other users";
+    }
+    registered();
+    for (const char* text : {"from root", "from the console user", "planted"}) {
+        RemoteChatStore::saveOutgoing("pub", text, "Anna");
+    }
+    for (const auto& path : RemoteChatStore::outgoingMessageFiles()) {
+        const auto text = RemoteChatStore::read(path)->text;
+        if (text != "from root") {
+            ASSERT_EQ(::chown(path.c_str(), text == "planted" ? 777 : 501, 20), 0);
+        }
+    }
+    const auto sent = [&] {
+        std::vector<std::string> texts;
+        for (const auto& r : requestsTo("/chat-messages")) {
+            texts.push_back(Json::parse(*r.body)["text"]);
+        }
+        return texts;
+    };
+    for (int i = 0; i < 2; ++i) {
+        transport->respond(201, "{}");
+    }
+    // Nobody at the console: a user's replies wait for them.
+    facts->consoleUid.reset();
+    service().sendPendingChatMessages("timer");
+    EXPECT_EQ(sent(), (std::vector<std::string>{"from root"}));
+    EXPECT_EQ(RemoteChatStore::outgoingMessageFiles().size(), 2u);
+
+    facts->consoleUid = 501;
+    service().sendPendingChatMessages("timer");
+    service().sendPendingChatMessages("timer");
+    EXPECT_EQ(sent(), (std::vector<std::string>{"from root", "from the console user"}));
+    EXPECT_TRUE(RemoteChatStore::outgoingMessageFiles().empty()) << "the planted file is removed";
+    const auto ignored = "[WARN] Remote chat reply ignored: ";
+    EXPECT_NE(log().find(std::string(ignored) + "pub."), std::string::npos);
+    EXPECT_NE(log().find(".outgoing.json belongs to user 777, who is not logged in at the console.\n"),
+              std::string::npos);
+    EXPECT_EQ(log().find(ignored), log().rfind(ignored)) << "logged once";
 }
 
 TEST_F(AgentServiceTest, DeviceCommandsReachTheirHandlers) {

@@ -225,5 +225,54 @@ TEST_F(FileTransferTest, UploadReplacesAtomicallyOrLeavesTheTargetAlone) {
     EXPECT_EQ(left, (std::vector<std::string>{"a", "b", "link", "note.txt"}));
 }
 
+// Root writes and reads for the consultant: a link another user owns on the
+// way could point that anywhere (a user's "Documents" turned into a link to
+// a system folder), so only root's own links are followed.
+TEST_F(FileTransferTest, OnlyRootsLinksAreFollowed) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a link to another user";
+    }
+    const auto system = root.path() / "system";
+    root.write(system / "secret", "root only");
+    fs::create_directories(dir);
+    const auto userLink = [&](const fs::path& target, const fs::path& link) {
+        fs::create_symlink(target, link);
+        ASSERT_EQ(::lchown(link.c_str(), 501, 20), 0);
+    };
+    userLink(system, dir / "Documents");
+    userLink(system / "secret", dir / "report.txt");
+    const auto refused = [&](auto action) {
+        std::string description;
+        EXPECT_EQ(transferErrorCode(action, &description), 403);
+        return description;
+    };
+    EXPECT_EQ(refused([&] {
+                  FileTransfer::uploadFile(
+                      Json{{"target_path", (dir / "Documents" / "new" / "x.plist").string()},
+                           {"content_base64", base64Encoded("evil")}});
+              }),
+              "Path leads through a symbolic link that belongs to user 501, not to root: " +
+                  (dir / "Documents").string());
+    refused([&] {
+        FileTransfer::uploadFile(Json{{"target_path", (dir / "Documents" / "secret").string()},
+                                      {"content_base64", base64Encoded("evil")},
+                                      {"overwrite", true}});
+    });
+    refused([&] { FileTransfer::downloadFile(Json{{"path", (dir / "Documents" / "secret").string()}}); });
+    refused([&] { FileTransfer::downloadFile(Json{{"path", (dir / "report.txt").string()}}); });
+    EXPECT_EQ(root.read(system / "secret"), "root only");
+    EXPECT_EQ(std::distance(fs::directory_iterator(system), fs::directory_iterator()), 1)
+        << "nothing written";
+
+    // Root's own links (as macOS's "/tmp" -> "private/tmp") keep working.
+    fs::create_directory_symlink("system", root.path() / "tmp");
+    FileTransfer::uploadFile(
+        Json{{"target_path", (root.path() / "tmp" / "a" / "new.txt").string()}, {"content_base64", "eA=="}});
+    EXPECT_EQ(root.read(system / "a" / "new.txt"), "x");
+    fs::create_symlink(root.path() / "tmp" / "secret", dir / "root-link");
+    EXPECT_EQ(FileTransfer::downloadFile(Json{{"path", (dir / "root-link").string()}})["content_base64"],
+              base64Encoded("root only"));
+}
+
 } // namespace
 } // namespace kova

@@ -1,4 +1,7 @@
 #include "net/WebSocketClient.hpp"
+#include "core/Base64.hpp"
+#include "support/CannedProxy.hpp"
+#include "support/FakeNetworkRoute.hpp"
 #include "support/LocalWebSocketServer.hpp"
 
 #include <future>
@@ -6,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <thread>
+#include <tuple>
 
 namespace kova {
 namespace {
@@ -18,6 +22,8 @@ constexpr const char* secretToken = "Device dev-secret-7f3a";
 WebSocketClientOptions trustingTestCa() {
     WebSocketClientOptions options;
     options.extraTrustedCaPem = test::testCaPem();
+    // Direct, whatever proxy the environment of the test run names.
+    options.route = std::make_shared<test::FakeNetworkRoute>();
     return options;
 }
 
@@ -332,6 +338,77 @@ TEST(WebSocketClient, RejectsMalformedUrlsAndHeadersWithoutEchoingSecrets) {
             EXPECT_EQ(std::string(error.what()).find("dev-secret"), std::string::npos);
         }
     }
+}
+
+TEST(WebSocketClient, TrustsTheRoutesAnchorsInsteadOfTheDefaultStore) {
+    LocalWebSocketServer server;
+    WebSocketClientOptions trusting;
+    trusting.route = std::make_shared<test::FakeNetworkRoute>(std::nullopt, test::testCaPem());
+    WebSocketClient client(trusting);
+    client.connect(requestFor(server.url("/ws", "localhost")));
+    client.send("through");
+    EXPECT_EQ(client.receive().payload, "through");
+
+    // A platform that yields no roots at all: nothing verifies.
+    WebSocketClientOptions none;
+    none.route = std::make_shared<test::FakeNetworkRoute>(std::nullopt, std::string());
+    WebSocketClient refused(none);
+    EXPECT_EQ(networkErrorOf([&] { refused.connect(requestFor(server.url())); }),
+              NetworkErrorCode::serverCertificateUntrusted);
+}
+
+TEST(WebSocketClient, AProxyThatRefusesOrFailsIsAConnectionFailureNamingIt) {
+    platform::Proxy proxy{"127.0.0.1", 0, "anna", "tajne:hasło"};
+    const std::string url = "wss://desk.example.com:8443/api/agent/control?token=x";
+    // A refusal or an answer that is no HTTP would come again: no transient
+    // error for the callers' retry. A proxy that drops the request might not.
+    using enum NetworkErrorCode;
+    const std::vector<std::tuple<std::string, NetworkErrorCode, std::string>> cases{
+        {"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"corp\"\r\n"
+         "Content-Length: 0\r\n\r\n",
+         other, "refused the tunnel with HTTP 407"},
+        {"HTTP/1.1 403 Forbidden\r\n\r\n", other, "refused the tunnel with HTTP 403"},
+        {"HTTP/1.0 502 Bad Gateway\r\n\r\n<html>x</html>", other, "refused the tunnel with HTTP 502"},
+        {"", cannotConnectToHost, "closed the connection without answering the tunnel request"},
+        {"HTTP/1.1 200 Connection established\r\nX-Pad: " + std::string(20000, 'a') + "\r\n\r\n", other,
+         "answered the tunnel request with more than 16384 bytes of headers"},
+        {"garbage\r\n\r\n", other, "sent no valid answer to the tunnel request"},
+    };
+    for (const auto& [answer, code, expected] : cases) {
+        test::CannedProxy canned(answer);
+        proxy.port = canned.port();
+        WebSocketClientOptions options;
+        options.route = std::make_shared<test::FakeNetworkRoute>(proxy);
+        WebSocketClient client(options);
+        std::string description;
+        EXPECT_EQ(networkErrorOf([&] { client.connect(requestFor(url)); }, &description), code) << expected;
+        EXPECT_NE(description.find("the proxy " + proxy.endpoint() + " " + expected), std::string::npos)
+            << description;
+        EXPECT_EQ(description.find("tajne"), std::string::npos) << description;
+        // The server's name is the proxy's to resolve; its own headers stay for the server.
+        const auto requests = canned.requests();
+        ASSERT_EQ(requests.size(), 1u) << expected;
+        EXPECT_TRUE(requests[0].starts_with("CONNECT desk.example.com:8443 HTTP/1.1\r\n")) << requests[0];
+        EXPECT_NE(requests[0].find("\r\nHost: desk.example.com:8443\r\n"), std::string::npos);
+        EXPECT_NE(
+            requests[0].find("\r\nProxy-Authorization: Basic " + base64Encoded("anna:tajne:hasło") + "\r\n"),
+            std::string::npos);
+        EXPECT_EQ(requests[0].find("\r\nAuthorization:"), std::string::npos);
+    }
+
+    // A proxy that is not there at all.
+    {
+        test::CannedProxy gone("");
+        proxy.port = gone.port();
+    }
+    WebSocketClientOptions options;
+    options.route = std::make_shared<test::FakeNetworkRoute>(proxy);
+    WebSocketClient client(options);
+    std::string description;
+    EXPECT_EQ(networkErrorOf([&] { client.connect(requestFor(url)); }, &description),
+              NetworkErrorCode::cannotConnectToHost);
+    EXPECT_NE(description.find("the proxy " + proxy.endpoint() + " cannot be reached"), std::string::npos)
+        << description;
 }
 
 } // namespace

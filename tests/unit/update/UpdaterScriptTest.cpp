@@ -78,7 +78,8 @@ TEST(ShellQuote, EveryByteSurvivesOneWord) {
 
 TEST(UpdaterScript, HostileValuesParseLintAndComeThroughIntact) {
     test::TempRoot root;
-    const auto script = updaterScript(inputs(root.path(), hostile));
+    const auto in = inputs(root.path(), hostile);
+    const auto script = updaterScript(in);
     EXPECT_TRUE(script.starts_with("#!/bin/bash\nset -e\n\nUPDATE_DIR='"));
     EXPECT_NE(script.find("\nEXPECTED_SIZE=1234\n"), std::string::npos);
     EXPECT_EQ(runBash(root.path(), script, "bash -n").first, 0)
@@ -87,6 +88,11 @@ TEST(UpdaterScript, HostileValuesParseLintAndComeThroughIntact) {
     // single-quoted value stays literal: exactly what the quoting is for.
     const auto lint = runBash(root.path(), script, "shellcheck -s bash -e SC2016");
     EXPECT_EQ(lint.first, 0) << lint.second;
+    const auto restore = restoreScript(
+        {in.runtimeDirectory, in.statusPath, in.scriptPath, in.jobPropertyListPath, in.updateLogPath,
+         (root.path() / ("backup " + hostile)).string(), hostile + "c", hostile});
+    const auto restoreLint = runBash(root.path(), restore, "shellcheck -s bash -e SC2016");
+    EXPECT_EQ(restoreLint.first, 0) << restoreLint.second;
 
     const auto [code, output] =
         runBash(root.path(), head(script) +

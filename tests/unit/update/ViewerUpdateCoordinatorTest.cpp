@@ -35,6 +35,8 @@ TEST(ViewerUpdateCoordinator, StaleAndRunningLimitsByPhase) {
         bool stale;
         bool running;
     };
+    // The last rows were planted in the future: within the clock skew they
+    // count, beyond it they are stale.
     const Row rows[] = {
         {"queued", 180s, false, false},      {"queued", 181s, true, false},
         {"checking", 300s, false, true},     {"checking", 301s, true, false},
@@ -42,6 +44,8 @@ TEST(ViewerUpdateCoordinator, StaleAndRunningLimitsByPhase) {
         {"installing", 1200s, false, true},  {"installing", 1201s, true, false},
         {"failed", 99999s, false, false},    {"installed", 99999s, false, false},
         {"no_update", 0s, false, false},     {"Checking", 0s, false, false},
+        {"installing", -300s, false, true},  {"installing", -301s, true, false},
+        {"queued", -86400s, true, false},    {"failed", -86400s, false, false},
     };
     for (const auto& row : rows) {
         const auto s = status(row.phase, now - row.age);
@@ -95,6 +99,12 @@ TEST(ViewerUpdateCoordinator, DailyClaim) {
     EXPECT_FALSE(Coordinator::claimDailyAutomaticCheck(t + 86399s));
     EXPECT_TRUE(Coordinator::claimDailyAutomaticCheck(t + 86400s));
     EXPECT_EQ(root.read(Coordinator::lastAutomaticCheckPath()), "\"2026-03-02T12:00:00Z\"\n");
+
+    // A last check in the future beyond the clock skew counts as never checked.
+    root.write(Coordinator::lastAutomaticCheckPath(), "\"2026-03-02T12:05:00Z\"");
+    EXPECT_FALSE(Coordinator::claimDailyAutomaticCheck(t + 86400s));
+    root.write(Coordinator::lastAutomaticCheckPath(), "\"2099-01-01T00:00:00Z\"");
+    EXPECT_TRUE(Coordinator::claimDailyAutomaticCheck(t + 86400s));
 
     for (const char* garbage : {"garbage", "{\"at\": \"2026-03-02T12:00:00Z\"}", "\"not a date\""}) {
         root.write(Coordinator::lastAutomaticCheckPath(), garbage);
