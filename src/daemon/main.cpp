@@ -11,7 +11,6 @@
 #include <optional>
 #include <pthread.h>
 #include <string_view>
-#include <thread>
 
 namespace {
 
@@ -58,7 +57,7 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    kova::JThread runner([&service](kova::StopToken stop) { service.runForever(stop); });
+    JThread runner([&service](StopToken stop) { service.runForever(stop); });
     int received = 0;
     sigwait(&signals, &received);
     ViewerLogger::info(std::string("Sekwo Tarnvik macOS daemon stopping (") +

@@ -72,11 +72,11 @@ int main(int argc, char** argv) {
     desktop->setActivationPolicy(ActivationPolicy::accessory);
     KovaViewerMenuBarApp::Dependencies dependencies;
     dependencies.desktop = desktop.get();
-    dependencies.sendInventory = [](const ViewerSettings& settings, kova::StopToken stop) {
+    dependencies.sendInventory = [](const ViewerSettings& settings, StopToken stop) {
         AgentService service(settings);
         return service.sendInventory("menu_bar", stop);
     };
-    dependencies.auditSavedSettings = [](const ViewerSettings& settings, kova::StopToken stop) {
+    dependencies.auditSavedSettings = [](const ViewerSettings& settings, StopToken stop) {
         AgentService service(settings);
         service.sendInventory("settings_saved", stop);
     };

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int wakeUps = 0;
     try {
         channel.connect(
-            identity, [&] { return std::optional(identity); }, [&](kova::StopToken) { ++wakeUps; }, {});
+            identity, [&] { return std::optional(identity); }, [&](StopToken) { ++wakeUps; }, {});
     } catch (const ViewerError&) {
     } catch (const DecodingError&) {
     } catch (const NetworkError& error) {

@@ -49,7 +49,7 @@ private:
     KovaViewerMenuBarApp& start(bool launchedForMenuBar) {
         KovaViewerMenuBarApp::Dependencies dependencies;
         dependencies.desktop = desktop_.get();
-        dependencies.sendInventory = [this](const ViewerSettings&, kova::StopToken) { return audit_(); };
+        dependencies.sendInventory = [this](const ViewerSettings&, StopToken) { return audit_(); };
         dependencies.presentAlert = [this](const QString& title, const QString& message) {
             alerts_ << title + QStringLiteral(": ") + message;
         };

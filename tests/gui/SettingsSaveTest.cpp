@@ -54,7 +54,7 @@ private:
         dependencies.presentAlert = [this](const QString& title, const QString& message) {
             alerts_ << title + QStringLiteral(": ") + message;
         };
-        dependencies.auditSavedSettings = [this](const ViewerSettings& settings, kova::StopToken) {
+        dependencies.auditSavedSettings = [this](const ViewerSettings& settings, StopToken) {
             QMetaObject::invokeMethod(this, [this, settings] { audited_.push_back(settings); });
         };
         dependencies.processRunner = runner_;

@@ -4,7 +4,6 @@
 #include "core/Stop.hpp"
 #include "net/WebSocketConnection.hpp"
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>

@@ -11,7 +11,6 @@
 #include <optional>
 #include <set>
 #include <system_error>
-#include <thread>
 
 namespace kova {
 namespace {

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <future>
 #include <system_error>
-#include <thread>
 #include <type_traits>
 #include <vector>
 

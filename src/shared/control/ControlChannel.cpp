@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <boost/url/parse.hpp>
 #include <boost/url/url.hpp>
-#include <thread>
 
 namespace kova {
 namespace {

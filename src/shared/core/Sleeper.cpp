@@ -3,7 +3,6 @@
 #include "core/Stop.hpp"
 
 #include <algorithm>
-#include <condition_variable>
 #include <mutex>
 
 namespace kova {

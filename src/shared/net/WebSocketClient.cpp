@@ -30,7 +30,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <optional>

@@ -13,7 +13,6 @@
 #include <string>
 #include <sys/resource.h>
 #include <system_error>
-#include <thread>
 
 namespace kova::IpScanner {
 namespace {

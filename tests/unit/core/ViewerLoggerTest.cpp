@@ -9,7 +9,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
-#include <thread>
 #include <unistd.h>
 
 namespace kova {
