@@ -16,10 +16,11 @@ QString chatTranscriptLine(const RemoteChatMessage& message) {
     const auto seconds = message.createdAt.time_since_epoch().count();
     const QString time =
         QDateTime::fromSecsSinceEpoch(seconds).toLocalTime().toString(QStringLiteral("HH:mm"));
-    const QString sender =
-        trimmed(message.sender).empty() ? QStringLiteral("Konsultant") : qtText(message.sender);
+    const QString sender = trimmed(message.sender).empty()
+                               ? QStringLiteral("Konsultant")
+                               : shownText(qtText(message.sender), ChatLimits::shownSenderLength);
     return QLatin1Char('[') % time % QStringLiteral("] ") % sender % QStringLiteral(": ") %
-           qtText(message.text) % QLatin1Char('\n');
+           shownText(qtText(message.text), ChatLimits::shownTextLength) % QLatin1Char('\n');
 }
 
 std::optional<QString> chatReplyText(const QString& input) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -289,6 +290,49 @@ std::optional<RemoteChatMessage> read(const std::filesystem::path& path) {
     } catch (const std::exception&) {
         return std::nullopt;
     }
+}
+
+OwnedMessage readOwned(const std::filesystem::path& path) {
+    OwnedMessage result;
+    const auto name = entryName(path);
+    if (!name) {
+        return result;
+    }
+    try {
+        // The owner and the bytes come from one descriptor, so a file swapped
+        // in after the check is never the one read.
+        const auto dir = openDirectory();
+        const files::UniqueFd fd(
+            ::openat(dir.get(), name->c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
+        struct stat st {};
+        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            return result;
+        }
+        result.owner = st.st_uid;
+        // A second hard link may point at a file its owner never put here.
+        if (st.st_nlink != 1 || static_cast<std::uint64_t>(st.st_size) > maximumMessageFileSize) {
+            return result;
+        }
+        std::string bytes;
+        char buffer[16384];
+        for (;;) {
+            const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+            if (n == 0) {
+                break;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 || bytes.size() + static_cast<std::size_t>(n) > maximumMessageFileSize) {
+                return result;
+            }
+            bytes.append(buffer, static_cast<std::size_t>(n));
+        }
+        result.message = RemoteChatMessage::decode(bytes);
+    } catch (const std::exception&) {
+        // Unreadable or not a message: the owner, if known, is still reported.
+    }
+    return result;
 }
 
 void remove(const std::filesystem::path& path) {

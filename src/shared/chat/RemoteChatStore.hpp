@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace kova {
@@ -44,6 +45,14 @@ void remove(const std::filesystem::path& path);
 
 // Files larger than this are not messages anyone wrote through the app.
 inline constexpr std::size_t maximumMessageFileSize = 1 << 20;
+
+// A message file as `read` sees it, with the user who owns it: in a
+// directory every local user can write, the owner says who wrote it.
+struct OwnedMessage {
+    std::optional<uid_t> owner;               // none when no regular file could be opened
+    std::optional<RemoteChatMessage> message; // none when unreadable or no message
+};
+OwnedMessage readOwned(const std::filesystem::path& path);
 
 } // namespace RemoteChatStore
 } // namespace kova
