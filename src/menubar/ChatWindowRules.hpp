@@ -28,11 +28,12 @@ inline constexpr auto chatSendFailureText =
     "Nie udalo sie wyslac od razu. Wiadomosc zostala zapisana do ponowienia.";
 
 // Bounds of the chat's work and memory, whatever the shared chat directory
-// holds: files handled in one pass of the timer (the rest wait on disk for
-// the next), characters shown of one message and of its sender, lines kept in
-// a transcript, conversations that have a window.
+// holds: files and message bytes handled in one pass of the timer (the rest
+// wait on disk for the next), characters shown of one message and of its
+// sender, lines kept in a transcript, conversations that have a window.
 namespace ChatLimits {
 inline constexpr std::size_t filesPerPass = 25;
+inline constexpr std::size_t bytesPerPass = std::size_t{4} << 20;
 inline constexpr qsizetype shownTextLength = 4000;
 inline constexpr qsizetype shownSenderLength = 100;
 inline constexpr int transcriptLines = 500;

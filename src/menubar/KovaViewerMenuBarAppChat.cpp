@@ -73,13 +73,14 @@ void KovaViewerMenuBarApp::processIncomingChat() {
                       [&listed](const std::string& name) { return !listed.contains(name); });
     }
     std::size_t handled = 0;
+    std::size_t bytes = 0;
     std::size_t dropped = 0;
     std::size_t shortened = 0;
     for (const auto& path : files) {
         if (ignoredChatFiles_.contains(path.filename().string())) {
             continue;
         }
-        if (handled == ChatLimits::filesPerPass) {
+        if (handled == ChatLimits::filesPerPass || bytes >= ChatLimits::bytesPerPass) {
             break; // the rest wait for the next pass
         }
         ++handled;
@@ -92,6 +93,7 @@ void KovaViewerMenuBarApp::processIncomingChat() {
             removeHandledChatFile(path);
             continue;
         }
+        bytes += file.message->text.size() + file.message->sender.size() + file.message->publicId.size();
         // UTF-8 never has fewer bytes than UTF-16 units: only a long text needs counting.
         if (file.message->text.size() > static_cast<std::size_t>(ChatLimits::shownTextLength) &&
             qtText(file.message->text).size() > ChatLimits::shownTextLength) {

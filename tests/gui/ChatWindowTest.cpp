@@ -162,6 +162,13 @@ private Q_SLOTS:
         QCOMPARE(shown[1].count(QLatin1Char('s')), ChatLimits::shownSenderLength - 1);
         QCOMPARE(shown[1].count(QLatin1Char('x')), ChatLimits::shownTextLength - 1);
         QVERIFY(shown[1].endsWith(QChar(0x2026)));
+        // A pass stops once it has read its share of bytes: five such messages, not six.
+        for (int i = 0; i < 6; ++i) {
+            writeIncoming("d.25" + std::to_string(i) + ".a", "d", "Anna", std::string(900 * 1024, 'y'));
+        }
+        app().checkChatNow();
+        QCOMPARE(incoming(), std::size_t(1));
+        app().checkChatNow();
         // A transcript keeps its newest lines only.
         std::string lines;
         for (int i = 0; i < 40; ++i) {
