@@ -162,6 +162,9 @@ private Q_SLOTS:
         QCOMPARE(shown[1].count(QLatin1Char('s')), ChatLimits::shownSenderLength - 1);
         QCOMPARE(shown[1].count(QLatin1Char('x')), ChatLimits::shownTextLength - 1);
         QVERIFY(shown[1].endsWith(QChar(0x2026)));
+        if (const QString shots = qEnvironmentVariable("KOVA_GUI_SCREENSHOTS"); !shots.isEmpty()) {
+            window->grab().save(shots + QStringLiteral("/chat-window-long-message.png"));
+        }
         // A pass stops once it has read its share of bytes: five such messages, not six.
         for (int i = 0; i < 6; ++i) {
             writeIncoming("d.25" + std::to_string(i) + ".a", "d", "Anna", std::string(900 * 1024, 'y'));

@@ -212,6 +212,10 @@ private Q_SLOTS:
             if (const auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
                 informative = label->text();
             }
+            // For a look at the alert: KOVA_GUI_SCREENSHOTS=<directory>.
+            if (const QString shots = qEnvironmentVariable("KOVA_GUI_SCREENSHOTS"); !shots.isEmpty()) {
+                box->grab().save(shots + QStringLiteral("/alert-server-text.png"));
+            }
             box->accept();
         });
         poll.start(20);
