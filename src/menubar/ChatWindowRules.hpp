@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // What the chat window shows and sends, kept apart from its widgets.
 namespace kova::menubar {
@@ -33,12 +34,16 @@ inline constexpr auto chatSendFailureText =
 // sender, lines kept in a transcript, conversations that have a window.
 namespace ChatLimits {
 inline constexpr std::size_t filesPerPass = 25;
-inline constexpr std::size_t bytesPerPass = std::size_t{4} << 20;
+inline constexpr std::size_t bytesPerPass = std::size_t{2} << 20;
 inline constexpr qsizetype shownTextLength = 4000;
 inline constexpr qsizetype shownSenderLength = 100;
 inline constexpr int transcriptLines = 500;
 inline constexpr std::size_t conversations = 10;
 } // namespace ChatLimits
+
+// The start of a message's text that holds all it can show: a long text is
+// never converted whole.
+std::string_view shownHead(std::string_view text);
 
 // "[HH:mm] sender: text" and a line feed, the time in local time; a blank
 // sender is shown as "Konsultant". Sender and text are cut to the limits.

@@ -96,7 +96,7 @@ void KovaViewerMenuBarApp::processIncomingChat() {
         bytes += file.message->text.size() + file.message->sender.size() + file.message->publicId.size();
         // UTF-8 never has fewer bytes than UTF-16 units: only a long text needs counting.
         if (file.message->text.size() > static_cast<std::size_t>(ChatLimits::shownTextLength) &&
-            qtText(file.message->text).size() > ChatLimits::shownTextLength) {
+            qtText(shownHead(file.message->text)).size() > ChatLimits::shownTextLength) {
             ++shortened;
         }
         if (!showChatMessage(*file.message)) {
