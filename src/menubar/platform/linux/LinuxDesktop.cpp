@@ -1,6 +1,5 @@
 #include "menubar/platform/linux/LinuxDesktop.hpp"
 
-#include "core/Paths.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/UserPrivateDirectory.hpp"
 
