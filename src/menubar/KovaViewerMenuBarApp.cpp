@@ -65,10 +65,20 @@ KovaViewerMenuBarApp::KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies
         dependencies_.processRunner = systemProcessRunner();
     }
     rustDeskBackgroundService_ = std::make_shared<RustDeskBackgroundService>(dependencies_.processRunner);
+    rustDeskLaunches_.setMaxThreadCount(maximumRustDeskLaunches);
 }
 
 KovaViewerMenuBarApp::~KovaViewerMenuBarApp() {
     applicationWillTerminate();
+    if (rustDeskLaunches_.activeThreadCount() > 0) {
+        // Links started RustDesk from here: it is waited for, as ever, but
+        // without an icon that no longer answers.
+        if (statusItem_) {
+            statusItem_->hide();
+        }
+        ViewerLogger::info("Waiting for RustDesk started from links to end before quitting.");
+        rustDeskLaunches_.waitForDone();
+    }
     delete statusWindow_;
     delete updateWindow_;
 }
@@ -507,7 +517,7 @@ void KovaViewerMenuBarApp::checkUpdatesNow() {
 
 void KovaViewerMenuBarApp::presentUpdateProgressIfNeeded() {
     const auto status = ViewerUpdateCoordinator::readStatus();
-    if (!status || !announcedUpdatePhase_.take(status->phase)) {
+    if (!status || !announcedUpdatePhase_.take(status->phase, status->availableVersion)) {
         return;
     }
     showNotification(title(), qtText(status->message));

@@ -40,6 +40,11 @@ int main(int argc, char** argv) {
     // Links of the application's scheme, as the desktop entry passes them.
     const QList<QUrl> links = entry::linkArguments(arguments, rustDeskScheme);
     auto lock = ApplicationInstanceLock::acquire();
+    if (!lock) {
+        ViewerLogger::info(links.isEmpty()
+                               ? "Menu bar already running for this user; asking it to show its window."
+                               : "Menu bar already running for this user; handing it the link.");
+    }
     if (!lock && !links.isEmpty()) {
         // The running instance takes the links; it may still be starting, so
         // each is tried again once after a pause.
@@ -55,9 +60,11 @@ int main(int argc, char** argv) {
     }
     if (!lock) {
         // The running instance may still be starting: a second post gives it another chance.
-        desktop::postShowRunningApplication();
+        const bool first = desktop::postShowRunningApplication();
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        desktop::postShowRunningApplication();
+        if (!desktop::postShowRunningApplication() && !first) {
+            ViewerLogger::warn("The running menu bar did not answer the request to show its window.");
+        }
         return 0;
     }
     std::signal(SIGPIPE, SIG_IGN);

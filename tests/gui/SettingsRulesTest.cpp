@@ -159,6 +159,13 @@ private Q_SLOTS:
             {"kovadesk-rustdesk://c?id=abc&server=a&relay=b&consultant_name=A%07", E::invalidLink},
             {"kovadesk-rustdesk://c?id=abc&server=a&relay=b&ID=def", E::invalidLink},
             {"kovadesk-rustdesk://c?id=abc&server=a&relay=b&key=", std::nullopt},
+            // No value may reach RustDesk as an option of its own.
+            {"kovadesk-rustdesk://connect?id=--password&server=--config&relay=r.example", E::invalidLink},
+            {"kovadesk-rustdesk://c?id=abc&server=a&relay=b&key=--uninstall-service", E::invalidLink},
+            {"kovadesk-rustdesk://c?id=abc&server=a&relay=-b", E::invalidLink},
+            {"kovadesk-rustdesk://c?remote_id=%20-abc&server=a&relay=b", E::invalidLink},
+            {"kovadesk-rustdesk://c?id=abc&server=a&relay=b&consultant_name=-x", E::invalidLink},
+            {"kovadesk-rustdesk://c?id=a-bc&server=a-1.example&relay=b&key=k-", std::nullopt},
         };
         for (const auto& [link, expected] : rows) {
             QVERIFY2(failure(link) == expected, link);

@@ -1,7 +1,7 @@
 #include "menubar/platform/linux/LinuxDesktop.hpp"
 
-#include "core/Paths.hpp"
 #include "core/ViewerLogger.hpp"
+#include "menubar/UserPrivateDirectory.hpp"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -120,17 +120,45 @@ bool desktop::hasGraphicalSession() {
 }
 
 std::string wakeSocketPath() {
-    constexpr std::string_view name = "pl.tarnvik.sekwo.show-running-application";
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime == '/') {
-        return std::string(runtime) + "/" + std::string(name);
+    // Only in a directory no other user can write: whoever listens there
+    // first would receive the links, keys included.
+    const auto directory = userPrivateDirectory();
+    if (!directory) {
+        return {};
     }
-    return (paths::fixed("/tmp") / (std::string(name) + "." + std::to_string(::getuid()))).string();
+    return (*directory / "pl.tarnvik.sekwo.show-running-application").string();
 }
+
+std::optional<uid_t> peerUid(int socketFd) {
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+        length != sizeof credentials) {
+        return std::nullopt;
+    }
+    return credentials.uid;
+}
+
+namespace {
+
+// Connects to the wake socket of a process of this same user; a socket
+// another user listens on gets nothing.
+bool connectToOwnInstance(const std::string& path, Descriptor& fd) {
+    if (fd.get() < 0 || !connectUnix(path, false, fd)) {
+        return false;
+    }
+    if (peerUid(fd.get()) != ::getuid()) {
+        ViewerLogger::warn("Wake channel " + path + " is held by another user; nothing sent");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
 
 bool connectToWakeSocket(const std::string& path, bool sendShowRequest) {
     Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.get() < 0 || !connectUnix(path, false, fd)) {
+    if (!connectToOwnInstance(path, fd)) {
         return false;
     }
     if (!sendShowRequest) {
@@ -146,7 +174,7 @@ bool desktop::postShowRunningApplication() {
 
 bool sendToWakeSocket(const std::string& path, std::string_view message) {
     Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.get() < 0 || !connectUnix(path, false, fd)) {
+    if (!connectToOwnInstance(path, fd)) {
         return false;
     }
     std::size_t sent = 0;
@@ -199,6 +227,10 @@ void LinuxDesktop::activate(QWidget* window) {
 
 bool LinuxDesktop::listenForShowRequests() {
     const auto path = wakeSocketPath();
+    if (path.empty()) {
+        ViewerLogger::warn("Show request channel not opened: no directory only this user can write");
+        return false;
+    }
     // listen() would silently take the address over from a live instance
     // (one in another sandbox sharing the runtime directory), so only a dead
     // socket is replaced.
@@ -221,6 +253,14 @@ bool LinuxDesktop::listenForShowRequests() {
 
 void LinuxDesktop::acceptConnection() {
     while (QLocalSocket* socket = server_->nextPendingConnection()) {
+        // Only this user's own later instances may ask anything of this one.
+        if (const auto peer = peerUid(static_cast<int>(socket->socketDescriptor())); peer != ::getuid()) {
+            ViewerLogger::warn("Show request channel: connection of user " +
+                               (peer ? std::to_string(*peer) : std::string("unknown")) + " refused");
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         auto check = [this, socket] {
             // A request is a few bytes; anything else is not ours.
             const QByteArray received = socket->peek(maximumOpenRequestBytes + 1);
@@ -264,12 +304,53 @@ void LinuxDesktop::showNotification(const QString& title, const QString& text, c
     showUserNotification(QString(), title, text, userData);
 }
 
+QString notificationBody(const QString& text, bool serverReadsMarkup) {
+    if (!serverReadsMarkup) {
+        return text;
+    }
+    // The body-markup subset is XML-like: these three are all it takes for
+    // the text to be read as text, never as a link, an image or a style.
+    QString escaped;
+    escaped.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == QLatin1Char('&')) {
+            escaped += QStringLiteral("&amp;");
+        } else if (c == QLatin1Char('<')) {
+            escaped += QStringLiteral("&lt;");
+        } else if (c == QLatin1Char('>')) {
+            escaped += QStringLiteral("&gt;");
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
 void LinuxDesktop::showUserNotification(const QString& identifier, const QString& title, const QString& text,
                                         const QString& ticketReference) {
     if (!bus_.isConnected()) {
         ViewerLogger::warn("User notification not shown: no session bus");
         return;
     }
+    // Whether the server reads markup in bodies is asked each time: the
+    // desktop may have replaced its notification server since the last one.
+    auto question = QDBusMessage::createMethodCall(
+        QString::fromLatin1(notificationsService), QString::fromLatin1(notificationsPath),
+        QString::fromLatin1(notificationsInterface), QStringLiteral("GetCapabilities"));
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(question), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, identifier, title, text, ticketReference](QDBusPendingCallWatcher* call) {
+                call->deleteLater();
+                QDBusPendingReply<QStringList> capabilities = *call;
+                // Without an answer the body is escaped: shown with entities at worst.
+                const bool markup =
+                    capabilities.isError() || capabilities.value().contains(QStringLiteral("body-markup"));
+                sendNotification(identifier, title, notificationBody(text, markup), ticketReference);
+            });
+}
+
+void LinuxDesktop::sendNotification(const QString& identifier, const QString& title, const QString& body,
+                                    const QString& ticketReference) {
     auto message = QDBusMessage::createMethodCall(
         QString::fromLatin1(notificationsService), QString::fromLatin1(notificationsPath),
         QString::fromLatin1(notificationsInterface), QStringLiteral("Notify"));
@@ -280,7 +361,7 @@ void LinuxDesktop::showUserNotification(const QString& identifier, const QString
         hints.insert(QStringLiteral("x-sekwo-identifier"), identifier);
     }
     // The "default" action makes a click on the notification body reach us.
-    message << QStringLiteral("Sekwo Tarnvik") << uint(0) << QString() << title << text
+    message << QStringLiteral("Sekwo Tarnvik") << uint(0) << QString() << title << body
             << QStringList{QStringLiteral("default"), QStringLiteral("Otwórz")} << hints << int(-1);
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,

@@ -9,19 +9,26 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <utility>
 
 namespace kova::menubar {
 
-// The path of the per-user wake socket: in XDG_RUNTIME_DIR, or below /tmp
-// with the user id in its name when the session has no runtime directory.
+// The path of the per-user wake socket, in the user's private directory
+// (XDG_RUNTIME_DIR when it is the user's own); empty when there is none.
 std::string wakeSocketPath();
+// The user id of the process at the other end of a connected local socket.
+std::optional<uid_t> peerUid(int socketFd);
 // Connects to the wake socket; with a message, sends it. Returns whether a
-// process listened there.
+// process of this user listened there (one of another user gets nothing).
 bool connectToWakeSocket(const std::string& path, bool sendShowRequest);
 // Connects to the wake socket and sends the message; false when nobody listened
 // or the message did not go out whole.
 bool sendToWakeSocket(const std::string& path, std::string_view message);
+// A notification body as the server should get it: escaped for a server
+// that reads the body-markup subset (so markup in server or file text shows
+// as text), unchanged for one that shows bodies as plain text.
+QString notificationBody(const QString& text, bool serverReadsMarkup);
 // The program and arguments that open the notification settings of the
 // desktops named in XDG_CURRENT_DESKTOP (":"-separated), first known one wins.
 std::optional<QStringList> notificationSettingsCommand(const QString& currentDesktops);
@@ -54,6 +61,8 @@ private Q_SLOTS:
 
 private:
     void acceptConnection();
+    void sendNotification(const QString& identifier, const QString& title, const QString& body,
+                          const QString& ticketReference);
     void rememberNotification(uint id, const QString& userData);
 
     QLocalServer* server_ = nullptr;
