@@ -46,6 +46,10 @@ private Q_SLOTS:
         auto* installed = window.findChild<ElidedLabel*>(QStringLiteral("versionValue"));
         QCOMPARE(installed->displayedText(), QStringLiteral("0.2.55"));
         QCOMPARE(value(window, "updatedAtValue"), QStringLiteral("9 gru 2026, 17:17:22"));
+        // For a look at the window: KOVA_GUI_SCREENSHOTS=<directory>.
+        if (const QString shots = qEnvironmentVariable("KOVA_GUI_SCREENSHOTS"); !shots.isEmpty()) {
+            window.grab().save(shots + QStringLiteral("/update-window-long-values.png"));
+        }
     }
 
     void rowsAndProgressFollowTheStatusFile() {
