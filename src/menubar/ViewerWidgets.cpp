@@ -59,7 +59,8 @@ QPixmap circularPixmap(const QImage& image, int side, qreal ratio) {
     QPainterPath circle;
     circle.addEllipse(QRectF(0, 0, side, side));
     painter.setClipPath(circle);
-    const QImage scaled = image.scaled(result.size(), Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+    const QImage scaled =
+        image.scaled(result.size(), Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
     const QRectF source((scaled.width() - result.width()) / 2.0, (scaled.height() - result.height()) / 2.0,
                         result.width(), result.height());
     painter.drawImage(QRectF(0, 0, side, side), scaled, source);
