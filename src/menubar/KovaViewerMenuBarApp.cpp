@@ -87,12 +87,13 @@ void KovaViewerMenuBarApp::applicationDidFinishLaunching() {
     Desktop& desktop = *dependencies_.desktop;
     connect(&desktop, &Desktop::showRequested, this, &KovaViewerMenuBarApp::showRunningApplication);
     connect(&desktop, &Desktop::notificationActivated, this, [this](const QString& reference) {
-        if (reference.isEmpty()) {
-            showStatusWindow();
-        } else {
+        // Only a reply notification carries a ticket to open; a click on any
+        // other (an audit sent, a connection issue) just dismisses it.
+        if (!reference.isEmpty()) {
             openCustomerTicket(reference);
         }
     });
+    connect(&desktop, &Desktop::reopenRequested, this, &KovaViewerMenuBarApp::applicationShouldHandleReopen);
     connect(&desktop, &Desktop::openUrlRequested, this, [this](const QUrl& url) { openUrls({url}); });
     desktop.listenForShowRequests();
     observeCustomerSession();
@@ -361,9 +362,13 @@ void KovaViewerMenuBarApp::statusItemClicked(QSystemTrayIcon::ActivationReason r
         statusMenu_->popup(QCursor::pos());
         return;
     }
-    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
-        showStatusWindow();
-    }
+    // Every other click (double, middle, or one the tray does not name).
+    showStatusWindow();
+}
+
+bool KovaViewerMenuBarApp::applicationShouldHandleReopen(bool) {
+    showStatusWindow();
+    return true;
 }
 
 void KovaViewerMenuBarApp::showRunningApplication() {
@@ -398,6 +403,7 @@ void KovaViewerMenuBarApp::showStatusWindow() {
 void KovaViewerMenuBarApp::showTicketForm() {
     showStatusWindow();
     statusWindow_->selectTab(StatusTab::ticket);
+    statusWindow_->ticketForm()->focusCustomerEmail();
 }
 
 void KovaViewerMenuBarApp::toggleStatusFullScreen() {

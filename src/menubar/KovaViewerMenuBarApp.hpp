@@ -87,6 +87,8 @@ public:
     void toggleStatusFullScreen();
     void quit();
     void statusItemClicked(QSystemTrayIcon::ActivationReason reason);
+    // The application was opened again while it runs: shows the status window.
+    bool applicationShouldHandleReopen(bool hasVisibleWindows);
     void showRunningApplication();
     void showUpdateWindow();
     void presentUpdateProgressIfNeeded();

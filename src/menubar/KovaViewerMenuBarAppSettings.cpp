@@ -89,7 +89,7 @@ void KovaViewerMenuBarApp::writeSettingsWithAdmin(const ViewerSettings& settings
     // The copy holds the company token: readable by this user only until root copies it.
     files::writeFileAtomically(temporary->path(), bytes, 0600);
     const std::string command = AdministratorCommand::settingsInstallCommand(
-        paths::configDirectory(), temporary->path(), paths::configPath());
+        desktop::administratorTools(), paths::configDirectory(), temporary->path(), paths::configPath());
     dependencies_.desktop->runAdministratorCommand(
         command, [temporary, done = std::move(done)](const AdministratorCommandResult& result) mutable {
             temporary.reset();

@@ -151,9 +151,9 @@ void RustDeskProtocolLauncher::runRustDesk(const QStringList& arguments) const {
     for (const auto& argument : arguments) {
         spec.arguments.push_back(argument.toStdString());
     }
-    // Its output is not read: drained and dropped.
-    spec.outputLimitBytes = 0;
-    spec.mergeStandardError = true;
+    // Its output is never read: a pipe would break under a RustDesk (or a
+    // helper it leaves running) that keeps writing after it exits.
+    spec.discardOutput = true;
     const ProcessResult result = runner_->run(spec);
     if (!result.launched) {
         throw std::system_error(result.launchError, std::generic_category(), "RustDesk could not be started");

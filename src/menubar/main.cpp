@@ -2,6 +2,7 @@
 #include "config/MacViewerBuildInfo.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/ApplicationInstanceLock.hpp"
+#include "menubar/BundleResources.hpp"
 #include "menubar/KovaViewerMenuBarApp.hpp"
 #include "menubar/MenuBarEntry.hpp"
 #include "menubar/RustDeskProtocolLauncher.hpp"
@@ -10,6 +11,8 @@
 #include "process/ProcessRunner.hpp"
 
 #include <QApplication>
+#include <QDir>
+#include <QIcon>
 
 #include <chrono>
 #include <csignal>
@@ -29,10 +32,13 @@ int main(int argc, char** argv) {
         std::cout << MacViewerBuildInfo::version << '\n';
         return 0;
     }
+#ifdef __APPLE__
+    // Only a Mac has application bundles and LaunchServices to hand a launch to.
     if (entry::relaunchThroughLaunchServicesIfNeeded(arguments, platform::executablePath(),
                                                      *systemProcessRunner())) {
         return 0;
     }
+#endif
     if (::geteuid() == 0 || !desktop::hasGraphicalSession()) {
         ViewerLogger::error("Menu bar launch skipped because no interactive Aqua session is available.");
         return 0;
@@ -73,6 +79,12 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Sekwo Tarnvik"));
     QApplication::setOrganizationDomain(QStringLiteral("pl.tarnvik.sekwo"));
     QApplication::setQuitOnLastWindowClosed(false);
+#ifndef __APPLE__
+    // The windows' icon; a Mac takes the bundle's own.
+    if (const QString resources = bundleResourceDirectory(); !resources.isEmpty()) {
+        QApplication::setWindowIcon(QIcon(QDir(resources).filePath(QStringLiteral("AppIcon.png"))));
+    }
+#endif
 
     auto desktop = createDesktop();
     desktop->setActivationPolicy(ActivationPolicy::accessory);

@@ -119,6 +119,39 @@ private Q_SLOTS:
         QCOMPARE(desktop_->policies.back(), ActivationPolicy::regular);
     }
 
+    void clicksReopeningAndShortcutsLeadToTheirWindows() {
+        writeSettings("ACME");
+        auto& app = start(true);
+        // A click on a notification without a ticket (an audit sent, an issue) does nothing.
+        Q_EMIT desktop_->notificationActivated(QString());
+        QTest::qWait(50);
+        QVERIFY(!app.statusWindow() && desktop_->opened.empty());
+
+        // Every click on the icon but the menu's opens the status window.
+        for (const auto reason : {QSystemTrayIcon::MiddleClick, QSystemTrayIcon::DoubleClick,
+                                  QSystemTrayIcon::Unknown, QSystemTrayIcon::Trigger}) {
+            if (app.statusWindow()) {
+                app.statusWindow()->hide();
+            }
+            app.statusItemClicked(reason);
+            QVERIFY2(app.statusWindow() && app.statusWindow()->isVisible(),
+                     qPrintable(QString::number(reason)));
+        }
+        app.statusWindow()->hide();
+        app.statusItemClicked(QSystemTrayIcon::Context);
+        QVERIFY(!app.statusWindow()->isVisible());
+
+        // Opened again while it runs (the Mac tells it so).
+        Q_EMIT desktop_->reopenRequested(false);
+        QTRY_VERIFY(app.statusWindow()->isVisible());
+
+        // "Nowe zgłoszenie": the ticket tab, the cursor in the customer e-mail field.
+        app.perform(MenuAction::showTicketForm);
+        QCOMPARE(app.statusWindow()->selectedTab(), StatusTab::ticket);
+        const QWidget* focused = app.statusWindow()->focusWidget();
+        QCOMPARE(focused ? focused->objectName() : QString(), QStringLiteral("ticketCustomerEmailField"));
+    }
+
     void menuIsRebuiltFromTheStateFile() {
         writeSettings("ACME");
         auto& app = start(true);

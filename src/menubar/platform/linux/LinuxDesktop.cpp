@@ -119,6 +119,23 @@ bool desktop::hasGraphicalSession() {
     return display && displayReachable(display);
 }
 
+AdministratorTools desktop::administratorTools() {
+    // Merged-/usr systems keep the tools in /usr/bin, older ones in /bin.
+    const auto tool = [](const char* name) {
+        for (const char* directory : {"/usr/bin/", "/bin/"}) {
+            const std::string path = std::string(directory) + name;
+            if (::access(path.c_str(), X_OK) == 0) {
+                return path;
+            }
+        }
+        return std::string("/bin/") + name;
+    };
+    // No launchd here: the restart goes where launchctl would be (a stand-in
+    // may stand there), and is excused when it is missing.
+    return {tool("mkdir"), tool("cp"), tool("chown"),    tool("chmod"),
+            tool("mv"),    tool("rm"), "/bin/launchctl", "root"};
+}
+
 std::string wakeSocketPath() {
     // Only in a directory no other user can write: whoever listens there
     // first would receive the links, keys included.
