@@ -7,7 +7,8 @@
 #include "core/ViewerLogger.hpp"
 #include "menubar/AdministratorCommand.hpp"
 #include "menubar/MenuBarEntry.hpp"
-#include "menubar/platform/darwin/WakeChannel.hpp"
+#include "menubar/UserPrivateDirectory.hpp"
+#include "menubar/platform/WakeChannel.hpp"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -91,7 +92,7 @@ std::optional<std::string> wakeChannelPath() {
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();
     }
-    if (!kova::menubar::wake::isPrivateDirectory(path)) {
+    if (!kova::menubar::isPrivateDirectory(path)) {
         return std::nullopt;
     }
     return path + "/" + std::string(kova::menubar::entry::showRunningApplicationName);

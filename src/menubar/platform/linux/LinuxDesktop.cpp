@@ -2,12 +2,12 @@
 
 #include "core/ViewerLogger.hpp"
 #include "menubar/UserPrivateDirectory.hpp"
+#include "menubar/platform/WakeChannel.hpp"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDesktopServices>
-#include <QLocalSocket>
 #include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
@@ -28,11 +29,9 @@ namespace {
 constexpr auto notificationsService = "org.freedesktop.Notifications";
 constexpr auto notificationsPath = "/org/freedesktop/Notifications";
 constexpr auto notificationsInterface = "org.freedesktop.Notifications";
-constexpr char showRequest[] = "show\n";
 constexpr std::size_t rememberedNotifications = 256;
-constexpr char openRequest[] = "open ";
-// A forwarded link is one line; anything longer is not ours.
-constexpr qint64 maximumOpenRequestBytes = 8192;
+// How long a later instance waits for the running one to take its request.
+constexpr auto acknowledgementTimeout = std::chrono::seconds(2);
 
 class Descriptor {
 public:
@@ -146,78 +145,20 @@ std::string wakeSocketPath() {
     return (*directory / "pl.tarnvik.sekwo.show-running-application").string();
 }
 
-std::optional<uid_t> peerUid(int socketFd) {
-    ucred credentials{};
-    socklen_t length = sizeof credentials;
-    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
-        length != sizeof credentials) {
-        return std::nullopt;
-    }
-    return credentials.uid;
-}
-
-namespace {
-
-// Connects to the wake socket of a process of this same user; a socket
-// another user listens on gets nothing.
-bool connectToOwnInstance(const std::string& path, Descriptor& fd) {
-    if (fd.get() < 0 || !connectUnix(path, false, fd)) {
-        return false;
-    }
-    if (peerUid(fd.get()) != ::getuid()) {
-        ViewerLogger::warn("Wake channel " + path + " is held by another user; nothing sent");
-        return false;
-    }
-    return true;
-}
-
-} // namespace
-
-bool connectToWakeSocket(const std::string& path, bool sendShowRequest) {
-    Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!connectToOwnInstance(path, fd)) {
-        return false;
-    }
-    if (!sendShowRequest) {
-        return true;
-    }
-    const auto sent = ::send(fd.get(), showRequest, sizeof(showRequest) - 1, MSG_NOSIGNAL);
-    return sent == static_cast<ssize_t>(sizeof(showRequest) - 1);
-}
-
 bool desktop::postShowRunningApplication() {
-    return connectToWakeSocket(wakeSocketPath(), true);
-}
-
-bool sendToWakeSocket(const std::string& path, std::string_view message) {
-    Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!connectToOwnInstance(path, fd)) {
-        return false;
-    }
-    std::size_t sent = 0;
-    while (sent < message.size()) {
-        const auto n = ::send(fd.get(), message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
+    const auto path = wakeSocketPath();
+    return !path.empty() && wake::sendRequest(path, wake::showRequest(), acknowledgementTimeout);
 }
 
 bool desktop::postOpenUrlToRunningApplication(const QUrl& url) {
-    const QByteArray encoded = url.toEncoded();
-    if (encoded.isEmpty() || encoded.size() > maximumOpenRequestBytes || encoded.contains('\n')) {
-        return false;
-    }
-    const QByteArray message = QByteArray(openRequest) + encoded + '\n';
-    return sendToWakeSocket(wakeSocketPath(), std::string_view(message.constData(), message.size()));
+    const auto path = wakeSocketPath();
+    const auto request = wake::openRequest(url);
+    return !path.empty() && request && wake::sendRequest(path, *request, acknowledgementTimeout);
 }
 
 LinuxDesktop::LinuxDesktop() : bus_(QDBusConnection::sessionBus()) {
+    connect(&wake_, &wake::Listener::showRequested, this, &Desktop::showRequested);
+    connect(&wake_, &wake::Listener::openUrlRequested, this, &Desktop::openUrlRequested);
     if (bus_.isConnected()) {
         const auto service = QString::fromLatin1(notificationsService);
         const auto path = QString::fromLatin1(notificationsPath);
@@ -248,73 +189,7 @@ bool LinuxDesktop::listenForShowRequests() {
         ViewerLogger::warn("Show request channel not opened: no directory only this user can write");
         return false;
     }
-    // listen() would silently take the address over from a live instance
-    // (one in another sandbox sharing the runtime directory), so only a dead
-    // socket is replaced.
-    if (connectToWakeSocket(path, false)) {
-        ViewerLogger::warn("Show request channel is held by another process; not listening");
-        return false;
-    }
-    const auto name = QString::fromStdString(path);
-    QLocalServer::removeServer(name);
-    server_ = new QLocalServer(this);
-    server_->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server_->listen(name)) {
-        ViewerLogger::warn("Show request channel could not be opened: " +
-                           server_->errorString().toStdString());
-        return false;
-    }
-    connect(server_, &QLocalServer::newConnection, this, &LinuxDesktop::acceptConnection);
-    return true;
-}
-
-void LinuxDesktop::acceptConnection() {
-    while (QLocalSocket* socket = server_->nextPendingConnection()) {
-        // Only this user's own later instances may ask anything of this one.
-        if (const auto peer = peerUid(static_cast<int>(socket->socketDescriptor())); peer != ::getuid()) {
-            ViewerLogger::warn("Show request channel: connection of user " +
-                               (peer ? std::to_string(*peer) : std::string("unknown")) + " refused");
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        auto check = [this, socket] {
-            // A request is a few bytes; anything else is not ours.
-            const QByteArray received = socket->peek(maximumOpenRequestBytes + 1);
-            if (received.startsWith(QByteArrayLiteral("show\n"))) {
-                // One request, one show: nothing more is read from this socket.
-                socket->readAll();
-                disconnect(socket, nullptr, this, nullptr);
-                socket->disconnectFromServer();
-                Q_EMIT showRequested();
-            } else if (received.startsWith(openRequest)) {
-                // "open <link>\n" from a later instance started with a link.
-                const auto end = received.indexOf('\n');
-                if (end < 0) {
-                    if (received.size() > maximumOpenRequestBytes) {
-                        socket->abort();
-                    }
-                    return;
-                }
-                const auto prefix = static_cast<qsizetype>(sizeof(openRequest) - 1);
-                const QUrl url(QString::fromUtf8(received.mid(prefix, end - prefix)), QUrl::StrictMode);
-                socket->readAll();
-                disconnect(socket, nullptr, this, nullptr);
-                socket->disconnectFromServer();
-                if (url.isValid()) {
-                    Q_EMIT openUrlRequested(url);
-                }
-            } else if (received.size() >= 5) {
-                socket->abort();
-            }
-        };
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QLocalSocket::readyRead, this, check);
-        // Bytes that came with the connection raise no further readyRead.
-        if (socket->bytesAvailable() > 0) {
-            check();
-        }
-    }
+    return wake_.listen(path);
 }
 
 void LinuxDesktop::showNotification(const QString& title, const QString& text, const QString& userData) {

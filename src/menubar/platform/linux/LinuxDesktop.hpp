@@ -1,15 +1,14 @@
 #pragma once
 
 #include "menubar/platform/Desktop.hpp"
+#include "menubar/platform/WakeChannel.hpp"
 
 #include <QDBusConnection>
-#include <QLocalServer>
 #include <QStringList>
 
 #include <deque>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <utility>
 
 namespace kova::menubar {
@@ -17,14 +16,6 @@ namespace kova::menubar {
 // The path of the per-user wake socket, in the user's private directory
 // (XDG_RUNTIME_DIR when it is the user's own); empty when there is none.
 std::string wakeSocketPath();
-// The user id of the process at the other end of a connected local socket.
-std::optional<uid_t> peerUid(int socketFd);
-// Connects to the wake socket; with a message, sends it. Returns whether a
-// process of this user listened there (one of another user gets nothing).
-bool connectToWakeSocket(const std::string& path, bool sendShowRequest);
-// Connects to the wake socket and sends the message; false when nobody listened
-// or the message did not go out whole.
-bool sendToWakeSocket(const std::string& path, std::string_view message);
 // A notification body as the server should get it: escaped for a server
 // that reads the body-markup subset (so markup in server or file text shows
 // as text), unchanged for one that shows bodies as plain text.
@@ -60,12 +51,11 @@ private Q_SLOTS:
     void onNotificationClosed(uint id, uint reason);
 
 private:
-    void acceptConnection();
     void sendNotification(const QString& identifier, const QString& title, const QString& body,
                           const QString& ticketReference);
     void rememberNotification(uint id, const QString& userData);
 
-    QLocalServer* server_ = nullptr;
+    wake::Listener wake_;
     QDBusConnection bus_;
     // Ids of the notifications this process sent, newest last; the server
     // broadcasts the actions of every application's notifications.
