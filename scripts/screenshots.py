@@ -182,7 +182,9 @@ def main():
                 "heartbeatIntervalSeconds": 300, "commandPollIntervalSeconds": 60, "chatPollIntervalSeconds": 2,
                 "controlReconnectMaxSeconds": 30}, indent=2))
             # A registered device without its own token: the ticket goes with the company's.
-            box.write(STATE, json.dumps({"deviceUid": "demo-mac", "supportId": "100200300"}))
+            box.write(STATE, json.dumps({"deviceUid": "demo-mac", "supportId": "100200300",
+                                         "lastInventoryAt": "2026-12-09T16:17:22Z",
+                                         "lastHeartbeatAt": "2026-12-09T16:42:05Z"}))
             box.write(LOG, "")
             box.path(LOG).chmod(0o666)
             desktop = Desktop(box, accessibility=True).start()

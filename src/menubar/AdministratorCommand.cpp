@@ -11,25 +11,23 @@ std::filesystem::path settingsTemporaryPath(const std::filesystem::path& tempora
     return temporaryDirectory / ("sekwo-settings-" + uuid.toStdString() + ".json");
 }
 
-std::string settingsInstallCommand(const std::filesystem::path& installationDirectory,
+std::filesystem::path settingsStagingPath(const std::filesystem::path& temporaryFile,
+                                          const std::filesystem::path& targetFile) {
+    return targetFile.parent_path() / ("." + temporaryFile.filename().string());
+}
+
+std::string settingsInstallCommand(const AdministratorTools& tools,
+                                   const std::filesystem::path& installationDirectory,
                                    const std::filesystem::path& temporaryFile,
                                    const std::filesystem::path& targetFile) {
-    const std::string target = shellQuoted(targetFile.string());
-    const std::string steps[] = {
-        "/bin/mkdir -p " + shellQuoted(installationDirectory.string()),
-        "/bin/cp " + shellQuoted(temporaryFile.string()) + " " + target,
-        "/usr/sbin/chown root:wheel " + target,
-        "/bin/chmod 644 " + target,
-        std::string("{ /bin/launchctl kickstart -k ") + daemonJob + " >/dev/null 2>&1 || true; }",
-    };
-    std::string command;
-    for (const auto& step : steps) {
-        if (!command.empty()) {
-            command += " && ";
-        }
-        command += step;
-    }
-    return command;
+    const std::string staged = shellQuoted(settingsStagingPath(temporaryFile, targetFile).string());
+    return tools.makeDirectory + " -p " + shellQuoted(installationDirectory.string()) + " && { " +
+           tools.copy + " " + shellQuoted(temporaryFile.string()) + " " + staged + " && " +
+           tools.changeOwner + " root:" + tools.administratorsGroup + " " + staged + " && " +
+           tools.changeMode + " 644 " + staged + " && " + tools.move + " -f " + staged + " " +
+           shellQuoted(targetFile.string()) + " || { " + tools.remove + " -f " + staged +
+           "; false; }; } && { " + tools.launchctl + " kickstart -k " + daemonJob +
+           " >/dev/null 2>&1 || true; }";
 }
 
 std::string appleScriptStringEscaped(std::string_view text) {

@@ -95,6 +95,8 @@ void ChatWindowController::buildContent() {
     transcriptView_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     transcriptView_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     transcriptView_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    // The oldest lines go first, so a long conversation keeps its memory bounded.
+    transcriptView_->setMaximumBlockCount(ChatLimits::transcriptLines);
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     mono.setPixelSize(13);
     mono.setWeight(QFont::Normal);

@@ -6,8 +6,10 @@
 #include <QColor>
 #include <QString>
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // What the chat window shows and sends, kept apart from its widgets.
 namespace kova::menubar {
@@ -26,8 +28,25 @@ inline constexpr auto chatSendButtonTitle = "Wyslij";
 inline constexpr auto chatSendFailureText =
     "Nie udalo sie wyslac od razu. Wiadomosc zostala zapisana do ponowienia.";
 
+// Bounds of the chat's work and memory, whatever the shared chat directory
+// holds: files and message bytes handled in one pass of the timer (the rest
+// wait on disk for the next), characters shown of one message and of its
+// sender, lines kept in a transcript, conversations that have a window.
+namespace ChatLimits {
+inline constexpr std::size_t filesPerPass = 25;
+inline constexpr std::size_t bytesPerPass = std::size_t{2} << 20;
+inline constexpr qsizetype shownTextLength = 4000;
+inline constexpr qsizetype shownSenderLength = 100;
+inline constexpr int transcriptLines = 500;
+inline constexpr std::size_t conversations = 10;
+} // namespace ChatLimits
+
+// The start of a message's text that holds all it can show: a long text is
+// never converted whole.
+std::string_view shownHead(std::string_view text);
+
 // "[HH:mm] sender: text" and a line feed, the time in local time; a blank
-// sender is shown as "Konsultant".
+// sender is shown as "Konsultant". Sender and text are cut to the limits.
 QString chatTranscriptLine(const RemoteChatMessage& message);
 
 // The reply to send: the input trimmed of white space and line breaks, or

@@ -8,7 +8,9 @@ namespace kova::menubar {
 
 UserNotificationContent userNotificationContent(const QString& title, const QString& body,
                                                 const QString& ticketReference, const QString& uuid) {
-    UserNotificationContent content{uuid, title, body, ticketReference};
+    // Server and file texts: a notification shows a few lines, never a whole document.
+    UserNotificationContent content{uuid, shownText(title, maximumNotificationTitleLength),
+                                    shownText(body, maximumNotificationBodyLength), ticketReference};
     if (!ticketReference.isEmpty()) {
         content.identifier = QStringLiteral("ticket-") + ticketReference + QLatin1Char('-') + uuid;
     }

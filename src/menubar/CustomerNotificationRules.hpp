@@ -25,7 +25,11 @@ struct UserNotificationContent {
     bool operator==(const UserNotificationContent&) const = default;
 };
 
-// "ticket-<reference>-<uuid>" with a reference, the bare `uuid` without one.
+inline constexpr qsizetype maximumNotificationTitleLength = 200;
+inline constexpr qsizetype maximumNotificationBodyLength = 1000;
+
+// "ticket-<reference>-<uuid>" with a reference, the bare `uuid` without one;
+// the title and the body cut to the lengths above.
 UserNotificationContent userNotificationContent(const QString& title, const QString& body,
                                                 const QString& ticketReference, const QString& uuid);
 

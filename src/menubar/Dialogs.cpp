@@ -1,13 +1,19 @@
 #include "menubar/Dialogs.hpp"
 
+#include "menubar/QtText.hpp"
+
 #include <QDialog>
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 
 #include <deque>
 
 namespace kova::menubar::dialogs {
 namespace {
+
+constexpr qsizetype maximumTitleLength = 200;
+constexpr qsizetype maximumTextLength = 2000;
 
 // Main thread only, like the dialogs themselves.
 struct Answers {
@@ -25,13 +31,24 @@ Answers& answers() {
 } // namespace
 
 void warning(QWidget* parent, const QString& title, const QString& text) {
+    // The text often comes from a server or a link: shown as it is, never as
+    // markup (no links, images or styles), and cut to what fits an alert.
+    const QString shownTitle = shownText(title, maximumTitleLength);
+    const QString shownBody = shownText(text, maximumTextLength);
     if (answers().enabled) {
-        answers().shown.push_back({title, text});
+        answers().shown.push_back({shownTitle, shownBody});
         return;
     }
-    QMessageBox box(QMessageBox::Warning, title, title, QMessageBox::Ok, parent);
+    QMessageBox box(QMessageBox::Warning, shownTitle, shownTitle, QMessageBox::Ok, parent);
     box.setObjectName(QStringLiteral("alert"));
-    box.setInformativeText(text);
+    box.setInformativeText(shownBody);
+    // The box's own text format reaches only its main label: every label is
+    // set, the informative one (made with the text above) included.
+    box.setTextFormat(Qt::PlainText);
+    for (auto* label : box.findChildren<QLabel*>()) {
+        label->setTextFormat(Qt::PlainText);
+        label->setOpenExternalLinks(false);
+    }
     box.setDefaultButton(QMessageBox::Ok);
     box.exec();
 }

@@ -14,7 +14,8 @@ class QWidget;
 namespace kova::menubar::dialogs {
 
 // A modal warning alert: the title as message text, the text as informative
-// text, a single default "OK" button.
+// text, a single default "OK" button. Both are shown as plain text, cut to a
+// sane length.
 void warning(QWidget* parent, const QString& title, const QString& text);
 
 // A multi-select open panel for existing files only, its confirm button

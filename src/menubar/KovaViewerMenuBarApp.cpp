@@ -65,10 +65,20 @@ KovaViewerMenuBarApp::KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies
         dependencies_.processRunner = systemProcessRunner();
     }
     rustDeskBackgroundService_ = std::make_shared<RustDeskBackgroundService>(dependencies_.processRunner);
+    rustDeskLaunches_.setMaxThreadCount(maximumRustDeskLaunches);
 }
 
 KovaViewerMenuBarApp::~KovaViewerMenuBarApp() {
     applicationWillTerminate();
+    if (rustDeskLaunches_.activeThreadCount() > 0) {
+        // Links started RustDesk from here: it is waited for, as ever, but
+        // without an icon that no longer answers.
+        if (statusItem_) {
+            statusItem_->hide();
+        }
+        ViewerLogger::info("Waiting for RustDesk started from links to end before quitting.");
+        rustDeskLaunches_.waitForDone();
+    }
     delete statusWindow_;
     delete updateWindow_;
 }
@@ -77,12 +87,13 @@ void KovaViewerMenuBarApp::applicationDidFinishLaunching() {
     Desktop& desktop = *dependencies_.desktop;
     connect(&desktop, &Desktop::showRequested, this, &KovaViewerMenuBarApp::showRunningApplication);
     connect(&desktop, &Desktop::notificationActivated, this, [this](const QString& reference) {
-        if (reference.isEmpty()) {
-            showStatusWindow();
-        } else {
+        // Only a reply notification carries a ticket to open; a click on any
+        // other (an audit sent, a connection issue) just dismisses it.
+        if (!reference.isEmpty()) {
             openCustomerTicket(reference);
         }
     });
+    connect(&desktop, &Desktop::reopenRequested, this, &KovaViewerMenuBarApp::applicationShouldHandleReopen);
     connect(&desktop, &Desktop::openUrlRequested, this, [this](const QUrl& url) { openUrls({url}); });
     desktop.listenForShowRequests();
     observeCustomerSession();
@@ -351,9 +362,13 @@ void KovaViewerMenuBarApp::statusItemClicked(QSystemTrayIcon::ActivationReason r
         statusMenu_->popup(QCursor::pos());
         return;
     }
-    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
-        showStatusWindow();
-    }
+    // Every other click (double, middle, or one the tray does not name).
+    showStatusWindow();
+}
+
+bool KovaViewerMenuBarApp::applicationShouldHandleReopen(bool) {
+    showStatusWindow();
+    return true;
 }
 
 void KovaViewerMenuBarApp::showRunningApplication() {
@@ -388,6 +403,7 @@ void KovaViewerMenuBarApp::showStatusWindow() {
 void KovaViewerMenuBarApp::showTicketForm() {
     showStatusWindow();
     statusWindow_->selectTab(StatusTab::ticket);
+    statusWindow_->ticketForm()->focusCustomerEmail();
 }
 
 void KovaViewerMenuBarApp::toggleStatusFullScreen() {
@@ -507,7 +523,7 @@ void KovaViewerMenuBarApp::checkUpdatesNow() {
 
 void KovaViewerMenuBarApp::presentUpdateProgressIfNeeded() {
     const auto status = ViewerUpdateCoordinator::readStatus();
-    if (!status || !announcedUpdatePhase_.take(status->phase)) {
+    if (!status || !announcedUpdatePhase_.take(status->phase, status->availableVersion)) {
         return;
     }
     showNotification(title(), qtText(status->message));

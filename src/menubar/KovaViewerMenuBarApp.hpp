@@ -18,6 +18,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QSystemTrayIcon>
+#include <QThreadPool>
 
 #include <array>
 #include <cstdint>
@@ -27,6 +28,8 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
+#include <sys/types.h>
 #include <vector>
 
 class QAction;
@@ -61,6 +64,9 @@ public:
                                                      std::int64_t afterMessageId, std::int64_t limit,
                                                      StopToken)>
             fetchCustomerNotifications;
+        // The only user whose incoming chat files are shown: the daemon's. Any
+        // local user can write the chat directory; tests write as themselves.
+        uid_t chatFileOwner = 0;
     };
 
     KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies dependencies, QObject* parent = nullptr);
@@ -81,6 +87,8 @@ public:
     void toggleStatusFullScreen();
     void quit();
     void statusItemClicked(QSystemTrayIcon::ActivationReason reason);
+    // The application was opened again while it runs: shows the status window.
+    bool applicationShouldHandleReopen(bool hasVisibleWindows);
     void showRunningApplication();
     void showUpdateWindow();
     void presentUpdateProgressIfNeeded();
@@ -155,10 +163,25 @@ private:
     std::vector<QAction*> applicationActions_;
     // Cuts short background audits at quit, so the process does not linger.
     StopSource backgroundStop_;
-    // One window per conversation for the whole run; closing only hides it.
+    // One window per conversation; closing only hides it. Past the bound of
+    // conversations the window hidden longest gives way to a new one.
     std::map<std::string, std::unique_ptr<ChatWindowController>> chatWindows_;
+    std::map<std::string, std::uint64_t> chatLastShown_;
+    std::uint64_t chatShowCount_ = 0;
+    // Files handled already that could not be removed: passed over until they go.
+    std::set<std::string> ignoredChatFiles_;
+    bool removeHandledChatFile(const std::filesystem::path& path);
+    // Appends to the conversation's window or opens one; false when every
+    // window the bound allows is open and the message was not shown.
+    bool showChatMessage(const RemoteChatMessage& message);
+    void ignoreForeignChatFile(const std::filesystem::path& path, uid_t owner);
     std::shared_ptr<RustDeskBackgroundService> rustDeskBackgroundService_;
     QFuture<void> rustDeskCheck_;
+    // Link launches wait for RustDesk, which may run for a whole session:
+    // they have threads of their own, and a bounded number wait at once.
+    static constexpr int maximumRustDeskLaunches = 16;
+    QThreadPool rustDeskLaunches_;
+    int rustDeskLaunchesInFlight_ = 0;
     // One administrator prompt at a time.
     bool savingSettings_ = false;
 

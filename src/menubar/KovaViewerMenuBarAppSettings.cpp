@@ -89,7 +89,7 @@ void KovaViewerMenuBarApp::writeSettingsWithAdmin(const ViewerSettings& settings
     // The copy holds the company token: readable by this user only until root copies it.
     files::writeFileAtomically(temporary->path(), bytes, 0600);
     const std::string command = AdministratorCommand::settingsInstallCommand(
-        paths::configDirectory(), temporary->path(), paths::configPath());
+        desktop::administratorTools(), paths::configDirectory(), temporary->path(), paths::configPath());
     dependencies_.desktop->runAdministratorCommand(
         command, [temporary, done = std::move(done)](const AdministratorCommandResult& result) mutable {
             temporary.reset();
@@ -135,19 +135,27 @@ void KovaViewerMenuBarApp::openUrls(const QList<QUrl>& urls) {
     if (links.isEmpty()) {
         return;
     }
+    if (rustDeskLaunchesInFlight_ >= maximumRustDeskLaunches) {
+        ViewerLogger::error("RustDesk link ignored: " + std::to_string(maximumRustDeskLaunches) +
+                            " launches are still waiting for RustDesk.");
+        return;
+    }
     // The workspace is asked here, on the main thread; RustDesk runs (and is
-    // waited for) on a worker, so the menu bar stays responsive meanwhile.
+    // waited for) on a thread of the launches' own pool: a RustDesk that
+    // keeps running holds that thread, never one the other work needs.
     const auto bundle = dependencies_.desktop->applicationPath(QString::fromLatin1(rustDeskBundleIdentifier));
     const RustDeskProtocolLauncher launcher(scheme, dependencies_.processRunner,
                                             [bundle](const QString&) { return bundle; });
+    ++rustDeskLaunchesInFlight_;
     auto* watcher = new QFutureWatcher<QStringList>(this);
     connect(watcher, &QFutureWatcher<QStringList>::finished, this, [this, watcher] {
         watcher->deleteLater();
+        --rustDeskLaunchesInFlight_;
         for (const auto& message : watcher->result()) {
             dependencies_.presentAlert(QStringLiteral("Nie uruchomiono RustDesk"), message);
         }
     });
-    watcher->setFuture(QtConcurrent::run([launcher, links] {
+    watcher->setFuture(QtConcurrent::run(&rustDeskLaunches_, [launcher, links] {
         QStringList failures;
         for (const auto& url : links) {
             try {

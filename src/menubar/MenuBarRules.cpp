@@ -2,6 +2,8 @@
 
 #include "menubar/QtText.hpp"
 
+#include <algorithm>
+
 namespace kova::menubar {
 namespace {
 
@@ -26,8 +28,11 @@ std::vector<MenuItem> statusMenuItems(const ViewerState& state) {
     MenuItem header;
     header.enabled = false;
     header.objectName = QStringLiteral("connectionMessageItem");
-    header.title = state.connectionMessage ? QString::fromStdString(*state.connectionMessage)
-                                           : QStringLiteral("Sekwo Tarnvik: aktywna");
+    // The daemon's message is shown as it is: an "&" is no mnemonic.
+    header.title =
+        state.connectionMessage
+            ? shownText(qtText(*state.connectionMessage), 200).replace(QLatin1Char('&'), QStringLiteral("&&"))
+            : QStringLiteral("Sekwo Tarnvik: aktywna");
     return {
         header,
         separator(),
@@ -79,14 +84,24 @@ std::vector<Menu> applicationMenus() {
     };
 }
 
-bool UpdateAnnouncementMemory::take(const std::string& phase) {
+bool UpdateAnnouncementMemory::take(const std::string& phase,
+                                    const std::optional<std::string>& availableVersion) {
     if (phase != "downloading" && phase != "installing") {
         return false;
     }
-    if (announced_ == phase) {
+    auto update = std::find_if(updates_.begin(), updates_.end(),
+                               [&](const Update& known) { return known.version == availableVersion; });
+    if (update == updates_.end()) {
+        if (updates_.size() == rememberedUpdates) {
+            updates_.pop_front();
+        }
+        updates_.push_back({availableVersion, {}});
+        update = std::prev(updates_.end());
+    }
+    if (std::find(update->phases.begin(), update->phases.end(), phase) != update->phases.end()) {
         return false;
     }
-    announced_ = phase;
+    update->phases.push_back(phase);
     return true;
 }
 

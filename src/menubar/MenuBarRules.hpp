@@ -7,6 +7,7 @@
 
 #include <array>
 #include <chrono>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,17 +73,23 @@ inline constexpr std::array<TimerPeriod, 5> menuBarTimerPeriods{{
     {MenuBarTimer::rustDeskHealth, std::chrono::milliseconds(5400000)},
 }};
 
-// Remembers the last update phase announced. Only "downloading" and
-// "installing" are announced, each once until the other replaces it; other
-// phases neither announce nor reset the memory.
+// Remembers which update phases were announced for which update. Only
+// "downloading" and "installing" are announced, each at most once per update
+// (per available version) however often the status file flips between them;
+// other phases neither announce nor reset the memory. The last few updates
+// are kept, so switching back to an earlier version announces nothing again.
 class UpdateAnnouncementMemory {
 public:
-    // True when this phase is to be announced now.
-    bool take(const std::string& phase);
-    const std::optional<std::string>& announced() const { return announced_; }
+    // True when this phase of this update is to be announced now.
+    bool take(const std::string& phase, const std::optional<std::string>& availableVersion);
 
 private:
-    std::optional<std::string> announced_;
+    struct Update {
+        std::optional<std::string> version;
+        std::vector<std::string> phases;
+    };
+    static constexpr std::size_t rememberedUpdates = 8;
+    std::deque<Update> updates_; // newest last
 };
 
 // Remembers the last connection issue announced. A persisting issue is

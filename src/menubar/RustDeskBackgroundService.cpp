@@ -17,7 +17,7 @@ void RustDeskBackgroundService::ensureRunning() const {
     ProcessSpec check;
     check.executable = "/usr/bin/pgrep";
     check.arguments = {"-x", "RustDesk"};
-    check.outputLimitBytes = 0;
+    check.discardOutput = true;
     const ProcessResult found = runner_->run(check);
     if (found.launched && !found.signalled && found.exitStatus == 0) {
         return;

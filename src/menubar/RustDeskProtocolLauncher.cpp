@@ -85,16 +85,24 @@ RustDeskLaunchRequest RustDeskProtocolLauncher::parse(const QUrl& url) const {
 
     RustDeskLaunchRequest request;
     request.remoteID = items.contains(QStringLiteral("id")) ? item("id") : item("remote_id");
+    request.server = item("server");
+    request.relay = item("relay");
+    request.key = item("key");
+    request.consultantName = item("consultant_name");
+    // Every value becomes an argument of RustDesk: one that begins with "-"
+    // would be read as an option of its own (any web page can open a link).
+    for (const QString* value :
+         {&request.remoteID, &request.server, &request.relay, &request.key, &request.consultantName}) {
+        if (value->startsWith(QLatin1Char('-'))) {
+            throw RustDeskLaunchFailure(RustDeskLaunchError::invalidLink);
+        }
+    }
     if (!matches(remoteIdPattern, request.remoteID)) {
         throw RustDeskLaunchFailure(RustDeskLaunchError::invalidRemoteID);
     }
-    request.server = item("server");
-    request.relay = item("relay");
     if (!matches(hostPattern, request.server) || !matches(hostPattern, request.relay)) {
         throw RustDeskLaunchFailure(RustDeskLaunchError::invalidServer);
     }
-    request.key = item("key");
-    request.consultantName = item("consultant_name");
     if (!acceptableText(request.key, maximumKeyCharacters) ||
         !acceptableText(request.consultantName, maximumConsultantNameCharacters)) {
         throw RustDeskLaunchFailure(RustDeskLaunchError::invalidLink);
@@ -143,9 +151,9 @@ void RustDeskProtocolLauncher::runRustDesk(const QStringList& arguments) const {
     for (const auto& argument : arguments) {
         spec.arguments.push_back(argument.toStdString());
     }
-    // Its output is not read: drained and dropped.
-    spec.outputLimitBytes = 0;
-    spec.mergeStandardError = true;
+    // Its output is never read: a pipe would break under a RustDesk (or a
+    // helper it leaves running) that keeps writing after it exits.
+    spec.discardOutput = true;
     const ProcessResult result = runner_->run(spec);
     if (!result.launched) {
         throw std::system_error(result.launchError, std::generic_category(), "RustDesk could not be started");

@@ -3,6 +3,7 @@
 #include "core/Errors.hpp"
 #include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
+#include "menubar/BundleResources.hpp"
 #include "menubar/CustomerLoginCard.hpp"
 #include "menubar/CustomerSessionStore.hpp"
 #include "menubar/Dialogs.hpp"
@@ -15,7 +16,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFile>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -63,31 +63,25 @@ QWidget* centred(QWidget* inner, int maximumWidth) {
     return holder;
 }
 
-// The header image: the portal logo or application icon from the resources,
-// else the desktop's computer icon, cut to a circle.
+// The header image: the application's image from the bundle's resources
+// filling the circle, else the desktop's computer symbol on a disc.
 QPixmap headerImage(qreal ratio) {
-    QIcon icon;
-    for (const auto* resource : {":/PortalLogo.png", ":/AppIcon.png"}) {
-        if (QFile::exists(QString::fromLatin1(resource))) {
-            icon = QIcon(QString::fromLatin1(resource));
-            break;
-        }
+    constexpr int side = 44;
+    if (const QImage image = applicationImage(bundleResourceDirectory()); !image.isNull()) {
+        return circularPixmap(image, side, ratio);
     }
-    if (icon.isNull()) {
-        icon = QIcon::fromTheme(QStringLiteral("computer"));
-    }
-    if (icon.isNull()) {
-        icon = QApplication::style()->standardIcon(QStyle::SP_ComputerIcon);
-    }
-    QPixmap result(QSize(44, 44) * ratio);
+    QPixmap result(QSize(side, side) * ratio);
     result.setDevicePixelRatio(ratio);
     result.fill(Qt::transparent);
     QPainter painter(&result);
     painter.setRenderHint(QPainter::Antialiasing);
     QPainterPath circle;
-    circle.addEllipse(QRectF(0, 0, 44, 44));
+    circle.addEllipse(QRectF(0, 0, side, side));
     painter.fillPath(circle, ViewerTheme::tealSoft);
-    painter.setClipPath(circle);
+    QIcon icon = QIcon::fromTheme(QStringLiteral("computer"));
+    if (icon.isNull()) {
+        icon = QApplication::style()->standardIcon(QStyle::SP_ComputerIcon);
+    }
     icon.paint(&painter, QRect(8, 8, 28, 28));
     return result;
 }

@@ -4,10 +4,7 @@
 #include "core/Strings.hpp"
 #include "menubar/QtText.hpp"
 #include "menubar/ViewerTheme.hpp"
-
-#include <QDateTime>
-#include <QLocale>
-#include <QTimeZone>
+#include "platform/DateFormat.hpp"
 
 #include <algorithm>
 
@@ -35,12 +32,7 @@ QString mediumDateTime(const std::optional<Timestamp>& time) {
     if (!time) {
         return QStringLiteral("-");
     }
-    const auto seconds = time->time_since_epoch().count();
-    const auto local = QDateTime::fromSecsSinceEpoch(seconds).toLocalTime();
-    const QLocale locale;
-    // Qt has no medium style: the abbreviated month and the time with seconds.
-    return locale.toString(local.date(), QStringLiteral("d MMM yyyy")) + QStringLiteral(", ") +
-           locale.toString(local.time(), QStringLiteral("HH:mm:ss"));
+    return qtText(platform::mediumDateTime(time->time_since_epoch().count()));
 }
 
 StatusGridValues statusGridValues(const ViewerSettings& settings, const ViewerState& state,

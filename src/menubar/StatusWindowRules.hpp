@@ -39,7 +39,8 @@ struct StatusGridValues {
 StatusGridValues statusGridValues(const ViewerSettings& settings, const ViewerState& state,
                                   const platform::SystemFacts& facts);
 
-// Medium date and medium time in the user's locale, "-" without a time.
+// Medium date and medium time in the user's locale (the system's own
+// formatter), "-" without a time. Both windows show their times with it.
 QString mediumDateTime(const std::optional<Timestamp>& time);
 
 // The window's first content size: the visible screen inset by 24 on each

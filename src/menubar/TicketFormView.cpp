@@ -198,6 +198,10 @@ void TicketFormView::applyCustomerProfile(const std::optional<CustomerProfile>& 
     }
 }
 
+void TicketFormView::focusCustomerEmail() {
+    ticketCustomerEmailField_->setFocus(Qt::OtherFocusReason);
+}
+
 void TicketFormView::setStatusText(const QString& text) {
     ticketStatusValue_->setText(text);
     // Screen readers hear the label's name and the status as its description.

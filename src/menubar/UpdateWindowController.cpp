@@ -1,5 +1,7 @@
 #include "menubar/UpdateWindowController.hpp"
 
+#include "menubar/ViewerWidgets.hpp"
+
 #include <QFrame>
 #include <QGraphicsDropShadowEffect>
 #include <QGridLayout>
@@ -27,8 +29,11 @@ const QColor line = rgb(0.814, 0.871, 0.89);
 const QColor button = rgb(0.929, 0.965, 0.976);
 
 QLabel* label(const QString& content, int pixelSize, const QColor& colour, const char* objectName,
-              QFont::Weight weight = QFont::Normal) {
-    auto* result = new QLabel(content);
+              QFont::Weight weight = QFont::Normal, QLabel* result = nullptr) {
+    if (!result) {
+        result = new QLabel;
+    }
+    result->setText(content);
     result->setObjectName(QString::fromLatin1(objectName));
     result->setTextFormat(Qt::PlainText);
     QFont font = result->font();
@@ -95,7 +100,8 @@ UpdateWindowController::UpdateWindowController(std::function<void()> checkHandle
     grid->setColumnStretch(1, 1);
     auto addRow = [&](int row, const QString& title, const char* name, const char* titleName) {
         grid->addWidget(label(title, 11, muted, titleName), row, 0);
-        auto* value = label(QString(), 13, text, name);
+        // Values are cut at the end of the line, whole for screen readers.
+        auto* value = label(QString(), 13, text, name, QFont::Normal, new ElidedLabel);
         value->setAccessibleName(title);
         value->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
         grid->addWidget(value, row, 1);

@@ -13,8 +13,10 @@ UpdateWindowRows updateWindowRows(const std::optional<ViewerUpdateStatus>& statu
                 QStringLiteral("-"), QStringLiteral("-"), false};
     }
     const auto& phase = status->phase;
-    return {qtText(status->message), qtText(status->currentVersion),
-            status->availableVersion ? qtText(*status->availableVersion) : QStringLiteral("-"),
+    // Any local user can write the status file: its texts are cut to what the window shows.
+    return {shownText(qtText(status->message), 1000), shownText(qtText(status->currentVersion), 100),
+            status->availableVersion ? shownText(qtText(*status->availableVersion), 100)
+                                     : QStringLiteral("-"),
             mediumDateTime(status->updatedAt),
             phase == "queued" || phase == "checking" || phase == "downloading" || phase == "installing"};
 }

@@ -1,9 +1,11 @@
 #include "menubar/ViewerWidgets.hpp"
 
 #include <QApplication>
-#include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
+#include <QPainterPath>
 #include <QPalette>
+#include <QStyle>
 
 namespace kova::menubar {
 
@@ -46,6 +48,43 @@ QLineEdit* makeField(const QString& label, const QString& placeholder, const cha
     field->setFont(pixelFont(13));
     field->setMinimumHeight(32);
     return field;
+}
+
+QPixmap circularPixmap(const QImage& image, int side, qreal ratio) {
+    QPixmap result(QSize(side, side) * ratio);
+    result.setDevicePixelRatio(ratio);
+    result.fill(Qt::transparent);
+    QPainter painter(&result);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath circle;
+    circle.addEllipse(QRectF(0, 0, side, side));
+    painter.setClipPath(circle);
+    const QImage scaled =
+        image.scaled(result.size(), Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+    const QRectF source((scaled.width() - result.width()) / 2.0, (scaled.height() - result.height()) / 2.0,
+                        result.width(), result.height());
+    painter.drawImage(QRectF(0, 0, side, side), scaled, source);
+    return result;
+}
+
+ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {
+    setTextFormat(Qt::PlainText);
+    setWordWrap(false);
+}
+
+QString ElidedLabel::displayedText() const {
+    return fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
+}
+
+QSize ElidedLabel::minimumSizeHint() const {
+    // Any width will do: the text is cut to it.
+    return {0, QLabel::minimumSizeHint().height()};
+}
+
+void ElidedLabel::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    style()->drawItemText(&painter, contentsRect(), static_cast<int>(alignment()), palette(), isEnabled(),
+                          displayedText(), foregroundRole());
 }
 
 } // namespace kova::menubar

@@ -2,9 +2,11 @@
 
 #include <QColor>
 #include <QFont>
+#include <QImage>
+#include <QLabel>
+#include <QPixmap>
 #include <QString>
 
-class QLabel;
 class QLineEdit;
 class QWidget;
 
@@ -24,5 +26,23 @@ QLabel* makeLabel(const QString& text, int pixelSize, QFont::Weight weight, cons
                   const char* objectName);
 // A text field named for tests (objectName) and for screen readers (label).
 QLineEdit* makeField(const QString& label, const QString& placeholder, const char* objectName);
+
+// `image` scaled to cover a circle `side` points across, centred and cut to
+// the circle, at the screen's pixel ratio.
+QPixmap circularPixmap(const QImage& image, int side, qreal ratio);
+
+// A one-line plain-text label that shows a text wider than itself cut at the
+// tail with "…"; text() keeps the whole text.
+class ElidedLabel : public QLabel {
+    Q_OBJECT
+public:
+    explicit ElidedLabel(QWidget* parent = nullptr);
+    // What the label shows at its current width.
+    QString displayedText() const;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
 
 } // namespace kova::menubar

@@ -3,6 +3,7 @@
 #include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/ApplicationInstanceLock.hpp"
+#include "menubar/BundleResources.hpp"
 #include "menubar/KovaViewerMenuBarApp.hpp"
 #include "menubar/MenuBarEntry.hpp"
 #include "menubar/RustDeskProtocolLauncher.hpp"
@@ -11,6 +12,8 @@
 #include "process/ProcessRunner.hpp"
 
 #include <QApplication>
+#include <QDir>
+#include <QIcon>
 
 #include <chrono>
 #include <csignal>
@@ -30,10 +33,13 @@ int main(int argc, char** argv) {
         std::cout << MacViewerBuildInfo::version << '\n';
         return 0;
     }
+#ifdef __APPLE__
+    // Only a Mac has application bundles and LaunchServices to hand a launch to.
     if (entry::relaunchThroughLaunchServicesIfNeeded(arguments, platform::executablePath(),
                                                      *systemProcessRunner())) {
         return 0;
     }
+#endif
     if (::geteuid() == 0 || !desktop::hasGraphicalSession()) {
         ViewerLogger::error("Menu bar launch skipped because no interactive Aqua session is available.");
         return 0;
@@ -41,6 +47,11 @@ int main(int argc, char** argv) {
     // Links of the application's scheme, as the desktop entry passes them.
     const QList<QUrl> links = entry::linkArguments(arguments, rustDeskScheme);
     auto lock = ApplicationInstanceLock::acquire();
+    if (!lock) {
+        ViewerLogger::info(links.isEmpty()
+                               ? "Menu bar already running for this user; asking it to show its window."
+                               : "Menu bar already running for this user; handing it the link.");
+    }
     if (!lock && !links.isEmpty()) {
         // The running instance takes the links; it may still be starting, so
         // each is tried again once after a pause.
@@ -56,9 +67,11 @@ int main(int argc, char** argv) {
     }
     if (!lock) {
         // The running instance may still be starting: a second post gives it another chance.
-        desktop::postShowRunningApplication();
+        const bool first = desktop::postShowRunningApplication();
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        desktop::postShowRunningApplication();
+        if (!desktop::postShowRunningApplication() && !first) {
+            ViewerLogger::warn("The running menu bar did not answer the request to show its window.");
+        }
         return 0;
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -67,6 +80,12 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Sekwo Tarnvik"));
     QApplication::setOrganizationDomain(QStringLiteral("pl.tarnvik.sekwo"));
     QApplication::setQuitOnLastWindowClosed(false);
+#ifndef __APPLE__
+    // The windows' icon; a Mac takes the bundle's own.
+    if (const QString resources = bundleResourceDirectory(); !resources.isEmpty()) {
+        QApplication::setWindowIcon(QIcon(QDir(resources).filePath(QStringLiteral("AppIcon.png"))));
+    }
+#endif
 
     auto desktop = createDesktop();
     desktop->setActivationPolicy(ActivationPolicy::accessory);

@@ -77,14 +77,20 @@ def test_login_reply_notification_click_and_revoked_session(trusted_sandbox, cus
     assert [r["json"] for r in logins] == [{"email": EMAIL, "password": PASSWORD}]
     assert not {"authorization", "x-customer-session"} & set(logins[0]["headers"])
 
+    # The server's texts reach the notification server as text (escaped for its body markup), cut short.
+    hostile = '<a href="https://evil.example/">klik</a> <img src="file:///etc/passwd"> <b>&</b>'
     reply = standin.add_notification(EMAIL, ticket_number="HD-01042", ticket_public_id="KOVA-7Q2",
-                                     subject="Drukarka w biurze", message_text="  Proszę ją zrestartować.\n")
+                                     subject="Drukarka w biurze",
+                                     message_text=f"  Proszę ją zrestartować. {hostile}" + "x" * 100_000)
 
     def reply_notifications():
         return [n for n in desktop.notifications() if n["summary"].startswith("Konsultant odpowiedział")]
     shown = wait_for(reply_notifications, 30, "the reply notification (one 20 s poll)")
-    assert [(n["summary"], n["body"]) for n in shown] == \
-        [("Konsultant odpowiedział • HD-01042", "Drukarka w biurze\nProszę ją zrestartować.")]
+    escaped = ('&lt;a href="https://evil.example/"&gt;klik&lt;/a&gt; &lt;img src="file:///etc/passwd"&gt; '
+               '&lt;b&gt;&amp;&lt;/b&gt;')
+    body = "Drukarka w biurze\nProszę ją zrestartować. " + escaped
+    assert [n["summary"] for n in shown] == ["Konsultant odpowiedział • HD-01042"]
+    assert shown[0]["body"] == body + "x" * (999 - len(body) + len(escaped) - len(hostile)) + "…"
     assert shown[0]["hints"]["x-sekwo-identifier"].startswith("ticket-KOVA-7Q2-")
     assert reply["message_id"] > 0
 

@@ -1,7 +1,9 @@
 """The settings tab's save with an administrator's approval (a recording
-stand-in for polkit's prompt that runs the chain as root or refuses), and
-kovadesk-rustdesk links reaching a recording stand-in of RustDesk."""
+stand-in for polkit's prompt that runs the chain as root with the system's
+own tools, or refuses), and kovadesk-rustdesk links reaching a recording
+stand-in of RustDesk."""
 import json
+import os
 import pathlib
 import shlex
 import subprocess
@@ -17,12 +19,18 @@ POLKIT = "/tmp/kova-polkit"
 SHIMS = "/Library/kova-shims"
 RUSTDESK = "/Applications/RustDesk.app/Contents/MacOS/RustDesk"
 RUSTDESK_CALLS = "/tmp/rustdesk-calls.jsonl"
+RUSTDESK_STREAMS = "/tmp/rustdesk-streams.jsonl"
 DESKTOP_ENTRY = ROOT / "resources" / "sekwo-tarnvik.desktop"
 
 RUSTDESK_STAND_IN = f"""#!/usr/bin/python3
-import json, sys
+import json, os, sys
 with open({RUSTDESK_CALLS!r}, "a") as f:
     f.write(json.dumps(sys.argv[1:]) + "\\n")
+try:
+    with open({RUSTDESK_STREAMS!r}, "a") as f:
+        f.write(json.dumps([os.readlink(f"/proc/self/fd/{{n}}") for n in (1, 2)]) + "\\n")
+except OSError:
+    pass
 """
 
 
@@ -35,18 +43,12 @@ def shim(directory, name, body):
 
 @pytest.fixture
 def admin_box(tmp_path):
-    """A sandbox with the prompt's stand-in over /usr/bin/pkexec and the macOS
-    tools of the chain: chown (root's group is "root" here; a marker makes it
-    fail) and launchctl (records)."""
+    """A sandbox with the prompt's stand-in over /usr/bin/pkexec and a
+    recording launchctl; the rest of the chain is this system's own tools."""
     shims = tmp_path / "shims"
     shims.mkdir()
     overlays = [
         (SUPPORT / "fake_polkit.py", "/usr/bin/pkexec"),
-        (shim(shims, "chown", f"""echo "$*" >> {SHIMS}/chown.log
-[ -e {SHIMS}/chown-fails ] && exit 1
-owner="$1"; shift
-exec /bin/chown "${{owner%:wheel}}:root" "$@"
-"""), "/usr/sbin/chown"),
         (shim(shims, "launchctl", f'echo "$*" >> {SHIMS}/launchctl.log\n'), "/bin/launchctl"),
     ]
     box = Sandbox(tmp_path / "sandbox", overlays=overlays).start()
@@ -72,7 +74,9 @@ def requests(box):
 
 
 def leftovers(box):
-    return sorted(p.name for p in box.path("/tmp").glob("sekwo-settings-*"))
+    """Temporary copies left in the user's temporary directory or staged beside the settings."""
+    staged = box.path(SETTINGS).parent.glob(".sekwo-settings-*")
+    return sorted(p.name for p in [*box.path("/tmp").glob("sekwo-settings-*"), *staged])
 
 
 def shown_texts(desktop):
@@ -103,11 +107,14 @@ def test_save_needs_the_administrators_approval(admin_box, admin_desktop, menuba
                      "chatPollIntervalSeconds": 2, "controlReconnectMaxSeconds": 30, "notificationsEnabled": True}
     assert list(box.read(SETTINGS).splitlines()[1:3]) == ['  "auditIntervalMinutes": 360,',
                                                          '  "chatPollIntervalSeconds": 2,']
+    # The user's file, made root's by the system's chown.
     stat = box.path(SETTINGS).stat()
     assert (stat.st_uid, stat.st_gid, stat.st_mode & 0o777) == (0, 0, 0o644)
     assert box.read(SHIMS + "/launchctl.log") == "kickstart -k system/pl.tarnvik.sekwo.daemon\n"
     (request,) = requests(box)
     assert request["uid"] == 501 and request["argv"][:2] == ["/bin/sh", "-c"]
+    chown = next(tool for tool in ("/usr/bin/chown", "/bin/chown") if os.access(tool, os.X_OK))
+    assert f" {chown} root:root '" in request["argv"][2]
     assert leftovers(box) == []
 
     # Refused: the old file stays byte for byte, the temporary file is gone, the user is told.
@@ -118,13 +125,17 @@ def test_save_needs_the_administrators_approval(admin_box, admin_desktop, menuba
     dismiss_alert(desktop, "Nie zapisano konfiguracji")
     assert len(requests(box)) == 2 and box.read(SETTINGS) == kept and leftovers(box) == []
 
-    # Approved, but a step of the chain fails: not reported as saved.
+    # Approved, but a step of the chain fails (the folder is read-only even
+    # for root): the old file stays whole, nothing is reported as saved.
     box.write(POLKIT + "/answer", "approve")
-    box.write(SHIMS + "/chown-fails", "")
+    folder = str(pathlib.PurePosixPath(SETTINGS).parent)
+    box.run(["mount", "--bind", folder, folder]).check_returncode()
+    box.run(["mount", "-o", "remount,bind,ro", folder]).check_returncode()
     desktop.press("Zapisz firmę/token")
     wait_for(lambda: desktop.visible_windows("^Nie zapisano konfiguracji$"), 20, "the failure alert")
     assert "Administrator nie zatwierdzil zapisu konfiguracji." in shown_texts(desktop)
     dismiss_alert(desktop, "Nie zapisano konfiguracji")
+    assert len(requests(box)) == 3 and box.read(SETTINGS) == kept
     assert len(desktop.notifications()) == 1
     assert box.read(SHIMS + "/launchctl.log").count("kickstart") == 1
     assert leftovers(box) == []
@@ -148,8 +159,9 @@ def test_links_reach_rustdesk_and_the_endpoint_is_started(sandbox, desktop, menu
     sandbox.write(SETTINGS, settings_json())
     sandbox.write(RUSTDESK, RUSTDESK_STAND_IN)
     sandbox.path(RUSTDESK).chmod(0o755)
-    sandbox.write(RUSTDESK_CALLS, "")
-    sandbox.path(RUSTDESK_CALLS).chmod(0o666)
+    for path in (RUSTDESK_CALLS, RUSTDESK_STREAMS):
+        sandbox.write(path, "")
+        sandbox.path(path).chmod(0o666)
     sandbox.write(LOG, "")
     sandbox.path(LOG).chmod(0o666)  # the user's lines reach the shared log
 
@@ -168,6 +180,9 @@ def test_links_reach_rustdesk_and_the_endpoint_is_started(sandbox, desktop, menu
     assert rustdesk_calls(sandbox)[1:] == [
         ["--option", "display-name", "Anna Nowak"],
         ["--server", "rd.example.org:21116", "--relay", "relay.example.org", "--key", "pub+key=", "abc-123"]]
+    # RustDesk writes to the null device, never to a pipe that could close under it.
+    streams = [json.loads(line) for line in sandbox.read(RUSTDESK_STREAMS).splitlines()]
+    assert streams == [["/dev/null", "/dev/null"]] * 3
     wait_for(lambda: "RustDesk connection launched for remote ID abc-123." in sandbox.read(LOG), 10, "the log")
     assert app.poll() is None
 

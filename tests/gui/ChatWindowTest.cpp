@@ -19,6 +19,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <unistd.h>
 
 using namespace kova;
 using namespace kova::menubar;
@@ -64,6 +65,8 @@ private:
         if (!app_) {
             KovaViewerMenuBarApp::Dependencies dependencies;
             dependencies.desktop = desktop_.get();
+            // The files are written by this test, not by the daemon.
+            dependencies.chatFileOwner = ::geteuid();
             app_ = std::make_unique<KovaViewerMenuBarApp>(true, std::move(dependencies));
         }
         return *app_;
@@ -124,6 +127,64 @@ private Q_SLOTS:
         QVERIFY(window->isVisible());
         QVERIFY(window->transcriptView()->toPlainText().endsWith(
             QStringLiteral("Proszę zrestartować\n[13:15] Anna: Jeszcze jedno\n")));
+    }
+
+    void theWorkOfAPassIsBoundedWhateverTheDirectoryHolds() {
+        const auto incoming = [] { return RemoteChatStore::incomingMessageFiles().size(); };
+        constexpr std::size_t planted = 60;
+        for (std::size_t i = 0; i < planted; ++i) {
+            const auto id = "c" + std::to_string(100 + i);
+            writeIncoming(id + ".1000.a", id, "Anna", "Witam");
+        }
+        // One pass takes a bounded number of files; the rest wait on disk.
+        app().checkChatNow();
+        QCOMPARE(incoming(), planted - ChatLimits::filesPerPass);
+        QCOMPARE(app().chatWindowCount(), ChatLimits::conversations);
+        // With every window open, further conversations are dropped, not opened.
+        while (incoming() > 0) {
+            app().checkChatNow();
+        }
+        QCOMPARE(app().chatWindowCount(), ChatLimits::conversations);
+        // A closed window gives way to a new conversation.
+        app().chatWindow("c100")->close();
+        writeIncoming("d.1000.a", "d", "Anna", "Nowa rozmowa");
+        app().checkChatNow();
+        QVERIFY(!app().chatWindow("c100"));
+        auto* window = app().chatWindow("d");
+        QVERIFY(window && window->isVisible());
+        QCOMPARE(app().chatWindowCount(), ChatLimits::conversations);
+
+        // A message of a megabyte without a line break is shown cut.
+        writeIncoming("d.2000.a", "d", std::string(5000, 's'), std::string(900 * 1024, 'x'));
+        app().checkChatNow();
+        const QStringList shown = window->transcriptView()->toPlainText().split(QLatin1Char('\n'));
+        QCOMPARE(shown.size(), 3);
+        QCOMPARE(shown[1].count(QLatin1Char('s')), ChatLimits::shownSenderLength - 1);
+        QCOMPARE(shown[1].count(QLatin1Char('x')), ChatLimits::shownTextLength - 1);
+        QVERIFY(shown[1].endsWith(QChar(0x2026)));
+        if (const QString shots = qEnvironmentVariable("KOVA_GUI_SCREENSHOTS"); !shots.isEmpty()) {
+            window->grab().save(shots + QStringLiteral("/chat-window-long-message.png"));
+        }
+        // A pass stops once it has read its share of bytes: three such messages, not four.
+        for (int i = 0; i < 4; ++i) {
+            writeIncoming("d.25" + std::to_string(i) + ".a", "d", "Anna", std::string(900 * 1024, 'y'));
+        }
+        app().checkChatNow();
+        QCOMPARE(incoming(), std::size_t(1));
+        app().checkChatNow();
+        // A transcript keeps its newest lines only.
+        std::string lines;
+        for (int i = 0; i < 40; ++i) {
+            lines += "linia " + std::to_string(i) + "\n";
+        }
+        for (int i = 0; i < 20; ++i) {
+            writeIncoming("d.3" + std::to_string(100 + i) + ".a", "d", "Anna",
+                          lines + "koniec " + std::to_string(i));
+        }
+        app().checkChatNow();
+        const QString transcript = window->transcriptView()->toPlainText();
+        QVERIFY(transcript.count(QLatin1Char('\n')) < ChatLimits::transcriptLines);
+        QVERIFY(transcript.endsWith(QStringLiteral("linia 39\nkoniec 19\n")));
     }
 
     void returnSendsShiftReturnBreaksLineAndBlankIsKept() {

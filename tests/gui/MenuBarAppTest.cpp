@@ -1,14 +1,24 @@
 #include "FakeDesktop.hpp"
 #include "core/Paths.hpp"
+#include "menubar/Dialogs.hpp"
 #include "menubar/KovaViewerMenuBarApp.hpp"
+#include "support/FakeProcessRunner.hpp"
 #include "support/TempRoot.hpp"
 #include "update/ViewerUpdateCoordinator.hpp"
 
 #include <QAction>
+#include <QApplication>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
+#include <QScopeGuard>
 #include <QTest>
+#include <QThreadPool>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <atomic>
+#include <future>
 
 using namespace kova;
 using namespace kova::menubar;
@@ -46,9 +56,12 @@ private:
     QStringList alerts_;
     std::function<AgentOperationOutcome()> audit_;
 
+    std::shared_ptr<test::FakeProcessRunner> runner_;
+
     KovaViewerMenuBarApp& start(bool launchedForMenuBar) {
         KovaViewerMenuBarApp::Dependencies dependencies;
         dependencies.desktop = desktop_.get();
+        dependencies.processRunner = runner_;
         dependencies.sendInventory = [this](const ViewerSettings&, StopToken) { return audit_(); };
         dependencies.presentAlert = [this](const QString& title, const QString& message) {
             alerts_ << title + QStringLiteral(": ") + message;
@@ -64,6 +77,9 @@ private Q_SLOTS:
         desktop_ = std::make_unique<test::FakeDesktop>();
         alerts_.clear();
         audit_ = [] { return AgentOperationOutcome::success(); };
+        // RustDesk's background endpoint already runs.
+        runner_ = std::make_shared<test::FakeProcessRunner>();
+        runner_->addAny("/usr/bin/pgrep", "", 0);
     }
     void cleanup() {
         app_.reset();
@@ -101,6 +117,39 @@ private Q_SLOTS:
         QTRY_VERIFY(firstStart.statusWindow() && firstStart.statusWindow()->isVisible());
         QCOMPARE(firstStart.statusWindow()->selectedTab(), StatusTab::settings);
         QCOMPARE(desktop_->policies.back(), ActivationPolicy::regular);
+    }
+
+    void clicksReopeningAndShortcutsLeadToTheirWindows() {
+        writeSettings("ACME");
+        auto& app = start(true);
+        // A click on a notification without a ticket (an audit sent, an issue) does nothing.
+        Q_EMIT desktop_->notificationActivated(QString());
+        QTest::qWait(50);
+        QVERIFY(!app.statusWindow() && desktop_->opened.empty());
+
+        // Every click on the icon but the menu's opens the status window.
+        for (const auto reason : {QSystemTrayIcon::MiddleClick, QSystemTrayIcon::DoubleClick,
+                                  QSystemTrayIcon::Unknown, QSystemTrayIcon::Trigger}) {
+            if (app.statusWindow()) {
+                app.statusWindow()->hide();
+            }
+            app.statusItemClicked(reason);
+            QVERIFY2(app.statusWindow() && app.statusWindow()->isVisible(),
+                     qPrintable(QString::number(reason)));
+        }
+        app.statusWindow()->hide();
+        app.statusItemClicked(QSystemTrayIcon::Context);
+        QVERIFY(!app.statusWindow()->isVisible());
+
+        // Opened again while it runs (the Mac tells it so).
+        Q_EMIT desktop_->reopenRequested(false);
+        QTRY_VERIFY(app.statusWindow()->isVisible());
+
+        // "Nowe zgłoszenie": the ticket tab, the cursor in the customer e-mail field.
+        app.perform(MenuAction::showTicketForm);
+        QCOMPARE(app.statusWindow()->selectedTab(), StatusTab::ticket);
+        const QWidget* focused = app.statusWindow()->focusWidget();
+        QCOMPARE(focused ? focused->objectName() : QString(), QStringLiteral("ticketCustomerEmailField"));
     }
 
     void menuIsRebuiltFromTheStateFile() {
@@ -172,6 +221,81 @@ private Q_SLOTS:
         QTest::qWait(200);
         QCOMPARE(alerts_.size(), 1);
         QCOMPARE(desktop_->notifications.size(), std::size_t(1));
+    }
+
+    void textOfServersFilesAndLinksIsShownAsPlainText() {
+        const QString hostile = QStringLiteral("<a href=\"https://evil.example/\">klik</a>"
+                                               "<img src=\"file:///etc/passwd\">"
+                                               "<b style=\"color:red;font-size:40px\">Pilne</b>") +
+                                QString(100000, QLatin1Char('x'));
+        // What the alert shows, read while it is open.
+        QStringList richLabels;
+        QString informative;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) {
+                return;
+            }
+            for (const auto* label : box->findChildren<QLabel*>()) {
+                if (!label->text().isEmpty() && label->textFormat() != Qt::PlainText) {
+                    richLabels << label->objectName();
+                }
+            }
+            if (const auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+                informative = label->text();
+            }
+            // For a look at the alert: KOVA_GUI_SCREENSHOTS=<directory>.
+            if (const QString shots = qEnvironmentVariable("KOVA_GUI_SCREENSHOTS"); !shots.isEmpty()) {
+                box->grab().save(shots + QStringLiteral("/alert-server-text.png"));
+            }
+            box->accept();
+        });
+        poll.start(20);
+        dialogs::warning(nullptr, QStringLiteral("Nie wysłano audytu"), hostile);
+        QCOMPARE(richLabels, QStringList{});
+        QCOMPARE(informative.size(), 2000);
+        QVERIFY(informative.startsWith(hostile.left(100)));
+
+        // The daemon's message in the menu: an "&" is shown, not taken as a mnemonic.
+        ViewerState state;
+        state.connectionMessage = "Serwer A&B nie odpowiada.";
+        QCOMPARE(statusMenuItems(state).front().title, QStringLiteral("Serwer A&&B nie odpowiada."));
+    }
+
+    void rustDeskLinksNeverHoldTheSharedThreadPool() {
+        writeSettings("ACME");
+        const auto rustDesk = rustDeskPrimaryExecutable();
+        root_->write(rustDesk, "#!/bin/sh\n");
+        std::filesystem::permissions(rustDesk, std::filesystem::perms::owner_all);
+        // Every RustDesk keeps running until the test lets it end, whatever the outcome.
+        std::promise<void> end;
+        const std::shared_future<void> ended = end.get_future().share();
+        const int sharedThreads = QThreadPool::globalInstance()->maxThreadCount();
+        const auto release = qScopeGuard([&end, sharedThreads] {
+            end.set_value();
+            QThreadPool::globalInstance()->setMaxThreadCount(sharedThreads);
+        });
+        const auto running = std::make_shared<std::atomic<int>>(0);
+        runner_->addHandler(rustDesk.string(), [running, ended](const ProcessSpec&) {
+            ++*running;
+            ended.wait();
+            ProcessResult result;
+            result.launched = true;
+            result.exitStatus = 0;
+            return result;
+        });
+        auto& app = start(true);
+        QThreadPool::globalInstance()->setMaxThreadCount(2);
+        for (int link = 0; link < 4; ++link) {
+            app.openUrls(
+                {QUrl(QStringLiteral("kovadesk-rustdesk://c?id=abc-%1&server=a&relay=b").arg(link))});
+        }
+        QTRY_COMPARE(running->load(), 4);
+        // The shared pool is free: other background work still runs at once.
+        QTRY_COMPARE(QThreadPool::globalInstance()->activeThreadCount(), 0);
+        const auto other = QtConcurrent::run([] { return 7; });
+        QTRY_VERIFY(other.isFinished());
     }
 
     void updateCheckWritesTheRequestAndQueuedStatus() {

@@ -7,9 +7,13 @@
 #include "menubar/ViewerTheme.hpp"
 #include "support/TempRoot.hpp"
 
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kova;
 using namespace kova::menubar;
@@ -100,18 +104,26 @@ private Q_SLOTS:
         QCOMPARE(periods[MenuBarTimer::rustDeskHealth], 5400000);
     }
 
-    void updateAnnouncementOncePerPhase() {
+    void updateAnnouncementOncePerPhaseOfAnUpdate() {
         UpdateAnnouncementMemory memory;
-        QVERIFY(!memory.take("queued"));
-        QVERIFY(!memory.take("checking"));
-        QVERIFY(memory.take("downloading"));
-        QVERIFY(!memory.take("downloading"));
+        const std::optional<std::string> next = "0.2.56";
+        QVERIFY(!memory.take("queued", next));
+        QVERIFY(!memory.take("checking", next));
+        QVERIFY(memory.take("downloading", next));
+        QVERIFY(!memory.take("downloading", next));
         // Unannounced phases neither notify nor reset the memory.
-        QVERIFY(!memory.take("failed"));
-        QVERIFY(!memory.take("downloading"));
-        QVERIFY(memory.take("installing"));
-        QVERIFY(!memory.take("installing"));
-        QVERIFY(memory.take("downloading"));
+        QVERIFY(!memory.take("failed", next));
+        QVERIFY(!memory.take("downloading", next));
+        QVERIFY(memory.take("installing", next));
+        // A status file flipping between the phases announces nothing more.
+        for (int flip = 0; flip < 10; ++flip) {
+            QVERIFY(!memory.take(flip % 2 ? "installing" : "downloading", next));
+        }
+        // The next update is announced again; switching back to this one is not.
+        QVERIFY(memory.take("downloading", std::string("0.2.57")));
+        QVERIFY(!memory.take("installing", next));
+        QVERIFY(memory.take("downloading", std::nullopt));
+        QVERIFY(!memory.take("downloading", std::nullopt));
     }
 
     void connectionAnnouncementOncePerIssue() {
@@ -240,29 +252,66 @@ private Q_SLOTS:
         QCOMPARE(ViewerLocalization::normalize(QStringLiteral("-")), QStringLiteral("pl"));
     }
 
-    void instanceLockIsExclusivePerUser() {
+    void instanceLockIsExclusivePerUserAndOnlyTheUsersOwn() {
         test::TempRoot root;
         std::filesystem::create_directories(root / "/tmp");
+        QTemporaryDir runtime;
+        QTemporaryDir data;
+        ::setenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit().constData(), 1);
+        ::setenv("XDG_DATA_HOME", data.path().toLocal8Bit().constData(), 1);
+        const auto mode = [](const std::filesystem::path& path) {
+            struct stat info {};
+            return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : mode_t(-1);
+        };
         {
             auto first = ApplicationInstanceLock::acquire();
             QVERIFY(first.has_value());
+            QCOMPARE(*ApplicationInstanceLock::privateLockPath(),
+                     std::filesystem::path(runtime.path().toStdString()) / "pl.tarnvik.sekwo.menubar.lock");
             QVERIFY(ApplicationInstanceLock::lockPath().filename().string() ==
                     "pl.tarnvik.sekwo.menubar." + std::to_string(::getuid()) + ".lock");
-            struct stat info {};
-            QCOMPARE(::stat(ApplicationInstanceLock::lockPath().c_str(), &info), 0);
-            QCOMPARE(info.st_mode & 0777, mode_t(0600));
+            QCOMPARE(mode(*ApplicationInstanceLock::privateLockPath()), mode_t(0600));
+            QCOMPARE(mode(ApplicationInstanceLock::lockPath()), mode_t(0600));
             QVERIFY(!ApplicationInstanceLock::acquire().has_value());
             auto moved = std::move(*first);
             QVERIFY(!ApplicationInstanceLock::acquire().has_value());
         }
         QVERIFY(ApplicationInstanceLock::acquire().has_value());
-        QVERIFY(std::filesystem::exists(ApplicationInstanceLock::lockPath()));
+        {
+            // The user's own /tmp file, held by an instance of an earlier version.
+            const files::UniqueFd older(::open(ApplicationInstanceLock::lockPath().c_str(), O_RDWR));
+            QVERIFY(::flock(older.get(), LOCK_EX | LOCK_NB) == 0);
+            QVERIFY(!ApplicationInstanceLock::acquire().has_value());
+        }
 
-        // A link planted in the shared /tmp is refused, not followed.
+        // A /tmp file that is not the user's own proves nothing: a planted link...
         std::filesystem::remove(ApplicationInstanceLock::lockPath());
         std::filesystem::create_symlink(root / "/tmp/elsewhere", ApplicationInstanceLock::lockPath());
-        QVERIFY(!ApplicationInstanceLock::acquire().has_value());
+        QVERIFY(ApplicationInstanceLock::acquire().has_value());
         QVERIFY(!std::filesystem::exists(root / "/tmp/elsewhere"));
+        std::filesystem::remove(ApplicationInstanceLock::lockPath());
+        if (::geteuid() == 0) {
+            // ...or a file another user made first and holds a lock on.
+            root.write(ApplicationInstanceLock::lockPath(), "");
+            QVERIFY(::chown(ApplicationInstanceLock::lockPath().c_str(), 65534, 65534) == 0);
+            QVERIFY(::chmod(ApplicationInstanceLock::lockPath().c_str(), 0666) == 0);
+            const files::UniqueFd planted(::open(ApplicationInstanceLock::lockPath().c_str(), O_RDWR));
+            QVERIFY(::flock(planted.get(), LOCK_EX | LOCK_NB) == 0);
+            auto lock = ApplicationInstanceLock::acquire();
+            QVERIFY(lock.has_value());
+            QVERIFY(!ApplicationInstanceLock::acquire().has_value());
+        }
+
+        // A runtime directory others may write is not used: the lock moves to
+        // the user's data directory, made private.
+        QVERIFY(::chmod(runtime.path().toLocal8Bit().constData(), 0777) == 0);
+        const auto privateDirectory = std::filesystem::path(data.path().toStdString()) / "Sekwo Tarnvik";
+        QCOMPARE(*ApplicationInstanceLock::privateLockPath(),
+                 privateDirectory / "pl.tarnvik.sekwo.menubar.lock");
+        QVERIFY(ApplicationInstanceLock::acquire().has_value());
+        QCOMPARE(mode(privateDirectory), mode_t(0700));
+        ::unsetenv("XDG_RUNTIME_DIR");
+        ::unsetenv("XDG_DATA_HOME");
     }
 };
 

@@ -1,3 +1,5 @@
+#include "core/Files.hpp"
+#include "core/ShellQuote.hpp"
 #include "menubar/AdministratorCommand.hpp"
 #include "menubar/MenuBarEntry.hpp"
 #include "menubar/RustDeskProtocolLauncher.hpp"
@@ -5,10 +7,12 @@
 #include "support/TempRoot.hpp"
 
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kova;
 using namespace kova::menubar;
@@ -27,19 +31,21 @@ ShellRun runShell(const std::string& command) {
     return {shell.exitCode(), QString::fromUtf8(shell.readAllStandardOutput())};
 }
 
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    const auto at = text.find(from);
-    return at == std::string::npos ? text : text.replace(at, from.size(), to);
-}
+const AdministratorTools macTools{"/bin/mkdir", "/bin/cp", "/usr/sbin/chown", "/bin/chmod",
+                                  "/bin/mv",    "/bin/rm", "/bin/launchctl",  "wheel"};
 
-// The chain with every tool replaced by a printer of its arguments, so the
-// shell shows exactly what each step would receive.
-std::string printingChain(const std::string& chain) {
-    std::string text = chain;
-    for (const auto* tool : {"/bin/mkdir", "/bin/cp", "/usr/sbin/chown", "/bin/chmod"}) {
-        text = replaced(text, std::string(tool) + " ", "printf '<%s>' " + std::string(tool) + " ");
+// This system's tools, each run for real but the listed ones: those write
+// their name to `log` and end as told.
+AdministratorTools
+toolsWith(const std::filesystem::path& log,
+          std::initializer_list<std::pair<std::string AdministratorTools::*, bool>> faked) {
+    const AdministratorTools real = desktop::administratorTools();
+    AdministratorTools tools = real;
+    for (const auto& [tool, succeeds] : faked) {
+        tools.*tool = "/bin/sh -c 'echo " + real.*tool + " >> \"$0\"; exit " + (succeeds ? "0" : "1") + "' " +
+                      shellQuoted(log.string());
     }
-    return text;
+    return tools;
 }
 
 // Reads an AppleScript string literal's inside back: \\ and \" are the only escapes.
@@ -70,38 +76,72 @@ void makeExecutable(const std::filesystem::path& path) {
 class SettingsRulesTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void installCommandSurvivesHostilePathsAndStopsAtAFailedStep() {
-        const std::filesystem::path directory = "/Library/It's \"ours\"";
-        const std::filesystem::path temporary = "/var/folders/a\"b\\c $(touch x)/sekwo-settings-1.json";
-        const std::filesystem::path target = directory / "it's.json";
-        const auto chain = AdministratorCommand::settingsInstallCommand(directory, temporary, target);
-        QCOMPARE(chain.substr(0, 15), std::string("/bin/mkdir -p '"));
-        QVERIFY(chain.ends_with(
-            " && { /bin/launchctl kickstart -k system/pl.tarnvik.sekwo.daemon >/dev/null 2>&1 || true; }"));
+    void installCommandReplacesTheFileWholeOrNotAtAll() {
+        // The Mac's text, word for word.
+        const std::filesystem::path directory = "/Library/Application Support/Sekwo Tarnvik";
+        const std::filesystem::path temporary = "/var/folders/T/sekwo-settings-AB12.json";
+        const std::filesystem::path target = directory / "sekwo.settings.json";
+        QCOMPARE(AdministratorCommand::settingsStagingPath(temporary, target),
+                 directory / ".sekwo-settings-AB12.json");
+        const std::string staged = "'/Library/Application Support/Sekwo Tarnvik/.sekwo-settings-AB12.json'";
+        QCOMPARE(
+            AdministratorCommand::settingsInstallCommand(macTools, directory, temporary, target),
+            "/bin/mkdir -p '/Library/Application Support/Sekwo Tarnvik' && { /bin/cp "
+            "'/var/folders/T/sekwo-settings-AB12.json' " +
+                staged + " && /usr/sbin/chown root:wheel " + staged + " && /bin/chmod 644 " + staged +
+                " && /bin/mv -f " + staged +
+                " '/Library/Application Support/Sekwo Tarnvik/sekwo.settings.json' || { /bin/rm -f " +
+                staged +
+                "; false; }; } && { /bin/launchctl kickstart -k system/pl.tarnvik.sekwo.daemon >/dev/null "
+                "2>&1 || true; }");
 
-        // Every path reaches its tool as one unchanged argument.
-        const auto printed = runShell(printingChain(chain));
-        QCOMPARE(printed.status, 0);
-        const QString d = QString::fromStdString(directory.string());
-        const QString t = QString::fromStdString(temporary.string());
-        const QString f = QString::fromStdString(target.string());
-        QCOMPARE(printed.output, QStringLiteral("</bin/mkdir><-p><") + d + QStringLiteral("></bin/cp><") + t +
-                                     QStringLiteral("><") + f +
-                                     QStringLiteral("></usr/sbin/chown><root:wheel><") + f +
-                                     QStringLiteral("></bin/chmod><644><") + f + QStringLiteral(">"));
+        // Here: the system's own chown and the root group.
+        const auto here = desktop::administratorTools();
+        QVERIFY(here.changeOwner == "/usr/bin/chown" || here.changeOwner == "/bin/chown");
+        QVERIFY(::access(here.changeOwner.c_str(), X_OK) == 0);
+        QCOMPARE(here.administratorsGroup, std::string("root"));
 
-        // A failed step fails the whole chain and stops it; a failed restart does not.
-        const auto failedChown = runShell(printingChain(replaced(chain, "/usr/sbin/chown ", "false ")));
-        QVERIFY(failedChown.status != 0);
-        QVERIFY(!failedChown.output.contains(QStringLiteral("chmod")));
-        const auto failedCopy = runShell(printingChain(replaced(chain, "/bin/cp ", "false ")));
-        QVERIFY(failedCopy.status != 0);
-        const auto failedRestart =
-            runShell(printingChain(replaced(chain, "/bin/launchctl kickstart", "false")));
-        QCOMPARE(failedRestart.status, 0);
-        QVERIFY(failedRestart.output.contains(QStringLiteral("chmod")));
+        // Run for real (the owner step faked: this test is no root), with
+        // paths a shell would misread if they were not quoted.
+        QTemporaryDir work;
+        const std::filesystem::path base = work.path().toStdString();
+        const auto folder = base / ("It's \"ours\" $(touch " + (base / "x").string() + ")");
+        const auto source = base / "a\"b\\c `id`" / "sekwo-settings-1.json";
+        const auto settings = folder / "it's.json";
+        std::filesystem::create_directories(source.parent_path());
+        files::writeFileAtomically(source, "new", 0600);
+        const auto install = [&](const AdministratorTools& tools) {
+            return runShell(AdministratorCommand::settingsInstallCommand(tools, folder, source, settings));
+        };
+        using T = AdministratorTools;
+        const auto log = base / "steps.log";
+        const auto restarted = [&] {
+            return files::readFileIfPresent(log).value_or("").find(here.launchctl) != std::string::npos;
+        };
+        auto run = install(toolsWith(log, {{&T::changeOwner, true}, {&T::launchctl, false}}));
+        QCOMPARE(run.status, 0); // a failed restart does not fail the save
+        QVERIFY(restarted());
+        QCOMPARE(files::readFile(settings), std::string("new"));
+        QCOMPARE(std::filesystem::status(settings).permissions() & std::filesystem::perms::all,
+                 std::filesystem::perms(0644));
+
+        // A failed owner, mode or rename step: the old file stays whole, the
+        // staged copy goes, the daemon is not restarted.
+        for (auto failing : {&T::changeOwner, &T::changeMode, &T::move}) {
+            std::filesystem::remove(log);
+            files::writeFileAtomically(settings, "old", 0640);
+            run = install(toolsWith(log, {{&T::changeOwner, true}, {failing, false}, {&T::launchctl, true}}));
+            QVERIFY(run.status != 0);
+            QVERIFY(!restarted());
+            QCOMPARE(files::readFile(settings), std::string("old"));
+            QCOMPARE(std::filesystem::status(settings).permissions() & std::filesystem::perms::all,
+                     std::filesystem::perms(0640));
+            QCOMPARE(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+        }
+        QVERIFY(!std::filesystem::exists(base / "x"));
 
         // The AppleScript literal holds the chain exactly, with no bare quote.
+        const auto chain = AdministratorCommand::settingsInstallCommand(macTools, folder, source, settings);
         const auto script = AdministratorCommand::administratorAppleScript(chain);
         const std::string head = "do shell script \"";
         const std::string tail = "\" with administrator privileges";
@@ -159,6 +199,13 @@ private Q_SLOTS:
             {"kovadesk-rustdesk://c?id=abc&server=a&relay=b&consultant_name=A%07", E::invalidLink},
             {"kovadesk-rustdesk://c?id=abc&server=a&relay=b&ID=def", E::invalidLink},
             {"kovadesk-rustdesk://c?id=abc&server=a&relay=b&key=", std::nullopt},
+            // No value may reach RustDesk as an option of its own.
+            {"kovadesk-rustdesk://connect?id=--password&server=--config&relay=r.example", E::invalidLink},
+            {"kovadesk-rustdesk://c?id=abc&server=a&relay=b&key=--uninstall-service", E::invalidLink},
+            {"kovadesk-rustdesk://c?id=abc&server=a&relay=-b", E::invalidLink},
+            {"kovadesk-rustdesk://c?remote_id=%20-abc&server=a&relay=b", E::invalidLink},
+            {"kovadesk-rustdesk://c?id=abc&server=a&relay=b&consultant_name=-x", E::invalidLink},
+            {"kovadesk-rustdesk://c?id=a-bc&server=a-1.example&relay=b&key=k-", std::nullopt},
         };
         for (const auto& [link, expected] : rows) {
             QVERIFY2(failure(link) == expected, link);
@@ -218,6 +265,10 @@ private Q_SLOTS:
         QCOMPARE(calls[2].arguments,
                  (std::vector<std::string>{"--server", "s:1", "--relay", "r", "--key", "pub", "abc"}));
         QCOMPARE(calls[3].executable, primary.string());
+        // Its output is never read: the null device, never a pipe it could break on.
+        for (const auto& call : calls) {
+            QVERIFY(call.discardOutput);
+        }
     }
 };
 

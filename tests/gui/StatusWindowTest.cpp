@@ -1,16 +1,21 @@
 #include "FakeDesktop.hpp"
 #include "FindWidget.hpp"
 #include "core/Paths.hpp"
+#include "menubar/BundleResources.hpp"
 #include "menubar/FeedbackButton.hpp"
 #include "menubar/StatusWindowController.hpp"
 #include "menubar/ViewerTheme.hpp"
+#include "menubar/ViewerWidgets.hpp"
 #include "support/TempRoot.hpp"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFile>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -75,6 +80,11 @@ private:
     template <typename T> T* find(const char* name) { return findWidget<T>(window_.get(), name); }
 
 private Q_SLOTS:
+    void initTestCase() {
+        // Before the first time is formatted: the zone is read once.
+        qputenv("TZ", "Europe/Warsaw");
+        qputenv("LC_ALL", "pl_PL.UTF-8");
+    }
     void init() {
         root_ = std::make_unique<test::TempRoot>();
         desktop_ = std::make_unique<test::FakeDesktop>();
@@ -129,6 +139,44 @@ private Q_SLOTS:
         QCOMPARE(token->text(), QStringLiteral("ACME"));
         QCOMPARE(window.refreshTimer()->interval(), 2000);
         QVERIFY(window.refreshTimer()->isActive());
+    }
+
+    void headerImageAndDatesFollowTheBundleAndTheLocale() {
+        // The first image that loads, in the bundle's order; the icns needs a
+        // plugin this Qt lacks, so its PNG follows.
+        QTemporaryDir resources;
+        const auto write = [&](const char* name, const QColor& colour) {
+            QImage image(64, 48, QImage::Format_ARGB32);
+            image.fill(colour);
+            QVERIFY(image.save(resources.filePath(QString::fromLatin1(name)), "PNG"));
+        };
+        const auto colourOf = [&] { return applicationImage(resources.path()).pixelColor(0, 0); };
+        QVERIFY(applicationImage(resources.path()).isNull());
+        QFile icns(resources.filePath(QStringLiteral("AppIcon.icns")));
+        QVERIFY(icns.open(QIODevice::WriteOnly) && icns.write("icns") == 4);
+        icns.close();
+        write("AppIcon.png", Qt::blue);
+        QCOMPARE(colourOf(), QColor(Qt::blue));
+        write("PortalLogo.png", Qt::red);
+        QCOMPARE(colourOf(), QColor(Qt::red));
+
+        // Drawn filling the 44-point circle, cut to it.
+        QImage red(64, 48, QImage::Format_ARGB32);
+        red.fill(Qt::red);
+        const QImage drawn = circularPixmap(red, 44, 2.0).toImage();
+        QCOMPARE(drawn.size(), QSize(88, 88));
+        for (const QPoint inside : {QPoint(44, 44), QPoint(3, 44), QPoint(44, 84)}) {
+            QCOMPARE(drawn.pixelColor(inside), QColor(Qt::red));
+        }
+        QCOMPARE(drawn.pixelColor(2, 2).alpha(), 0);
+
+        // Times in the medium styles of the user's language and zone.
+        ViewerState state;
+        state.lastInventoryAt = Timestamp(std::chrono::seconds(1796833042));
+        state.save();
+        open("ACME");
+        QCOMPARE(find<QLabel>("lastInventoryValue")->text(), QStringLiteral("9 gru 2026, 17:17:22"));
+        QCOMPARE(find<QLabel>("lastHeartbeatValue")->text(), QStringLiteral("-"));
     }
 
     void tabsShowOneViewAndFollowTheToken() {

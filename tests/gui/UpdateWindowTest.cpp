@@ -1,5 +1,6 @@
 #include "FakeDesktop.hpp"
 #include "menubar/UpdateWindowController.hpp"
+#include "menubar/ViewerWidgets.hpp"
 #include "support/TempRoot.hpp"
 
 #include <QLabel>
@@ -22,6 +23,35 @@ private:
     }
 
 private Q_SLOTS:
+    void initTestCase() {
+        // Before the first time is formatted: the zone is read once.
+        qputenv("TZ", "Europe/Warsaw");
+        qputenv("LC_ALL", "pl_PL.UTF-8");
+    }
+
+    void longValuesAreCutAtTheTailAndTimesShownInTheUsersStyle() {
+        test::TempRoot root;
+        const std::string version = "0.2.56-" + std::string(90, '9');
+        ViewerUpdateCoordinator::writeStatus({"no_update", "Masz najnowszą wersję.", "0.2.55", version,
+                                              Timestamp(std::chrono::seconds(1796833042)), std::nullopt});
+        UpdateWindowController window([] {});
+        window.showWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto* available = window.findChild<ElidedLabel*>(QStringLiteral("availableValue"));
+        QCOMPARE(available->text(), QString::fromStdString(version));
+        const QString shown = available->displayedText();
+        QVERIFY2(shown.startsWith(QStringLiteral("0.2.56-99")) && shown.endsWith(QChar(0x2026)),
+                 qPrintable(shown));
+        QVERIFY(available->fontMetrics().horizontalAdvance(shown) <= available->contentsRect().width());
+        auto* installed = window.findChild<ElidedLabel*>(QStringLiteral("versionValue"));
+        QCOMPARE(installed->displayedText(), QStringLiteral("0.2.55"));
+        QCOMPARE(value(window, "updatedAtValue"), QStringLiteral("9 gru 2026, 17:17:22"));
+        // For a look at the window: KOVA_GUI_SCREENSHOTS=<directory>.
+        if (const QString shots = qEnvironmentVariable("KOVA_GUI_SCREENSHOTS"); !shots.isEmpty()) {
+            window.grab().save(shots + QStringLiteral("/update-window-long-values.png"));
+        }
+    }
+
     void rowsAndProgressFollowTheStatusFile() {
         test::TempRoot root;
         int checks = 0;

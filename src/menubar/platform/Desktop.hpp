@@ -30,6 +30,26 @@ bool postShowRunningApplication();
 
 enum class ActivationPolicy { accessory, regular };
 
+// The system tools the administrator-approved settings install runs, by
+// absolute path, and the administrators' group the installed file is given.
+struct AdministratorTools {
+    std::string makeDirectory;
+    std::string copy;
+    std::string changeOwner;
+    std::string changeMode;
+    std::string move;
+    std::string remove;
+    std::string launchctl;
+    std::string administratorsGroup;
+};
+
+namespace desktop {
+
+// This system's tools and group.
+AdministratorTools administratorTools();
+
+} // namespace desktop
+
 // What became of a command run with administrator approval.
 struct AdministratorCommandResult {
     bool started = false; // false: the approval prompt could not be run at all
@@ -86,6 +106,9 @@ public:
 
 Q_SIGNALS:
     void showRequested();
+    // The user opened the application again (Finder, Spotlight, the Dock)
+    // while it runs; only a Mac tells a running application so.
+    void reopenRequested(bool hasVisibleWindows);
     void notificationActivated(const QString& userData);
     // A link in the application's URL scheme handed to this instance, by the
     // system or forwarded by a later instance over the wake channel.

@@ -16,6 +16,9 @@ struct ProcessSpec {
     std::vector<std::string> arguments;
     // Standard error goes into the standard output pipe (one combined stream).
     bool mergeStandardError = false;
+    // Standard output and error go to the null device: nothing is read, so a
+    // child (or a process it leaves behind) may write for as long as it likes.
+    bool discardOutput = false;
     // When set, a child still running at the limit gets SIGTERM, then SIGKILL
     // after killGrace.
     std::optional<std::chrono::milliseconds> timeLimit;

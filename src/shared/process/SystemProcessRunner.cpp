@@ -247,9 +247,12 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, StopToken stop) 
     const auto start = Clock::now();
 
     Fd outRead, outWrite, errRead, errWrite, wakeRead, wakeWrite;
-    int error = makePipe(outRead, outWrite);
-    if (error == 0 && !spec.mergeStandardError) {
-        error = makePipe(errRead, errWrite);
+    int error = 0;
+    if (!spec.discardOutput) {
+        error = makePipe(outRead, outWrite);
+        if (error == 0 && !spec.mergeStandardError) {
+            error = makePipe(errRead, errWrite);
+        }
     }
     if (error == 0) {
         error = makePipe(wakeRead, wakeWrite);
@@ -258,7 +261,9 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, StopToken stop) 
         result.launchError = error;
         return result;
     }
-    setNonBlocking(outRead);
+    if (outRead.valid()) {
+        setNonBlocking(outRead);
+    }
     setNonBlocking(wakeRead);
     setNonBlocking(wakeWrite);
     if (errRead.valid()) {
@@ -267,8 +272,13 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, StopToken stop) 
 
     SpawnFileActions actions;
     posix_spawn_file_actions_addopen(&actions.value, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    addStandardStream(actions, outWrite.get(), STDOUT_FILENO);
-    addStandardStream(actions, spec.mergeStandardError ? outWrite.get() : errWrite.get(), STDERR_FILENO);
+    if (spec.discardOutput) {
+        posix_spawn_file_actions_addopen(&actions.value, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions.value, STDOUT_FILENO, STDERR_FILENO);
+    } else {
+        addStandardStream(actions, outWrite.get(), STDOUT_FILENO);
+        addStandardStream(actions, spec.mergeStandardError ? outWrite.get() : errWrite.get(), STDERR_FILENO);
+    }
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
     // Descriptors opened without O_CLOEXEC elsewhere in the process stay out of the child.
     posix_spawn_file_actions_addclosefrom_np(&actions.value, STDERR_FILENO + 1);

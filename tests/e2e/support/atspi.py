@@ -34,7 +34,8 @@ def describe(node, depth):
         extents = None
     return {"role": node.get_role_name(), "name": node.get_name(), "description": node.get_description(),
             "depth": depth, "extents": extents,
-            "showing": node.get_state_set().contains(Atspi.StateType.SHOWING)}
+            "showing": node.get_state_set().contains(Atspi.StateType.SHOWING),
+            "focused": node.get_state_set().contains(Atspi.StateType.FOCUSED)}
 
 
 def walk(node, depth=0):

@@ -60,7 +60,8 @@ class Service:
             self.emit("NotificationClosed", GLib.Variant("(uu)", (params.unpack()[0], 3)))
             invocation.return_value(None)
         elif method == "GetCapabilities":
-            invocation.return_value(GLib.Variant("(as)", (["actions", "body"],)))
+            # Like most desktops' servers, it reads markup in bodies: what a client sends is what it shows.
+            invocation.return_value(GLib.Variant("(as)", (["actions", "body", "body-markup"],)))
         elif method == "GetServerInformation":
             invocation.return_value(GLib.Variant("(ssss)", ("fake-notifications", "test", "1", "1.2")))
 

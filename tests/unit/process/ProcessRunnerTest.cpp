@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -98,6 +99,22 @@ TEST_F(ProcessRunnerTest, ChildSeesNullInputAndNoInheritedDescriptors) {
     const auto result = runner.run(bash("readlink /proc/self/fd/0; ls /proc/self/fd"));
     ::close(leaky);
     EXPECT_EQ(result.standardOutput, "/dev/null\n0\n1\n2\n3\n");
+}
+
+TEST_F(ProcessRunnerTest, DiscardedOutputGoesToTheNullDevice) {
+    // The child's own streams are the null device (no pipe to break once the
+    // runner has returned), and nothing reaches the result.
+    const auto file = ::testing::TempDir() + "discarded-streams";
+    auto spec = bash("readlink /proc/$$/fd/1 /proc/$$/fd/2 > \"$0\"; echo lost; echo lost >&2; exit 3");
+    spec.arguments.push_back(file);
+    spec.discardOutput = true;
+    const auto result = runner.run(spec);
+    EXPECT_EQ(result.exitStatus, 3);
+    EXPECT_EQ(result.standardOutput + result.standardError, "");
+    std::ifstream written(file);
+    const std::string streams((std::istreambuf_iterator<char>(written)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(streams, "/dev/null\n/dev/null\n");
+    ::unlink(file.c_str());
 }
 
 TEST_F(ProcessRunnerTest, SignalledChildReportsTheSignalNumber) {

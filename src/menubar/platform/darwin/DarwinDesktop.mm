@@ -7,7 +7,8 @@
 #include "core/ViewerLogger.hpp"
 #include "menubar/AdministratorCommand.hpp"
 #include "menubar/MenuBarEntry.hpp"
-#include "menubar/platform/darwin/WakeChannel.hpp"
+#include "menubar/UserPrivateDirectory.hpp"
+#include "menubar/platform/WakeChannel.hpp"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -91,7 +92,7 @@ std::optional<std::string> wakeChannelPath() {
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();
     }
-    if (!kova::menubar::wake::isPrivateDirectory(path)) {
+    if (!kova::menubar::isPrivateDirectory(path)) {
         return std::nullopt;
     }
     return path + "/" + std::string(kova::menubar::entry::showRunningApplicationName);
@@ -131,6 +132,57 @@ std::optional<std::string> wakeChannelPath() {
 }
 @end
 
+// Receives the reopen Apple event ("rapp"): Finder, Spotlight or the Dock
+// opening the application again while it runs. AppKit would hand it to the
+// application delegate's applicationShouldHandleReopen:hasVisibleWindows:,
+// which belongs to Qt; a handler of our own takes its place.
+@interface KovaReopenHandler : NSObject {
+@public
+    // Set once before the handler is installed, never changed afterwards.
+    DesktopGuard desktop;
+    BOOL installed;
+}
+- (void)handleReopen:(NSAppleEventDescriptor*)event withReplyEvent:(NSAppleEventDescriptor*)reply;
+- (void)install;
+- (void)uninstall;
+@end
+
+@implementation KovaReopenHandler
+- (void)handleReopen:(NSAppleEventDescriptor*)event withReplyEvent:(NSAppleEventDescriptor*)reply {
+    (void)event;
+    (void)reply;
+    bool visible = false;
+    for (NSWindow* window in [NSApp windows]) {
+        visible = visible || window.isVisible;
+    }
+    // Apple events arrive on the main thread; the signal is queued all the
+    // same, so the window opens outside AppKit's event dispatch.
+    onMainThread([guard = desktop, visible] {
+        if (kova::menubar::Desktop* target = guard ? guard->data() : nullptr) {
+            Q_EMIT target->reopenRequested(visible);
+        }
+    });
+}
+
+// AppKit registers its own handler while the application finishes
+// launching; installed later, this one replaces it.
+- (void)install {
+    [[NSAppleEventManager sharedAppleEventManager] setEventHandler:self
+                                                       andSelector:@selector(handleReopen:withReplyEvent:)
+                                                     forEventClass:kCoreEventClass
+                                                        andEventID:kAEReopenApplication];
+    installed = YES;
+}
+
+- (void)uninstall {
+    if (installed) {
+        [[NSAppleEventManager sharedAppleEventManager] removeEventHandlerForEventClass:kCoreEventClass
+                                                                            andEventID:kAEReopenApplication];
+        installed = NO;
+    }
+}
+@end
+
 namespace kova::menubar {
 
 bool desktop::hasGraphicalSession() {
@@ -140,6 +192,11 @@ bool desktop::hasGraphicalSession() {
     }
     CFRelease(session);
     return true;
+}
+
+AdministratorTools desktop::administratorTools() {
+    return {"/bin/mkdir", "/bin/cp", "/usr/sbin/chown", "/bin/chmod",
+            "/bin/mv",    "/bin/rm", "/bin/launchctl",  "wheel"};
 }
 
 bool desktop::postShowRunningApplication() {
@@ -181,6 +238,20 @@ public:
         }
         // Links of the bundle's URL scheme arrive as file-open events.
         qApp->installEventFilter(this);
+        reopen_ = [[KovaReopenHandler alloc] init];
+        reopen_->desktop = guard_;
+        if ([[NSRunningApplication currentApplication] isFinishedLaunching]) {
+            [reopen_ install];
+        } else {
+            KovaReopenHandler* handler = reopen_;
+            launched_ = [[[NSNotificationCenter defaultCenter]
+                addObserverForName:NSApplicationDidFinishLaunchingNotification
+                            object:nil
+                             queue:[NSOperationQueue mainQueue]
+                        usingBlock:^(NSNotification*) {
+                          [handler install];
+                        }] retain];
+        }
     }
 
     bool eventFilter(QObject* watched, QEvent* event) override {
@@ -195,6 +266,12 @@ public:
     }
 
     ~DarwinDesktop() override {
+        if (launched_) {
+            [[NSNotificationCenter defaultCenter] removeObserver:launched_];
+            [launched_ release];
+        }
+        [reopen_ uninstall];
+        [reopen_ release];
         if (observer_) {
             [[NSDistributedNotificationCenter defaultCenter] removeObserver:observer_];
             [observer_ release];
@@ -397,6 +474,8 @@ private:
     wake::Listener wake_;
     KovaNotificationDelegate* delegate_ = nil;
     id observer_ = nil;
+    KovaReopenHandler* reopen_ = nil;
+    id launched_ = nil;
 };
 
 } // namespace

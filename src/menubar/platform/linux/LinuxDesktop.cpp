@@ -1,13 +1,13 @@
 #include "menubar/platform/linux/LinuxDesktop.hpp"
 
-#include "core/Paths.hpp"
 #include "core/ViewerLogger.hpp"
+#include "menubar/UserPrivateDirectory.hpp"
+#include "menubar/platform/WakeChannel.hpp"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDesktopServices>
-#include <QLocalSocket>
 #include <QPointer>
 #include <QProcess>
 #include <QStandardPaths>
@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
@@ -28,11 +29,9 @@ namespace {
 constexpr auto notificationsService = "org.freedesktop.Notifications";
 constexpr auto notificationsPath = "/org/freedesktop/Notifications";
 constexpr auto notificationsInterface = "org.freedesktop.Notifications";
-constexpr char showRequest[] = "show\n";
 constexpr std::size_t rememberedNotifications = 256;
-constexpr char openRequest[] = "open ";
-// A forwarded link is one line; anything longer is not ours.
-constexpr qint64 maximumOpenRequestBytes = 8192;
+// How long a later instance waits for the running one to take its request.
+constexpr auto acknowledgementTimeout = std::chrono::seconds(2);
 
 class Descriptor {
 public:
@@ -119,60 +118,47 @@ bool desktop::hasGraphicalSession() {
     return display && displayReachable(display);
 }
 
-std::string wakeSocketPath() {
-    constexpr std::string_view name = "pl.tarnvik.sekwo.show-running-application";
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime == '/') {
-        return std::string(runtime) + "/" + std::string(name);
-    }
-    return (paths::fixed("/tmp") / (std::string(name) + "." + std::to_string(::getuid()))).string();
+AdministratorTools desktop::administratorTools() {
+    // Merged-/usr systems keep the tools in /usr/bin, older ones in /bin.
+    const auto tool = [](const char* name) {
+        for (const char* directory : {"/usr/bin/", "/bin/"}) {
+            const std::string path = std::string(directory) + name;
+            if (::access(path.c_str(), X_OK) == 0) {
+                return path;
+            }
+        }
+        return std::string("/bin/") + name;
+    };
+    // No launchd here: the restart goes where launchctl would be (a stand-in
+    // may stand there), and is excused when it is missing.
+    return {tool("mkdir"), tool("cp"), tool("chown"),    tool("chmod"),
+            tool("mv"),    tool("rm"), "/bin/launchctl", "root"};
 }
 
-bool connectToWakeSocket(const std::string& path, bool sendShowRequest) {
-    Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.get() < 0 || !connectUnix(path, false, fd)) {
-        return false;
+std::string wakeSocketPath() {
+    // Only in a directory no other user can write: whoever listens there
+    // first would receive the links, keys included.
+    const auto directory = userPrivateDirectory();
+    if (!directory) {
+        return {};
     }
-    if (!sendShowRequest) {
-        return true;
-    }
-    const auto sent = ::send(fd.get(), showRequest, sizeof(showRequest) - 1, MSG_NOSIGNAL);
-    return sent == static_cast<ssize_t>(sizeof(showRequest) - 1);
+    return (*directory / "pl.tarnvik.sekwo.show-running-application").string();
 }
 
 bool desktop::postShowRunningApplication() {
-    return connectToWakeSocket(wakeSocketPath(), true);
-}
-
-bool sendToWakeSocket(const std::string& path, std::string_view message) {
-    Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.get() < 0 || !connectUnix(path, false, fd)) {
-        return false;
-    }
-    std::size_t sent = 0;
-    while (sent < message.size()) {
-        const auto n = ::send(fd.get(), message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
+    const auto path = wakeSocketPath();
+    return !path.empty() && wake::sendRequest(path, wake::showRequest(), acknowledgementTimeout);
 }
 
 bool desktop::postOpenUrlToRunningApplication(const QUrl& url) {
-    const QByteArray encoded = url.toEncoded();
-    if (encoded.isEmpty() || encoded.size() > maximumOpenRequestBytes || encoded.contains('\n')) {
-        return false;
-    }
-    const QByteArray message = QByteArray(openRequest) + encoded + '\n';
-    return sendToWakeSocket(wakeSocketPath(), std::string_view(message.constData(), message.size()));
+    const auto path = wakeSocketPath();
+    const auto request = wake::openRequest(url);
+    return !path.empty() && request && wake::sendRequest(path, *request, acknowledgementTimeout);
 }
 
 LinuxDesktop::LinuxDesktop() : bus_(QDBusConnection::sessionBus()) {
+    connect(&wake_, &wake::Listener::showRequested, this, &Desktop::showRequested);
+    connect(&wake_, &wake::Listener::openUrlRequested, this, &Desktop::openUrlRequested);
     if (bus_.isConnected()) {
         const auto service = QString::fromLatin1(notificationsService);
         const auto path = QString::fromLatin1(notificationsPath);
@@ -199,69 +185,37 @@ void LinuxDesktop::activate(QWidget* window) {
 
 bool LinuxDesktop::listenForShowRequests() {
     const auto path = wakeSocketPath();
-    // listen() would silently take the address over from a live instance
-    // (one in another sandbox sharing the runtime directory), so only a dead
-    // socket is replaced.
-    if (connectToWakeSocket(path, false)) {
-        ViewerLogger::warn("Show request channel is held by another process; not listening");
+    if (path.empty()) {
+        ViewerLogger::warn("Show request channel not opened: no directory only this user can write");
         return false;
     }
-    const auto name = QString::fromStdString(path);
-    QLocalServer::removeServer(name);
-    server_ = new QLocalServer(this);
-    server_->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server_->listen(name)) {
-        ViewerLogger::warn("Show request channel could not be opened: " +
-                           server_->errorString().toStdString());
-        return false;
-    }
-    connect(server_, &QLocalServer::newConnection, this, &LinuxDesktop::acceptConnection);
-    return true;
-}
-
-void LinuxDesktop::acceptConnection() {
-    while (QLocalSocket* socket = server_->nextPendingConnection()) {
-        auto check = [this, socket] {
-            // A request is a few bytes; anything else is not ours.
-            const QByteArray received = socket->peek(maximumOpenRequestBytes + 1);
-            if (received.startsWith(QByteArrayLiteral("show\n"))) {
-                // One request, one show: nothing more is read from this socket.
-                socket->readAll();
-                disconnect(socket, nullptr, this, nullptr);
-                socket->disconnectFromServer();
-                Q_EMIT showRequested();
-            } else if (received.startsWith(openRequest)) {
-                // "open <link>\n" from a later instance started with a link.
-                const auto end = received.indexOf('\n');
-                if (end < 0) {
-                    if (received.size() > maximumOpenRequestBytes) {
-                        socket->abort();
-                    }
-                    return;
-                }
-                const auto prefix = static_cast<qsizetype>(sizeof(openRequest) - 1);
-                const QUrl url(QString::fromUtf8(received.mid(prefix, end - prefix)), QUrl::StrictMode);
-                socket->readAll();
-                disconnect(socket, nullptr, this, nullptr);
-                socket->disconnectFromServer();
-                if (url.isValid()) {
-                    Q_EMIT openUrlRequested(url);
-                }
-            } else if (received.size() >= 5) {
-                socket->abort();
-            }
-        };
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QLocalSocket::readyRead, this, check);
-        // Bytes that came with the connection raise no further readyRead.
-        if (socket->bytesAvailable() > 0) {
-            check();
-        }
-    }
+    return wake_.listen(path);
 }
 
 void LinuxDesktop::showNotification(const QString& title, const QString& text, const QString& userData) {
     showUserNotification(QString(), title, text, userData);
+}
+
+QString notificationBody(const QString& text, bool serverReadsMarkup) {
+    if (!serverReadsMarkup) {
+        return text;
+    }
+    // The body-markup subset is XML-like: these three are all it takes for
+    // the text to be read as text, never as a link, an image or a style.
+    QString escaped;
+    escaped.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == QLatin1Char('&')) {
+            escaped += QStringLiteral("&amp;");
+        } else if (c == QLatin1Char('<')) {
+            escaped += QStringLiteral("&lt;");
+        } else if (c == QLatin1Char('>')) {
+            escaped += QStringLiteral("&gt;");
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
 }
 
 void LinuxDesktop::showUserNotification(const QString& identifier, const QString& title, const QString& text,
@@ -270,6 +224,25 @@ void LinuxDesktop::showUserNotification(const QString& identifier, const QString
         ViewerLogger::warn("User notification not shown: no session bus");
         return;
     }
+    // Whether the server reads markup in bodies is asked each time: the
+    // desktop may have replaced its notification server since the last one.
+    auto question = QDBusMessage::createMethodCall(
+        QString::fromLatin1(notificationsService), QString::fromLatin1(notificationsPath),
+        QString::fromLatin1(notificationsInterface), QStringLiteral("GetCapabilities"));
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(question), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, identifier, title, text, ticketReference](QDBusPendingCallWatcher* call) {
+                call->deleteLater();
+                QDBusPendingReply<QStringList> capabilities = *call;
+                // Without an answer the body is escaped: shown with entities at worst.
+                const bool markup =
+                    capabilities.isError() || capabilities.value().contains(QStringLiteral("body-markup"));
+                sendNotification(identifier, title, notificationBody(text, markup), ticketReference);
+            });
+}
+
+void LinuxDesktop::sendNotification(const QString& identifier, const QString& title, const QString& body,
+                                    const QString& ticketReference) {
     auto message = QDBusMessage::createMethodCall(
         QString::fromLatin1(notificationsService), QString::fromLatin1(notificationsPath),
         QString::fromLatin1(notificationsInterface), QStringLiteral("Notify"));
@@ -280,7 +253,7 @@ void LinuxDesktop::showUserNotification(const QString& identifier, const QString
         hints.insert(QStringLiteral("x-sekwo-identifier"), identifier);
     }
     // The "default" action makes a click on the notification body reach us.
-    message << QStringLiteral("Sekwo Tarnvik") << uint(0) << QString() << title << text
+    message << QStringLiteral("Sekwo Tarnvik") << uint(0) << QString() << title << body
             << QStringList{QStringLiteral("default"), QStringLiteral("Otwórz")} << hints << int(-1);
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(message), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "menubar/platform/Desktop.hpp"
+#include "menubar/platform/WakeChannel.hpp"
 
 #include <QDBusConnection>
-#include <QLocalServer>
 #include <QStringList>
 
 #include <deque>
@@ -13,15 +13,13 @@
 
 namespace kova::menubar {
 
-// The path of the per-user wake socket: in XDG_RUNTIME_DIR, or below /tmp
-// with the user id in its name when the session has no runtime directory.
+// The path of the per-user wake socket, in the user's private directory
+// (XDG_RUNTIME_DIR when it is the user's own); empty when there is none.
 std::string wakeSocketPath();
-// Connects to the wake socket; with a message, sends it. Returns whether a
-// process listened there.
-bool connectToWakeSocket(const std::string& path, bool sendShowRequest);
-// Connects to the wake socket and sends the message; false when nobody listened
-// or the message did not go out whole.
-bool sendToWakeSocket(const std::string& path, std::string_view message);
+// A notification body as the server should get it: escaped for a server
+// that reads the body-markup subset (so markup in server or file text shows
+// as text), unchanged for one that shows bodies as plain text.
+QString notificationBody(const QString& text, bool serverReadsMarkup);
 // The program and arguments that open the notification settings of the
 // desktops named in XDG_CURRENT_DESKTOP (":"-separated), first known one wins.
 std::optional<QStringList> notificationSettingsCommand(const QString& currentDesktops);
@@ -53,10 +51,11 @@ private Q_SLOTS:
     void onNotificationClosed(uint id, uint reason);
 
 private:
-    void acceptConnection();
+    void sendNotification(const QString& identifier, const QString& title, const QString& body,
+                          const QString& ticketReference);
     void rememberNotification(uint id, const QString& userData);
 
-    QLocalServer* server_ = nullptr;
+    wake::Listener wake_;
     QDBusConnection bus_;
     // Ids of the notifications this process sent, newest last; the server
     // broadcasts the actions of every application's notifications.

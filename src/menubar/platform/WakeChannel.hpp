@@ -7,20 +7,22 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 class QLocalServer;
 class QLocalSocket;
 
-// The Mac's wake channel between two instances of one user: a local socket in
-// a folder only that user can enter. A later instance sends one request line,
+// The wake channel between two instances of one user: a local socket in a
+// folder only that user can write. A later instance sends one request line,
 // "show" or "open" with a link, and counts it as delivered only when the
 // running instance answers "ok", so the sender learns whether anyone took it.
-// Plain POSIX and Qt, so it is tested on any system.
+// Both ends check that the other is a process of the same user: whoever
+// listened first in a folder another user could write would otherwise
+// receive the links, keys included.
 namespace kova::menubar::wake {
 
-// Whether `directory` is a folder of this user that no one else may enter or
-// write to; a symbolic link in its place does not count.
-bool isPrivateDirectory(const std::string& directory);
+// The user id of the process at the other end of a connected local socket.
+std::optional<uid_t> peerUid(int socketFd);
 
 std::string showRequest();
 // The request handing `url` over; none for a link that cannot travel in one
@@ -28,7 +30,8 @@ std::string showRequest();
 std::optional<std::string> openRequest(const QUrl& url);
 
 // Sends one request to the instance listening at `socketPath` and waits up to
-// `timeout` for its answer. True only when it answered "ok". Creates no Qt
+// `timeout` for its answer. True only when it answered "ok"; a listener of
+// another user is sent nothing. Creates no Qt
 // object, so it is safe before the application exists.
 bool sendRequest(const std::string& socketPath, std::string_view request, std::chrono::milliseconds timeout);
 
@@ -42,6 +45,7 @@ public:
 
     // Listens at `socketPath`, taking the place of a socket nobody answers
     // on; false when a live instance listens there or listening fails.
+    // Connections of other users are refused.
     bool listen(const std::string& socketPath);
 
 Q_SIGNALS:

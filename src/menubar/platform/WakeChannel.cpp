@@ -1,4 +1,4 @@
-#include "menubar/platform/darwin/WakeChannel.hpp"
+#include "menubar/platform/WakeChannel.hpp"
 
 #include "core/ViewerLogger.hpp"
 
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -88,14 +88,23 @@ bool answers(const std::string& path) {
 
 } // namespace
 
-bool isPrivateDirectory(const std::string& directory) {
-    std::string path = directory;
-    while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
+std::optional<uid_t> peerUid(int socketFd) {
+#ifdef __APPLE__
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (::getpeereid(socketFd, &uid, &gid) != 0) {
+        return std::nullopt;
     }
-    struct stat info {};
-    return !path.empty() && ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-           info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
+    return uid;
+#else
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+        length != sizeof credentials) {
+        return std::nullopt;
+    }
+    return credentials.uid;
+#endif
 }
 
 std::string showRequest() {
@@ -115,6 +124,10 @@ bool sendRequest(const std::string& socketPath, std::string_view request, std::c
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     const Descriptor fd(openSocket());
     if (fd.get() < 0 || !connectTo(socketPath, fd)) {
+        return false;
+    }
+    if (peerUid(fd.get()) != ::getuid()) {
+        ViewerLogger::warn("Wake channel " + socketPath + " is held by another user; nothing sent");
         return false;
     }
     std::size_t sent = 0;
@@ -182,6 +195,13 @@ bool Listener::listen(const std::string& socketPath) {
 
 void Listener::accept() {
     while (QLocalSocket* socket = server_->nextPendingConnection()) {
+        // Only this user's own later instances may ask anything of this one.
+        if (const auto peer = peerUid(static_cast<int>(socket->socketDescriptor())); peer != ::getuid()) {
+            ViewerLogger::warn("Wake channel: connection of user " +
+                               (peer ? std::to_string(*peer) : std::string("unknown")) + " refused");
+            drop(socket);
+            continue;
+        }
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { read(socket); });
         QTimer::singleShot(requestTimeoutMs, socket, [socket] { drop(socket); });
