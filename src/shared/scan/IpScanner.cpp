@@ -130,8 +130,8 @@ std::optional<double> latencyFromPing(std::string_view output) {
     if (number.empty()) {
         return std::nullopt;
     }
-    // A stream in the classic locale: LLVM's library before 17 has no
-    // floating-point from_chars, and strtod would follow the process's locale.
+    // A stream in the classic locale: LLVM's library (libc++ 16, for one) has
+    // no floating-point from_chars, and strtod would follow the process's locale.
     std::istringstream in{std::string(number)};
     in.imbue(std::locale::classic());
     double value = 0;
