@@ -2,6 +2,7 @@
 #include "config/MacViewerBuildInfo.hpp"
 #include "config/ViewerSettings.hpp"
 #include "core/Errors.hpp"
+#include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
 
 #include <csignal>
@@ -10,7 +11,6 @@
 #include <optional>
 #include <pthread.h>
 #include <string_view>
-#include <thread>
 
 namespace {
 
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    std::jthread runner([&service](std::stop_token stop) { service.runForever(stop); });
+    JThread runner([&service](StopToken stop) { service.runForever(stop); });
     int received = 0;
     sigwait(&signals, &received);
     ViewerLogger::info(std::string("Sekwo Tarnvik macOS daemon stopping (") +

@@ -3,6 +3,7 @@
 #include "api/CustomerRecords.hpp"
 #include "config/ViewerSettings.hpp"
 #include "core/ConnectionIssue.hpp"
+#include "core/Stop.hpp"
 #include "menubar/ChatWindowController.hpp"
 #include "menubar/CustomerNotificationRules.hpp"
 #include "menubar/MenuBarRules.hpp"
@@ -28,7 +29,6 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <stop_token>
 #include <sys/types.h>
 #include <vector>
 
@@ -50,19 +50,19 @@ public:
         std::shared_ptr<platform::SystemFacts> facts;
         // Sends an audit with the given settings; runs on a worker thread and
         // ends early when the application quits.
-        std::function<AgentOperationOutcome(const ViewerSettings&, std::stop_token)> sendInventory;
+        std::function<AgentOperationOutcome(const ViewerSettings&, StopToken)> sendInventory;
         // Shows a modal warning; tests answer it without a person.
         std::function<void(const QString& title, const QString& message)> presentAlert;
         // Sends the audit that follows a saved configuration ("settings_saved");
         // runs on a worker thread, its outcome is not shown.
-        std::function<void(const ViewerSettings&, std::stop_token)> auditSavedSettings;
+        std::function<void(const ViewerSettings&, StopToken)> auditSavedSettings;
         // Runs RustDesk and pgrep; the system's runner unless a test records them.
         std::shared_ptr<ProcessRunner> processRunner;
         // One page of replies to the customer's tickets after a message id; runs
         // on a worker thread. The real client for the settings when empty.
         std::function<CustomerTicketNotificationPage(const ViewerSettings&, const std::string& sessionToken,
                                                      std::int64_t afterMessageId, std::int64_t limit,
-                                                     std::stop_token)>
+                                                     StopToken)>
             fetchCustomerNotifications;
         // The only user whose incoming chat files are shown: the daemon's. Any
         // local user can write the chat directory; tests write as themselves.
@@ -162,7 +162,7 @@ private:
     Dependencies dependencies_;
     std::vector<QAction*> applicationActions_;
     // Cuts short background audits at quit, so the process does not linger.
-    std::stop_source backgroundStop_;
+    StopSource backgroundStop_;
     // One window per conversation; closing only hides it. Past the bound of
     // conversations the window hidden longest gives way to a new one.
     std::map<std::string, std::unique_ptr<ChatWindowController>> chatWindows_;

@@ -4,6 +4,7 @@
 #include "config/AgentConnectionState.hpp"
 #include "config/DeviceTokenStore.hpp"
 #include "config/ViewerState.hpp"
+#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/ChatWindowRules.hpp"
@@ -19,7 +20,7 @@ namespace {
 
 // Runs on a worker thread; never throws.
 bool sendChatReplyDirectly(std::optional<ViewerSettings> settings, const RemoteChatMessage& message,
-                           std::stop_token stop) {
+                           StopToken stop) {
     if (!settings) {
         try {
             settings = ViewerSettings::load();

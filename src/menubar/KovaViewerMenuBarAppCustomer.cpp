@@ -2,6 +2,7 @@
 // consultants' replies and the notifications they become.
 #include "api/KovaDeskApiClient.hpp"
 #include "core/Errors.hpp"
+#include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/CustomerNotificationRules.hpp"
 #include "menubar/CustomerSessionStore.hpp"
@@ -41,7 +42,7 @@ void KovaViewerMenuBarApp::observeCustomerSession() {
     if (!dependencies_.fetchCustomerNotifications) {
         dependencies_.fetchCustomerNotifications = [](const ViewerSettings& settings,
                                                       const std::string& token, std::int64_t after,
-                                                      std::int64_t limit, std::stop_token stop) {
+                                                      std::int64_t limit, StopToken stop) {
             return KovaDeskApiClient(settings).customerTicketNotifications(token, after, limit, stop);
         };
     }

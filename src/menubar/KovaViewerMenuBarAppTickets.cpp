@@ -5,6 +5,7 @@
 #include "config/DeviceTokenStore.hpp"
 #include "config/ViewerState.hpp"
 #include "core/Errors.hpp"
+#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/KovaViewerMenuBarApp.hpp"
@@ -23,7 +24,7 @@ struct TicketOutcome {
 
 // Runs on a worker thread; never throws.
 TicketOutcome sendTicket(const ViewerSettings& settings, const ViewerState& state,
-                         const std::string& deviceUid, const AgentTicketDraft& draft, std::stop_token stop) {
+                         const std::string& deviceUid, const AgentTicketDraft& draft, StopToken stop) {
     std::size_t bytes = 0;
     for (const auto& attachment : draft.attachments) {
         bytes += attachment.data.size();

@@ -1,5 +1,6 @@
 #include "agent/AgentService.hpp"
 #include "config/MacViewerBuildInfo.hpp"
+#include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/ApplicationInstanceLock.hpp"
 #include "menubar/BundleResources.hpp"
@@ -90,11 +91,11 @@ int main(int argc, char** argv) {
     desktop->setActivationPolicy(ActivationPolicy::accessory);
     KovaViewerMenuBarApp::Dependencies dependencies;
     dependencies.desktop = desktop.get();
-    dependencies.sendInventory = [](const ViewerSettings& settings, std::stop_token stop) {
+    dependencies.sendInventory = [](const ViewerSettings& settings, StopToken stop) {
         AgentService service(settings);
         return service.sendInventory("menu_bar", stop);
     };
-    dependencies.auditSavedSettings = [](const ViewerSettings& settings, std::stop_token stop) {
+    dependencies.auditSavedSettings = [](const ViewerSettings& settings, StopToken stop) {
         AgentService service(settings);
         service.sendInventory("settings_saved", stop);
     };

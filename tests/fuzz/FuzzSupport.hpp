@@ -2,6 +2,7 @@
 
 #include "config/DeviceTokenStore.hpp"
 #include "core/Paths.hpp"
+#include "core/Stop.hpp"
 #include "net/HttpTransport.hpp"
 
 #include <cstdint>
@@ -85,7 +86,7 @@ inline void useScratchRoot() {
 class FixedBodyTransport final : public HttpTransport {
 public:
     explicit FixedBodyTransport(std::string body) : body_(std::move(body)) {}
-    HttpResponse send(const HttpRequest& request, std::stop_token) override {
+    HttpResponse send(const HttpRequest& request, StopToken) override {
         std::lock_guard lock(mutex_);
         requests_.push_back(request);
         return {200, body_};

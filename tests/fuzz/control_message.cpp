@@ -3,6 +3,7 @@
 #include "FuzzSupport.hpp"
 
 #include "control/ControlChannel.hpp"
+#include "core/Stop.hpp"
 #include "support/FakeWebSocket.hpp"
 
 namespace {
@@ -44,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int wakeUps = 0;
     try {
         channel.connect(
-            identity, [&] { return std::optional(identity); }, [&](std::stop_token) { ++wakeUps; }, {});
+            identity, [&] { return std::optional(identity); }, [&](StopToken) { ++wakeUps; }, {});
     } catch (const ViewerError&) {
     } catch (const DecodingError&) {
     } catch (const NetworkError& error) {

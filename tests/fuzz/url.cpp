@@ -3,6 +3,7 @@
 #include "FuzzSupport.hpp"
 
 #include "control/ControlChannel.hpp"
+#include "core/Stop.hpp"
 #include "net/UrlHelpers.hpp"
 
 #include <boost/url/decode_view.hpp>
@@ -33,9 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     auto settings = ViewerSettings::defaults();
     settings.serverBaseUrl = std::string(input);
-    const ControlChannel channel(
-        settings, nullptr, nullptr, {},
-        [](const WebSocketRequest&, std::stop_token) { return std::unique_ptr<WebSocketConnection>(); });
+    const ControlChannel channel(settings, nullptr, nullptr, {}, [](const WebSocketRequest&, StopToken) {
+        return std::unique_ptr<WebSocketConnection>();
+    });
     if (const auto control = channel.controlUrl()) {
         KOVA_FUZZ_REQUIRE(url::isValidAbsoluteUrl(*control));
         KOVA_FUZZ_REQUIRE(control->starts_with("ws://") || control->starts_with("wss://"));

@@ -69,8 +69,7 @@ private:
         dependencies.desktop = desktop_.get();
         dependencies.presentAlert = [](const QString&, const QString&) {};
         dependencies.fetchCustomerNotifications = [this](const ViewerSettings&, const std::string& token,
-                                                         std::int64_t after, std::int64_t limit,
-                                                         std::stop_token) {
+                                                         std::int64_t after, std::int64_t limit, StopToken) {
             ++fetches_;
             if (!token.starts_with("cs_live")) {
                 throw ViewerError::http(401, "{}");
@@ -282,3 +281,4 @@ private Q_SLOTS:
 
 QTEST_MAIN(CustomerNotificationTest)
 #include "CustomerNotificationTest.moc"
+#include "core/Stop.hpp"

@@ -62,7 +62,7 @@ private:
         KovaViewerMenuBarApp::Dependencies dependencies;
         dependencies.desktop = desktop_.get();
         dependencies.processRunner = runner_;
-        dependencies.sendInventory = [this](const ViewerSettings&, std::stop_token) { return audit_(); };
+        dependencies.sendInventory = [this](const ViewerSettings&, StopToken) { return audit_(); };
         dependencies.presentAlert = [this](const QString& title, const QString& message) {
             alerts_ << title + QStringLiteral(": ") + message;
         };
@@ -323,3 +323,4 @@ private Q_SLOTS:
 
 QTEST_MAIN(MenuBarAppTest)
 #include "MenuBarAppTest.moc"
+#include "core/Stop.hpp"

@@ -54,7 +54,7 @@ private:
         dependencies.presentAlert = [this](const QString& title, const QString& message) {
             alerts_ << title + QStringLiteral(": ") + message;
         };
-        dependencies.auditSavedSettings = [this](const ViewerSettings& settings, std::stop_token) {
+        dependencies.auditSavedSettings = [this](const ViewerSettings& settings, StopToken) {
             QMetaObject::invokeMethod(this, [this, settings] { audited_.push_back(settings); });
         };
         dependencies.processRunner = runner_;
@@ -183,3 +183,4 @@ private Q_SLOTS:
 
 QTEST_MAIN(SettingsSaveTest)
 #include "SettingsSaveTest.moc"
+#include "core/Stop.hpp"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "agent/AuditSource.hpp"
+#include "core/Stop.hpp"
 
 #include <mutex>
 
@@ -9,18 +10,18 @@ namespace kova::test {
 // An audit whose payloads the test sets; counts the full collections.
 class FakeAuditSource : public AuditSource {
 public:
-    Json collect(std::stop_token) override {
+    Json collect(StopToken) override {
         std::lock_guard lock(mutex);
         ++collections;
         return payload;
     }
-    Json heartbeatPayload(const ViewerState& state, std::stop_token) override {
+    Json heartbeatPayload(const ViewerState& state, StopToken) override {
         std::lock_guard lock(mutex);
         Json out = heartbeat;
         out["device_uid"] = state.deviceUid ? Json(*state.deviceUid) : Json(nullptr);
         return out;
     }
-    AuditIdentityFacts identityFacts(std::stop_token) override {
+    AuditIdentityFacts identityFacts(StopToken) override {
         std::lock_guard lock(mutex);
         return facts;
     }

@@ -34,7 +34,7 @@ void FakeProcessRunner::addHandler(const std::string& executable,
     handlers_[executable] = std::move(handler);
 }
 
-ProcessResult FakeProcessRunner::run(const ProcessSpec& spec, std::stop_token) {
+ProcessResult FakeProcessRunner::run(const ProcessSpec& spec, StopToken) {
     std::function<ProcessResult(const ProcessSpec&)> handler;
     ProcessResult result;
     {

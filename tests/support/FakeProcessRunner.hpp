@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Stop.hpp"
 #include "process/ProcessRunner.hpp"
 
 #include <functional>
@@ -23,7 +24,7 @@ public:
     // Computes the answer from the ProcessSpec (for delays or argument-dependent output).
     void addHandler(const std::string& executable, std::function<ProcessResult(const ProcessSpec&)> handler);
 
-    ProcessResult run(const ProcessSpec& spec, std::stop_token stop = {}) override;
+    ProcessResult run(const ProcessSpec& spec, StopToken stop = {}) override;
 
     std::vector<ProcessSpec> calls() const;
     std::size_t callCount(const std::string& executable) const;

@@ -14,7 +14,7 @@ void FakeWebSocket::endWith(NetworkErrorCode code) {
     cv_.notify_all();
 }
 
-void FakeWebSocket::send(std::string_view text, std::stop_token) {
+void FakeWebSocket::send(std::string_view text, StopToken) {
     std::lock_guard lock(mutex_);
     if (closed_) {
         throw NetworkError(NetworkErrorCode::cancelled);
@@ -22,7 +22,7 @@ void FakeWebSocket::send(std::string_view text, std::stop_token) {
     sent_.emplace_back(text);
 }
 
-WebSocketMessage FakeWebSocket::receive(std::stop_token stop) {
+WebSocketMessage FakeWebSocket::receive(StopToken stop) {
     std::unique_lock lock(mutex_);
     cv_.wait(lock, stop, [&] { return !inbox_.empty() || end_ || closed_; });
     if (!inbox_.empty()) {
@@ -59,8 +59,8 @@ namespace {
 class SharedSocket final : public WebSocketConnection {
 public:
     explicit SharedSocket(std::shared_ptr<FakeWebSocket> socket) : socket_(std::move(socket)) {}
-    void send(std::string_view text, std::stop_token stop) override { socket_->send(text, stop); }
-    WebSocketMessage receive(std::stop_token stop) override { return socket_->receive(stop); }
+    void send(std::string_view text, StopToken stop) override { socket_->send(text, stop); }
+    WebSocketMessage receive(StopToken stop) override { return socket_->receive(stop); }
     void close(std::uint16_t code) noexcept override { socket_->close(code); }
 
 private:
@@ -71,7 +71,7 @@ private:
 
 WebSocketConnector connectTo(std::function<std::shared_ptr<FakeWebSocket>()> current) {
     return [current = std::move(current)](const WebSocketRequest&,
-                                          std::stop_token) -> std::unique_ptr<WebSocketConnection> {
+                                          StopToken) -> std::unique_ptr<WebSocketConnection> {
         return std::make_unique<SharedSocket>(current());
     };
 }

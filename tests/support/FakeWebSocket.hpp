@@ -1,9 +1,9 @@
 #pragma once
 
 #include "core/Errors.hpp"
+#include "core/Stop.hpp"
 #include "net/WebSocketConnection.hpp"
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -20,8 +20,8 @@ public:
     void push(std::string payload, bool binary = false);
     void endWith(NetworkErrorCode code);
 
-    void send(std::string_view text, std::stop_token stop) override;
-    WebSocketMessage receive(std::stop_token stop) override;
+    void send(std::string_view text, StopToken stop) override;
+    WebSocketMessage receive(StopToken stop) override;
     void close(std::uint16_t code) noexcept override;
 
     std::vector<std::string> sent() const;
@@ -29,7 +29,7 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::condition_variable_any cv_;
+    ConditionVariableAny cv_;
     std::deque<WebSocketMessage> inbox_;
     std::optional<NetworkErrorCode> end_;
     std::vector<std::string> sent_;

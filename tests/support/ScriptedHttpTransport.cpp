@@ -1,5 +1,6 @@
 #include "support/ScriptedHttpTransport.hpp"
 
+#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 
 #include <stdexcept>
@@ -26,7 +27,7 @@ std::optional<platform::Proxy> ScriptedHttpTransport::proxyFor(const std::string
     return proxy_;
 }
 
-HttpResponse ScriptedHttpTransport::send(const HttpRequest& request, std::stop_token) {
+HttpResponse ScriptedHttpTransport::send(const HttpRequest& request, StopToken) {
     std::lock_guard lock(mutex_);
     requests_.push_back(request);
     if (script_.empty()) {
@@ -50,7 +51,7 @@ std::size_t ScriptedHttpTransport::remaining() const {
     return script_.size();
 }
 
-bool RecordingSleeper::sleep(std::stop_token stop, std::chrono::nanoseconds duration) {
+bool RecordingSleeper::sleep(StopToken stop, std::chrono::nanoseconds duration) {
     std::lock_guard lock(mutex_);
     waits_.push_back(duration);
     return !stop.stop_requested();

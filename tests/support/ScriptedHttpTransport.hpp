@@ -2,6 +2,7 @@
 
 #include "core/Errors.hpp"
 #include "core/Sleeper.hpp"
+#include "core/Stop.hpp"
 #include "net/HttpTransport.hpp"
 
 #include <deque>
@@ -17,7 +18,7 @@ class ScriptedHttpTransport : public HttpTransport {
 public:
     void respond(long status, std::string body = {});
     void fail(NetworkErrorCode code);
-    HttpResponse send(const HttpRequest& request, std::stop_token stop) override;
+    HttpResponse send(const HttpRequest& request, StopToken stop) override;
     // The route it reports for every URL (direct unless set).
     void routeThrough(std::optional<platform::Proxy> proxy);
     std::optional<platform::Proxy> proxyFor(const std::string& url) override;
@@ -35,7 +36,7 @@ private:
 // Records waits instead of sleeping.
 class RecordingSleeper : public Sleeper {
 public:
-    bool sleep(std::stop_token stop, std::chrono::nanoseconds duration) override;
+    bool sleep(StopToken stop, std::chrono::nanoseconds duration) override;
     std::vector<std::chrono::nanoseconds> waits() const;
 
 private:

@@ -1,10 +1,11 @@
 #include "agent/AgentService.hpp"
 #include "chat/RemoteChatStore.hpp"
+#include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
 
 namespace kova {
 
-void AgentService::sendPendingChatMessages(const std::string& reason, std::stop_token stop) {
+void AgentService::sendPendingChatMessages(const std::string& reason, StopToken stop) {
     // One delivery pass at a time, so each file is sent once and then deleted.
     std::lock_guard lock(chatMutex_);
     const auto deviceUid = stateSnapshot().deviceUid;

@@ -3,6 +3,7 @@
 #include "config/MacViewerBuildInfo.hpp"
 #include "core/Errors.hpp"
 #include "core/Sleeper.hpp"
+#include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
 #include "process/ShellCommand.hpp"
 
@@ -10,7 +11,6 @@
 #include <optional>
 #include <set>
 #include <system_error>
-#include <thread>
 
 namespace kova {
 namespace {
@@ -23,16 +23,16 @@ constexpr auto reportBudgetAfterStop = std::chrono::milliseconds(1000);
 class ReportDeadline {
 public:
     explicit ReportDeadline(std::chrono::milliseconds budget)
-        : timer_([this, budget](std::stop_token own) {
+        : timer_([this, budget](StopToken own) {
               if (sleepFor(own, std::chrono::nanoseconds(budget))) {
                   source_.request_stop();
               }
           }) {}
-    std::stop_token token() const { return source_.get_token(); }
+    StopToken token() const { return source_.get_token(); }
 
 private:
-    std::stop_source source_; // declared first: the timer uses it until joined
-    std::jthread timer_;
+    StopSource source_; // declared first: the timer uses it until joined
+    JThread timer_;
 };
 
 } // namespace
@@ -41,9 +41,9 @@ private:
 // requested, then one budget shared by every report that follows.
 class CommandReportStop {
 public:
-    explicit CommandReportStop(std::stop_token stop) : stop_(std::move(stop)) {}
+    explicit CommandReportStop(StopToken stop) : stop_(std::move(stop)) {}
     bool stopping() const { return stop_.stop_requested(); }
-    std::stop_token token() {
+    StopToken token() {
         if (!stopping()) {
             return stop_;
         }
@@ -54,7 +54,7 @@ public:
     }
 
 private:
-    std::stop_token stop_;
+    StopToken stop_;
     std::optional<ReportDeadline> deadline_;
 };
 
@@ -88,7 +88,7 @@ void AgentService::report(std::int64_t id, const std::string& status, const Json
 }
 
 void AgentService::processPendingCommands(const std::optional<std::string>& commandType,
-                                          const std::string& reason, std::stop_token stop) {
+                                          const std::string& reason, StopToken stop) {
     // One fetch-and-dispatch at a time: a command that two overlapping
     // fetches both returned is then handled once.
     std::unique_lock lock(commandMutex_);
@@ -125,7 +125,7 @@ void AgentService::processPendingCommands(const std::optional<std::string>& comm
     sendPendingChatMessages("commands_" + reason, stop);
 }
 
-void AgentService::handle(const AgentCommand& command, std::stop_token stop) {
+void AgentService::handle(const AgentCommand& command, StopToken stop) {
     CommandReportStop reportStop(stop);
     try {
         const auto& type = command.commandType;

@@ -1,5 +1,6 @@
 #include "agent/AgentService.hpp"
 #include "config/AgentConnectionState.hpp"
+#include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
 
 namespace kova {
@@ -57,7 +58,7 @@ AgentOperationOutcome AgentService::recordConnectionError(const std::exception& 
     return AgentOperationOutcome::failure(std::string(connectionIssueMessage(issue)));
 }
 
-AgentOperationOutcome AgentService::sendInventory(const std::string& reason, std::stop_token stop) {
+AgentOperationOutcome AgentService::sendInventory(const std::string& reason, StopToken stop) {
     Json payload;
     DeviceRegistrationResponse response;
     try {
@@ -101,7 +102,7 @@ AgentOperationOutcome AgentService::sendInventory(const std::string& reason, std
     return AgentOperationOutcome::success();
 }
 
-AgentOperationOutcome AgentService::sendHeartbeat(const std::string& reason, std::stop_token stop) {
+AgentOperationOutcome AgentService::sendHeartbeat(const std::string& reason, StopToken stop) {
     try {
         apiClient_->sendHeartbeat(audit_->heartbeatPayload(stateSnapshot(), stop), stop);
     } catch (const std::exception& error) {

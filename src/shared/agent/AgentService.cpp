@@ -2,6 +2,7 @@
 
 #include "config/AgentConnectionState.hpp"
 #include "core/Sleeper.hpp"
+#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
 
@@ -64,21 +65,19 @@ std::chrono::seconds AgentService::auditLoopWait(const ViewerSettings& settings)
 std::vector<AgentLoop> AgentService::timedLoops() {
     const auto seconds = [](std::int64_t s) { return std::chrono::seconds(s); };
     return {
-        {"audit", auditLoopWait(settings_), [this](std::stop_token stop) { sendInventory("timer", stop); }},
+        {"audit", auditLoopWait(settings_), [this](StopToken stop) { sendInventory("timer", stop); }},
         {"heartbeat", seconds(settings_.heartbeatIntervalSeconds),
-         [this](std::stop_token stop) { sendHeartbeat("timer", stop); }},
+         [this](StopToken stop) { sendHeartbeat("timer", stop); }},
         {"command poll", seconds(settings_.commandPollIntervalSeconds),
-         [this](std::stop_token stop) { processPendingCommands(std::nullopt, "timer", stop); }},
+         [this](StopToken stop) { processPendingCommands(std::nullopt, "timer", stop); }},
         {"notification poll", seconds(settings_.chatPollIntervalSeconds),
-         [this](std::stop_token stop) {
-             processPendingCommands(std::string("user_notify"), "chat_timer", stop);
-         }},
+         [this](StopToken stop) { processPendingCommands(std::string("user_notify"), "chat_timer", stop); }},
         {"chat delivery", seconds(settings_.chatPollIntervalSeconds),
-         [this](std::stop_token stop) { sendPendingChatMessages("timer", stop); }},
+         [this](StopToken stop) { sendPendingChatMessages("timer", stop); }},
     };
 }
 
-void AgentService::runTimedLoop(std::stop_token stop, const AgentLoop& loop) {
+void AgentService::runTimedLoop(StopToken stop, const AgentLoop& loop) {
     while (!stop.stop_requested()) {
         if (!sleepFor(stop, loop.wait)) {
             return;
@@ -92,21 +91,21 @@ void AgentService::runTimedLoop(std::stop_token stop, const AgentLoop& loop) {
     }
 }
 
-void AgentService::controlChannelLoop(std::stop_token stop) {
+void AgentService::controlChannelLoop(StopToken stop) {
     controlChannel_->runForever(
         stop, [this] { return identity(); },
-        [this](std::stop_token wakeStop) { processPendingCommands(std::nullopt, "control", wakeStop); });
+        [this](StopToken wakeStop) { processPendingCommands(std::nullopt, "control", wakeStop); });
 }
 
-void AgentService::startLoops(std::stop_token stop) {
+void AgentService::startLoops(StopToken stop) {
     for (auto& loop : timedLoops()) {
-        loops_.emplace_back([loop = std::move(loop)](std::stop_token own) { runTimedLoop(own, loop); });
+        loops_.emplace_back([loop = std::move(loop)](StopToken own) { runTimedLoop(own, loop); });
     }
-    loops_.emplace_back([this](std::stop_token own) { autoUpdateLoop(own); });
-    loops_.emplace_back([this](std::stop_token own) { manualUpdateRequestLoop(own); });
-    loops_.emplace_back([this](std::stop_token own) { controlChannelLoop(own); });
+    loops_.emplace_back([this](StopToken own) { autoUpdateLoop(own); });
+    loops_.emplace_back([this](StopToken own) { manualUpdateRequestLoop(own); });
+    loops_.emplace_back([this](StopToken own) { controlChannelLoop(own); });
     // The loops follow the service's stop token.
-    std::stop_callback forward(stop, [this] {
+    StopCallback forward(stop, [this] {
         for (auto& loop : loops_) {
             loop.request_stop();
         }
@@ -116,7 +115,7 @@ void AgentService::startLoops(std::stop_token stop) {
     }
 }
 
-void AgentService::runForever(std::stop_token stop) {
+void AgentService::runForever(StopToken stop) {
     ViewerLogger::info("Sekwo Tarnvik macOS daemon started.");
     recoverInterruptedUpdate();
     const auto state = stateSnapshot();
@@ -132,7 +131,7 @@ void AgentService::runForever(std::stop_token stop) {
     startLoops(stop);
 }
 
-void AgentService::runOnce(std::stop_token stop) {
+void AgentService::runOnce(StopToken stop) {
     sendInventory("manual_once", stop);
     sendHeartbeat("manual_once", stop);
 }

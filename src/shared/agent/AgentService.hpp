@@ -8,6 +8,7 @@
 #include "control/ControlChannel.hpp"
 #include "core/ConnectionIssue.hpp"
 #include "core/Sleeper.hpp"
+#include "core/Stop.hpp"
 #include "platform/SystemFacts.hpp"
 #include "process/ProcessRunner.hpp"
 #include "scan/IpScanner.hpp"
@@ -17,9 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <stop_token>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace kova {
@@ -31,7 +30,7 @@ class CommandReportStop;
 struct AgentLoop {
     std::string name;
     std::chrono::seconds wait;
-    std::function<void(std::stop_token)> cycle;
+    std::function<void(StopToken)> cycle;
 };
 
 // Collaborators of the service that touch the outside world; empty members
@@ -64,20 +63,20 @@ public:
 
     // Start-up reporting, then the eight loops; returns when stop is requested
     // and every loop has ended.
-    void runForever(std::stop_token stop);
+    void runForever(StopToken stop);
     // "--once": one audit and one heartbeat, whatever their outcome.
-    void runOnce(std::stop_token stop = {});
+    void runOnce(StopToken stop = {});
 
     // Reporting. Never throw: failures are logged and recorded.
     std::optional<AgentIdentity> identity();
-    AgentOperationOutcome sendInventory(const std::string& reason, std::stop_token stop = {});
-    AgentOperationOutcome sendHeartbeat(const std::string& reason, std::stop_token stop = {});
+    AgentOperationOutcome sendInventory(const std::string& reason, StopToken stop = {});
+    AgentOperationOutcome sendHeartbeat(const std::string& reason, StopToken stop = {});
     AgentOperationOutcome recordConnectionError(const std::exception& error);
 
     // Commands. Never throw.
     void processPendingCommands(const std::optional<std::string>& commandType, const std::string& reason,
-                                std::stop_token stop = {});
-    void handle(const AgentCommand& command, std::stop_token stop = {});
+                                StopToken stop = {});
+    void handle(const AgentCommand& command, StopToken stop = {});
     // "user_notify": stores the message as an incoming chat file. Never throws.
     Json handleUserNotification(const Json& payload);
     // "client_uninstall": starts the detached uninstall script; throws
@@ -85,19 +84,19 @@ public:
     Json startSelfUninstall();
 
     // Chat. Never throws.
-    void sendPendingChatMessages(const std::string& reason, std::stop_token stop = {});
+    void sendPendingChatMessages(const std::string& reason, StopToken stop = {});
 
     // Self-update. Both throw; the check writes the update status on the way.
     Json checkForClientUpdate(const std::string& reason, const std::optional<std::string>& requesterVersion,
-                              std::stop_token stop = {});
+                              StopToken stop = {});
     Json scheduleSelfUpdate(const ViewerUpdateManifest& manifest, const std::string& reason,
                             const std::optional<std::string>& requesterVersion);
     // At start: an update whose job was killed half way left a complete
     // backup that nothing consumed; a job of its own rolls back to it. Never throws.
     void recoverInterruptedUpdate();
     // The two update loops; they return when stop is requested.
-    void autoUpdateLoop(std::stop_token stop);
-    void manualUpdateRequestLoop(std::stop_token stop);
+    void autoUpdateLoop(StopToken stop);
+    void manualUpdateRequestLoop(StopToken stop);
 
     // The timed loops in start order, with the waits computed from the settings.
     std::vector<AgentLoop> timedLoops();
@@ -111,9 +110,9 @@ private:
     void updateState(const std::function<void(ViewerState&)>& change);
     void report(std::int64_t id, const std::string& status, const Json& result, CommandReportStop& stop);
 
-    void startLoops(std::stop_token stop);
-    static void runTimedLoop(std::stop_token stop, const AgentLoop& loop);
-    void controlChannelLoop(std::stop_token stop);
+    void startLoops(StopToken stop);
+    static void runTimedLoop(StopToken stop, const AgentLoop& loop);
+    void controlChannelLoop(StopToken stop);
 
     const ViewerSettings settings_;
     std::shared_ptr<AuditSource> audit_;
@@ -129,7 +128,7 @@ private:
     std::mutex commandMutex_;
     std::mutex chatMutex_;
     std::mutex updateMutex_;
-    std::vector<std::jthread> loops_;
+    std::vector<JThread> loops_;
 };
 
 // The "error" text of a failed command: the description of the system's own

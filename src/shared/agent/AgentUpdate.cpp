@@ -3,6 +3,7 @@
 #include "config/MacViewerBuildInfo.hpp"
 #include "core/Errors.hpp"
 #include "core/Files.hpp"
+#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
 #include "update/UpdateCheck.hpp"
@@ -122,8 +123,7 @@ bool updaterJobRunning(ProcessRunner& runner) {
 } // namespace
 
 Json AgentService::checkForClientUpdate(const std::string& reason,
-                                        const std::optional<std::string>& requesterVersion,
-                                        std::stop_token stop) {
+                                        const std::optional<std::string>& requesterVersion, StopToken stop) {
     // Checks of the two loops and the command never overlap within the daemon.
     std::lock_guard lock(updateMutex_);
     const auto current = effectiveVersion(requesterVersion);
@@ -273,7 +273,7 @@ void AgentService::recoverInterruptedUpdate() {
     }
 }
 
-void AgentService::autoUpdateLoop(std::stop_token stop) {
+void AgentService::autoUpdateLoop(StopToken stop) {
     if (!sleeper_->sleep(stop, 120s)) {
         return;
     }
@@ -295,7 +295,7 @@ void AgentService::autoUpdateLoop(std::stop_token stop) {
     }
 }
 
-void AgentService::manualUpdateRequestLoop(std::stop_token stop) {
+void AgentService::manualUpdateRequestLoop(StopToken stop) {
     while (!stop.stop_requested()) {
         if (const auto request = ViewerUpdateCoordinator::consumeManualRequest()) {
             ViewerLogger::info("Manual macOS update check requested from menu bar.");

@@ -4,10 +4,10 @@
 #include "config/ViewerSettings.hpp"
 #include "config/ViewerState.hpp"
 #include "core/Json.hpp"
+#include "core/Stop.hpp"
 
 #include <memory>
 #include <optional>
-#include <stop_token>
 #include <string>
 
 namespace kova {
@@ -16,10 +16,10 @@ namespace kova {
 class AuditSource {
 public:
     virtual ~AuditSource() = default;
-    virtual Json collect(std::stop_token stop) = 0;
-    virtual Json heartbeatPayload(const ViewerState& state, std::stop_token stop) = 0;
+    virtual Json collect(StopToken stop) = 0;
+    virtual Json heartbeatPayload(const ViewerState& state, StopToken stop) = 0;
     // Cheap: must not run the full audit.
-    virtual AuditIdentityFacts identityFacts(std::stop_token stop) = 0;
+    virtual AuditIdentityFacts identityFacts(StopToken stop) = 0;
     // The operating system's localised host name, if it has one.
     virtual std::optional<std::string> localizedHostName() = 0;
 };

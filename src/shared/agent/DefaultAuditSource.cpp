@@ -1,4 +1,5 @@
 #include "agent/AuditSource.hpp"
+#include "core/Stop.hpp"
 #include "platform/SystemFacts.hpp"
 
 namespace kova {
@@ -9,11 +10,11 @@ public:
     explicit CollectorAuditSource(const ViewerSettings& settings)
         : facts_(platform::systemFacts()), collector_(settings, systemProcessRunner(), facts_) {}
 
-    Json collect(std::stop_token stop) override { return collector_.collect(stop); }
-    Json heartbeatPayload(const ViewerState& state, std::stop_token stop) override {
+    Json collect(StopToken stop) override { return collector_.collect(stop); }
+    Json heartbeatPayload(const ViewerState& state, StopToken stop) override {
         return collector_.heartbeatPayload(state, stop);
     }
-    AuditIdentityFacts identityFacts(std::stop_token stop) override { return collector_.identityFacts(stop); }
+    AuditIdentityFacts identityFacts(StopToken stop) override { return collector_.identityFacts(stop); }
     std::optional<std::string> localizedHostName() override { return facts_->localizedHostName(); }
 
 private:

@@ -2,6 +2,7 @@
 
 #include "core/ConnectionIssue.hpp"
 #include "core/Errors.hpp"
+#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/Unicode.hpp"
 #include "net/UrlHelpers.hpp"
@@ -68,7 +69,7 @@ std::string KovaDeskApiClient::performRequest(const std::string& method, const s
                                               const std::optional<Json>& json,
                                               const std::optional<std::string>& customerSessionToken,
                                               const std::optional<std::string>& authorization,
-                                              std::stop_token stop) {
+                                              StopToken stop) {
     return sendWithRetry(buildRequest(method, url, serializedBody(json), customerSessionToken, authorization),
                          stop);
 }
@@ -102,7 +103,7 @@ HttpRequest KovaDeskApiClient::buildRequest(const std::string& method, const std
 }
 
 // Sends one request at most twice; the body is never copied between attempts.
-std::string KovaDeskApiClient::sendWithRetry(const HttpRequest& request, std::stop_token stop) {
+std::string KovaDeskApiClient::sendWithRetry(const HttpRequest& request, StopToken stop) {
     for (int attempt = 1;; ++attempt) {
         HttpResponse response;
         try {
@@ -140,13 +141,12 @@ std::string KovaDeskApiClient::sendWithRetry(const HttpRequest& request, std::st
 std::string KovaDeskApiClient::requestWithAgentAuthorization(const std::string& method,
                                                              const std::string& url,
                                                              const std::optional<Json>& json,
-                                                             std::stop_token stop) {
+                                                             StopToken stop) {
     return sendWithAgentAuthorization(method, url, serializedBody(json), stop);
 }
 
 std::string KovaDeskApiClient::sendWithAgentAuthorization(const std::string& method, const std::string& url,
-                                                          std::optional<std::string> body,
-                                                          std::stop_token stop) {
+                                                          std::optional<std::string> body, StopToken stop) {
     bool usedDeviceToken = false;
     auto request =
         buildRequest(method, url, std::move(body), std::nullopt, agentAuthorization(true, &usedDeviceToken));
@@ -186,7 +186,7 @@ WebSocketRequest KovaDeskApiClient::authenticatedWebSocketRequest(const std::str
     return request;
 }
 
-DeviceRegistrationResponse KovaDeskApiClient::sendInventory(const Json& payload, std::stop_token stop) {
+DeviceRegistrationResponse KovaDeskApiClient::sendInventory(const Json& payload, StopToken stop) {
     const auto body =
         requestWithAgentAuthorization("POST", endpointUrl("/api/agent/devices/register"), payload, stop);
     auto response = DeviceRegistrationResponse::decode(body);
@@ -196,13 +196,13 @@ DeviceRegistrationResponse KovaDeskApiClient::sendInventory(const Json& payload,
     return response;
 }
 
-void KovaDeskApiClient::sendHeartbeat(const Json& payload, std::stop_token stop) {
+void KovaDeskApiClient::sendHeartbeat(const Json& payload, StopToken stop) {
     requestWithAgentAuthorization("POST", endpointUrl("/api/agent/devices/heartbeat"), payload, stop);
 }
 
 std::vector<AgentCommand> KovaDeskApiClient::pendingCommands(const std::string& deviceUid,
                                                              const std::optional<std::string>& commandType,
-                                                             std::stop_token stop) {
+                                                             StopToken stop) {
     auto path = "/api/agent/devices/" + url::encodePath(deviceUid) + "/commands/pending";
     if (commandType && !trimmed(*commandType).empty()) {
         path += "?command_type=" + url::encodeQueryValue(*commandType);
@@ -228,7 +228,7 @@ std::vector<AgentCommand> KovaDeskApiClient::pendingCommands(const std::string& 
 }
 
 void KovaDeskApiClient::updateCommand(std::int64_t id, const std::string& status, const Json& result,
-                                      std::stop_token stop) {
+                                      StopToken stop) {
     const Json body = {{"status", status}, {"result", result}};
     requestWithAgentAuthorization(
         "POST", endpointUrl("/api/agent/device-commands/" + std::to_string(id) + "/status"), body, stop);
@@ -237,7 +237,7 @@ void KovaDeskApiClient::updateCommand(std::int64_t id, const std::string& status
 ViewerUpdateManifest KovaDeskApiClient::updateManifest(const std::string& platform,
                                                        const std::string& architecture,
                                                        const std::string& currentVersion,
-                                                       const std::string& channel, std::stop_token stop) {
+                                                       const std::string& channel, StopToken stop) {
     const auto query = "platform=" + url::encodeQueryValue(platform) +
                        "&architecture=" + url::encodeQueryValue(architecture) +
                        "&current_version=" + url::encodeQueryValue(currentVersion) +
@@ -248,7 +248,7 @@ ViewerUpdateManifest KovaDeskApiClient::updateManifest(const std::string& platfo
 }
 
 void KovaDeskApiClient::sendChatMessage(const std::string& deviceUid, const AgentChatMessage& message,
-                                        std::stop_token stop) {
+                                        StopToken stop) {
     const Json body = {
         {"text", message.text},
         {"sender", message.sender},
@@ -263,7 +263,7 @@ void KovaDeskApiClient::sendChatMessage(const std::string& deviceUid, const Agen
 
 void KovaDeskApiClient::updateRemoteStatus(const std::string& sessionPublicId, const std::string& status,
                                            const std::optional<std::string>& errorMessage,
-                                           const Json& metadata, std::stop_token stop) {
+                                           const Json& metadata, StopToken stop) {
     Json body = {{"status", status}, {"metadata", metadata}};
     if (errorMessage) {
         body["error_message"] = *errorMessage;

@@ -7,6 +7,7 @@
 #include "config/ViewerSettings.hpp"
 #include "core/Json.hpp"
 #include "core/Sleeper.hpp"
+#include "core/Stop.hpp"
 #include "net/HttpTransport.hpp"
 #include "net/WebSocketClient.hpp"
 
@@ -14,7 +15,6 @@
 #include <exception>
 #include <memory>
 #include <optional>
-#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -30,35 +30,33 @@ public:
                                std::shared_ptr<Sleeper> sleeper = nullptr);
 
     // Device endpoints. Each throws ViewerError, NetworkError or DecodingError.
-    DeviceRegistrationResponse sendInventory(const Json& payload, std::stop_token stop = {});
-    void sendHeartbeat(const Json& payload, std::stop_token stop = {});
+    DeviceRegistrationResponse sendInventory(const Json& payload, StopToken stop = {});
+    void sendHeartbeat(const Json& payload, StopToken stop = {});
     std::vector<AgentCommand> pendingCommands(const std::string& deviceUid,
                                               const std::optional<std::string>& commandType,
-                                              std::stop_token stop = {});
-    void updateCommand(std::int64_t id, const std::string& status, const Json& result,
-                       std::stop_token stop = {});
+                                              StopToken stop = {});
+    void updateCommand(std::int64_t id, const std::string& status, const Json& result, StopToken stop = {});
     ViewerUpdateManifest updateManifest(const std::string& platform, const std::string& architecture,
                                         const std::string& currentVersion, const std::string& channel,
-                                        std::stop_token stop = {});
-    void sendChatMessage(const std::string& deviceUid, const AgentChatMessage& message,
-                         std::stop_token stop = {});
+                                        StopToken stop = {});
+    void sendChatMessage(const std::string& deviceUid, const AgentChatMessage& message, StopToken stop = {});
     void updateRemoteStatus(const std::string& sessionPublicId, const std::string& status,
                             const std::optional<std::string>& errorMessage, const Json& metadata,
-                            std::stop_token stop = {});
+                            StopToken stop = {});
 
     // The ticket endpoint, authorised as the device. Each call carries a new
     // "client_request_id"; the transport's retry repeats the same body.
     AgentTicketResponse createTicket(const AgentTicketDraft& draft, const ViewerState& state,
-                                     std::stop_token stop = {});
+                                     StopToken stop = {});
 
     // Customer panel: never sent with the device's or the company's token.
     // The password and the session token appear in no error message.
     CustomerSessionResponse loginCustomer(const std::string& email, const std::string& password,
-                                          std::stop_token stop = {});
+                                          StopToken stop = {});
     // afterMessageId is raised to 0 and limit kept within 1...50.
     CustomerTicketNotificationPage customerTicketNotifications(const std::string& sessionToken,
                                                                std::int64_t afterMessageId,
-                                                               std::int64_t limit, std::stop_token stop = {});
+                                                               std::int64_t limit, StopToken stop = {});
 
     // Forgets a device token the server rejected; true when it did.
     bool recoverInvalidDeviceToken(const std::exception& error);
@@ -80,18 +78,18 @@ private:
     std::string performRequest(const std::string& method, const std::string& url,
                                const std::optional<Json>& json,
                                const std::optional<std::string>& customerSessionToken,
-                               const std::optional<std::string>& authorization, std::stop_token stop);
+                               const std::optional<std::string>& authorization, StopToken stop);
     std::string requestWithAgentAuthorization(const std::string& method, const std::string& url,
-                                              const std::optional<Json>& json, std::stop_token stop);
+                                              const std::optional<Json>& json, StopToken stop);
     // The same for a body already serialised (large ticket bodies are built as text).
     std::string sendWithAgentAuthorization(const std::string& method, const std::string& url,
-                                           std::optional<std::string> body, std::stop_token stop);
+                                           std::optional<std::string> body, StopToken stop);
     static std::optional<std::string> serializedBody(const std::optional<Json>& json);
     static HttpRequest buildRequest(const std::string& method, const std::string& url,
                                     std::optional<std::string> body,
                                     const std::optional<std::string>& customerSessionToken,
                                     const std::optional<std::string>& authorization);
-    std::string sendWithRetry(const HttpRequest& request, std::stop_token stop);
+    std::string sendWithRetry(const HttpRequest& request, StopToken stop);
 
     ViewerSettings settings_;
     std::shared_ptr<HttpTransport> transport_;

@@ -4,6 +4,7 @@
 #include "api/KovaDeskApiClient.hpp"
 
 #include "core/Errors.hpp"
+#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 
 #include <algorithm>
@@ -23,7 +24,7 @@ bool isHeaderSafe(std::string_view value) {
 } // namespace
 
 CustomerSessionResponse KovaDeskApiClient::loginCustomer(const std::string& email,
-                                                         const std::string& password, std::stop_token stop) {
+                                                         const std::string& password, StopToken stop) {
     const auto url = endpointUrl("/api/customer/session");
     const Json body = {{"email", email}, {"password", password}};
     return CustomerSessionResponse::decode(
@@ -33,7 +34,7 @@ CustomerSessionResponse KovaDeskApiClient::loginCustomer(const std::string& emai
 CustomerTicketNotificationPage KovaDeskApiClient::customerTicketNotifications(const std::string& sessionToken,
                                                                               std::int64_t afterMessageId,
                                                                               std::int64_t limit,
-                                                                              std::stop_token stop) {
+                                                                              StopToken stop) {
     const auto after = std::max<std::int64_t>(afterMessageId, 0);
     const auto pageSize = std::clamp<std::int64_t>(limit, 1, 50);
     const auto url =

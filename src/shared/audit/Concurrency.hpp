@@ -1,11 +1,12 @@
 #pragma once
 
+#include "core/Stop.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <future>
 #include <system_error>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -36,7 +37,7 @@ template <typename F> void parallelFor(std::size_t count, std::size_t workers, F
             }
         }
     };
-    std::vector<std::jthread> helpers;
+    std::vector<JThread> helpers;
     const std::size_t extra = std::min(count, std::max<std::size_t>(workers, 1)) - (count > 0 ? 1 : 0);
     for (std::size_t w = 0; w < extra; ++w) {
         try {

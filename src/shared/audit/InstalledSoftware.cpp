@@ -6,6 +6,7 @@
 #include "audit/ToolOutput.hpp"
 #include "audit/ToolPaths.hpp"
 #include "core/Paths.hpp"
+#include "core/Stop.hpp"
 #include "platform/SystemFacts.hpp"
 
 #include <algorithm>
@@ -63,8 +64,7 @@ BundleRecord readBundle(const std::filesystem::path& bundle) {
     return record;
 }
 
-std::optional<std::string> toolPublisher(ProcessRunner& runner, const BundleRecord& record,
-                                         std::stop_token stop) {
+std::optional<std::string> toolPublisher(ProcessRunner& runner, const BundleRecord& record, StopToken stop) {
     const std::string path = record.path.string();
     if (const auto output = combinedToolOutput(
             runner, tools::mdls, {"-raw", "-name", "kMDItemAuthors", "-name", "kMDItemCopyright", path},
@@ -153,7 +153,7 @@ std::string localDateText(std::chrono::system_clock::time_point time) {
     return std::string(buffer.data(), length);
 }
 
-Json installedSoftware(ProcessRunner& runner, std::size_t workers, std::stop_token stop) {
+Json installedSoftware(ProcessRunner& runner, std::size_t workers, StopToken stop) {
     auto records = scanApplicationBundles(softwareRoots());
     parallelFor(records.size(), workers, [&](std::size_t i) {
         if (!records[i].publisher) {

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "core/Json.hpp"
+#include "core/Stop.hpp"
 #include "process/ProcessRunner.hpp"
 
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
-#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -43,6 +43,6 @@ std::string localDateText(std::chrono::system_clock::time_point time);
 // The "software" list: the bundles with publishers filled in from Spotlight,
 // the code signature or the identifier (the tools run on up to `workers`
 // threads at once), sorted by name.
-Json installedSoftware(ProcessRunner& runner, std::size_t workers, std::stop_token stop = {});
+Json installedSoftware(ProcessRunner& runner, std::size_t workers, StopToken stop = {});
 
 } // namespace kova::audit

@@ -7,6 +7,7 @@
 #include "audit/ToolPaths.hpp"
 #include "config/MacViewerBuildInfo.hpp"
 #include "core/Paths.hpp"
+#include "core/Stop.hpp"
 #include "core/Time.hpp"
 
 #include <algorithm>
@@ -107,30 +108,29 @@ std::optional<std::string> MacAuditCollector::sysctlString(std::string_view name
     return facts_->sysctlString(name);
 }
 
-audit::IoregPlatform MacAuditCollector::platformIdentifiers(std::stop_token stop) const {
+audit::IoregPlatform MacAuditCollector::platformIdentifiers(StopToken stop) const {
     const auto output =
         runTool(*runner_, audit::tools::ioreg, {"-rd1", "-c", "IOPlatformExpertDevice"}, stop);
     return audit::parseIoregPlatform(output.value_or(""));
 }
 
-std::optional<std::string> MacAuditCollector::platformValue(std::string_view key,
-                                                            std::stop_token stop) const {
+std::optional<std::string> MacAuditCollector::platformValue(std::string_view key, StopToken stop) const {
     const auto output =
         runTool(*runner_, audit::tools::ioreg, {"-rd1", "-c", "IOPlatformExpertDevice"}, stop);
     return audit::ioregPlatformValue(output.value_or(""), key);
 }
 
-std::string MacAuditCollector::deviceUid(std::stop_token stop) const {
+std::string MacAuditCollector::deviceUid(StopToken stop) const {
     const auto ids = platformIdentifiers(stop);
     return audit::buildDeviceUid(hostName(), ids.serialNumber, ids.platformUuid);
 }
 
-std::optional<std::int64_t> MacAuditCollector::bootTime(std::stop_token stop) const {
+std::optional<std::int64_t> MacAuditCollector::bootTime(StopToken stop) const {
     const auto output = runTool(*runner_, audit::tools::sysctl, {"-n", "kern.boottime"}, stop);
     return audit::parseBootTime(output.value_or(""));
 }
 
-std::optional<std::int64_t> MacAuditCollector::memoryUsage(std::stop_token stop) const {
+std::optional<std::int64_t> MacAuditCollector::memoryUsage(StopToken stop) const {
     return audit::parseVmStat(runTool(*runner_, audit::tools::vmStat, {}, stop).value_or(""));
 }
 
@@ -138,11 +138,11 @@ std::optional<double> MacAuditCollector::cpuLoadPercent() const {
     return audit::cpuLoadPercent(facts_->loadAverages(), facts_->activeProcessorCount());
 }
 
-std::optional<std::string> MacAuditCollector::pmsetBatteryOutput(std::stop_token stop) const {
+std::optional<std::string> MacAuditCollector::pmsetBatteryOutput(StopToken stop) const {
     return runTool(*runner_, audit::tools::pmset, {"-g", "batt"}, stop);
 }
 
-bool MacAuditCollector::hasBattery(std::stop_token stop) const {
+bool MacAuditCollector::hasBattery(StopToken stop) const {
     const auto output = pmsetBatteryOutput(stop);
     return output && audit::parsePmsetBattery(*output);
 }
@@ -153,11 +153,11 @@ Json MacAuditCollector::batteryFromOutput(const std::optional<std::string>& outp
                 {"raw", output.value_or("")}};
 }
 
-Json MacAuditCollector::battery(std::stop_token stop) const {
+Json MacAuditCollector::battery(StopToken stop) const {
     return batteryFromOutput(pmsetBatteryOutput(stop));
 }
 
-Json MacAuditCollector::security(std::stop_token stop) const {
+Json MacAuditCollector::security(StopToken stop) const {
     auto firewall = audit::startTask(
         [&] { return runTool(*runner_, audit::tools::socketfilterfw, {"--getglobalstate"}, stop); });
     auto fileVault =
@@ -169,7 +169,7 @@ Json MacAuditCollector::security(std::stop_token stop) const {
                 {"sip", sip.value_or("unknown")}};
 }
 
-Json MacAuditCollector::patches(std::stop_token stop) const {
+Json MacAuditCollector::patches(StopToken stop) const {
     return Json{{"source", "softwareupdate"},
                 {"pending_raw", runTool(*runner_, audit::tools::softwareupdate, {"-l"}, stop).value_or("")},
                 {"last_update_at", nullptr}};
@@ -185,30 +185,29 @@ std::vector<std::string> MacAuditCollector::ipAddresses() const {
     return addresses ? audit::reportedIpAddresses(*addresses) : std::vector<std::string>{};
 }
 
-std::vector<std::string> MacAuditCollector::macAddresses(std::stop_token stop) const {
+std::vector<std::string> MacAuditCollector::macAddresses(StopToken stop) const {
     return audit::parseIfconfigMacAddresses(
         runTool(*runner_, audit::tools::ifconfig, {"-a"}, stop).value_or(""));
 }
 
-Json MacAuditCollector::systemProfilerJson(const std::vector<std::string>& dataTypes,
-                                           std::stop_token stop) const {
+Json MacAuditCollector::systemProfilerJson(const std::vector<std::string>& dataTypes, StopToken stop) const {
     std::vector<std::string> arguments = {"-json"};
     arguments.insert(arguments.end(), dataTypes.begin(), dataTypes.end());
     const auto output = runTool(*runner_, audit::tools::systemProfiler, std::move(arguments), stop);
     return output ? audit::parseSystemProfilerJson(*output) : Json::object();
 }
 
-Json MacAuditCollector::auditDetails(const Json& systemProfiler, std::stop_token stop) const {
+Json MacAuditCollector::auditDetails(const Json& systemProfiler, StopToken stop) const {
     auto localUsers = audit::startTask([&] { return localUsersOutput(stop); });
     const auto printers = printersOutput(stop);
     return auditBlock(systemProfiler, localUsers.get(), printers);
 }
 
-std::optional<std::string> MacAuditCollector::localUsersOutput(std::stop_token stop) const {
+std::optional<std::string> MacAuditCollector::localUsersOutput(StopToken stop) const {
     return runTool(*runner_, audit::tools::dscl, {".", "-list", "/Users"}, stop);
 }
 
-std::optional<std::string> MacAuditCollector::printersOutput(std::stop_token stop) const {
+std::optional<std::string> MacAuditCollector::printersOutput(StopToken stop) const {
     return runTool(*runner_, audit::tools::lpstat, {"-p"}, stop);
 }
 
@@ -223,16 +222,16 @@ Json MacAuditCollector::auditBlock(const Json& systemProfiler, const std::option
         {"remote_capabilities", remoteCapabilities()}};
 }
 
-Json MacAuditCollector::collectPeripherals(std::stop_token stop) const {
+Json MacAuditCollector::collectPeripherals(StopToken stop) const {
     return audit::collectPeripherals(
         systemProfilerJson({"SPUSBDataType", "SPDisplaysDataType", "SPPrintersDataType"}, stop));
 }
 
-Json MacAuditCollector::installedSoftware(std::stop_token stop) const {
+Json MacAuditCollector::installedSoftware(StopToken stop) const {
     return audit::installedSoftware(*runner_, softwareToolWorkers(), stop);
 }
 
-RemoteAccessReport MacAuditCollector::remoteAccess(std::stop_token stop) const {
+RemoteAccessReport MacAuditCollector::remoteAccess(StopToken stop) const {
     const audit::RemoteAccessProbes probes(*runner_, *facts_);
     const auto console = probes.consoleUserContext(stop);
     auto teamViewer = audit::startTask([&] { return probes.teamViewerProbe(console, stop); });
@@ -243,7 +242,7 @@ RemoteAccessReport MacAuditCollector::remoteAccess(std::stop_token stop) const {
     return report;
 }
 
-AuditIdentityFacts MacAuditCollector::identityFacts(std::stop_token stop) const {
+AuditIdentityFacts MacAuditCollector::identityFacts(StopToken stop) const {
     AuditIdentityFacts facts;
     facts.hostname = hostName();
     const auto ids = platformIdentifiers(stop);
@@ -252,7 +251,7 @@ AuditIdentityFacts MacAuditCollector::identityFacts(std::stop_token stop) const 
     return facts;
 }
 
-Json MacAuditCollector::collect(std::stop_token stop) const {
+Json MacAuditCollector::collect(StopToken stop) const {
     const auto collectedAt = formatIso8601(nowSeconds());
     // Every tool below is independent of the others: start them all, then
     // read the system interfaces on this thread while they run.
@@ -351,7 +350,7 @@ Json MacAuditCollector::collect(std::stop_token stop) const {
     return payload;
 }
 
-Json MacAuditCollector::heartbeatPayload(const ViewerState& state, std::stop_token stop) const {
+Json MacAuditCollector::heartbeatPayload(const ViewerState& state, StopToken stop) const {
     auto remote = audit::startTask([&] { return remoteAccess(stop); });
     auto memory = audit::startTask([&] { return memoryUsage(stop); });
     const auto host = hostName();

@@ -5,13 +5,13 @@
 #include "config/ViewerSettings.hpp"
 #include "config/ViewerState.hpp"
 #include "core/Json.hpp"
+#include "core/Stop.hpp"
 #include "platform/SystemFacts.hpp"
 #include "process/ProcessRunner.hpp"
 
 #include <cstddef>
 #include <memory>
 #include <optional>
-#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,12 +49,12 @@ public:
                       std::shared_ptr<const platform::SystemFacts> facts);
 
     // The full inventory. Never fails: each fact that cannot be had takes its fallback.
-    Json collect(std::stop_token stop = {}) const;
+    Json collect(StopToken stop = {}) const;
     // The heartbeat; runs neither the system profiler, nor softwareupdate,
     // nor the software scan.
-    Json heartbeatPayload(const ViewerState& state, std::stop_token stop = {}) const;
+    Json heartbeatPayload(const ViewerState& state, StopToken stop = {}) const;
     // Host name, device UID and console user without the rest of the audit.
-    AuditIdentityFacts identityFacts(std::stop_token stop = {}) const;
+    AuditIdentityFacts identityFacts(StopToken stop = {}) const;
 
     // The probes behind the payloads.
     std::string hostName() const;
@@ -63,26 +63,26 @@ public:
     std::optional<std::string> osBuild() const;
     std::optional<std::string> sysctlString(std::string_view name) const;
     // Serial number and platform UUID from one ioreg run.
-    audit::IoregPlatform platformIdentifiers(std::stop_token stop = {}) const;
-    std::optional<std::string> platformValue(std::string_view key, std::stop_token stop = {}) const;
-    std::string deviceUid(std::stop_token stop = {}) const;
-    std::optional<std::int64_t> bootTime(std::stop_token stop = {}) const;
-    std::optional<std::int64_t> memoryUsage(std::stop_token stop = {}) const;
+    audit::IoregPlatform platformIdentifiers(StopToken stop = {}) const;
+    std::optional<std::string> platformValue(std::string_view key, StopToken stop = {}) const;
+    std::string deviceUid(StopToken stop = {}) const;
+    std::optional<std::int64_t> bootTime(StopToken stop = {}) const;
+    std::optional<std::int64_t> memoryUsage(StopToken stop = {}) const;
     std::optional<double> cpuLoadPercent() const;
-    std::optional<std::string> pmsetBatteryOutput(std::stop_token stop = {}) const;
-    bool hasBattery(std::stop_token stop = {}) const;
-    Json battery(std::stop_token stop = {}) const;
-    Json security(std::stop_token stop = {}) const;
-    Json patches(std::stop_token stop = {}) const;
+    std::optional<std::string> pmsetBatteryOutput(StopToken stop = {}) const;
+    bool hasBattery(StopToken stop = {}) const;
+    Json battery(StopToken stop = {}) const;
+    Json security(StopToken stop = {}) const;
+    Json patches(StopToken stop = {}) const;
     Json disks() const;
     std::vector<std::string> ipAddresses() const;
-    std::vector<std::string> macAddresses(std::stop_token stop = {}) const;
-    Json systemProfilerJson(const std::vector<std::string>& dataTypes, std::stop_token stop = {}) const;
+    std::vector<std::string> macAddresses(StopToken stop = {}) const;
+    Json systemProfilerJson(const std::vector<std::string>& dataTypes, StopToken stop = {}) const;
     // The "audit" block around an already collected system-profiler object.
-    Json auditDetails(const Json& systemProfiler, std::stop_token stop = {}) const;
-    Json collectPeripherals(std::stop_token stop = {}) const;
-    Json installedSoftware(std::stop_token stop = {}) const;
-    RemoteAccessReport remoteAccess(std::stop_token stop = {}) const;
+    Json auditDetails(const Json& systemProfiler, StopToken stop = {}) const;
+    Json collectPeripherals(StopToken stop = {}) const;
+    Json installedSoftware(StopToken stop = {}) const;
+    RemoteAccessReport remoteAccess(StopToken stop = {}) const;
 
     // The data types of the one system-profiler run of an inventory: those
     // of the "audit" block, which include those of the peripherals.
@@ -92,8 +92,8 @@ public:
 
 private:
     Json batteryFromOutput(const std::optional<std::string>& output) const;
-    std::optional<std::string> localUsersOutput(std::stop_token stop) const;
-    std::optional<std::string> printersOutput(std::stop_token stop) const;
+    std::optional<std::string> localUsersOutput(StopToken stop) const;
+    std::optional<std::string> printersOutput(StopToken stop) const;
     static Json auditBlock(const Json& systemProfiler, const std::optional<std::string>& localUsers,
                            const std::optional<std::string>& printers);
 

@@ -7,6 +7,7 @@
 #include "core/Unicode.hpp"
 
 #include "core/Files.hpp"
+#include "core/Stop.hpp"
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -175,7 +176,7 @@ std::optional<std::string> rustDeskIdFromConfigDirectory(const std::filesystem::
 RemoteAccessProbes::RemoteAccessProbes(ProcessRunner& runner, const platform::SystemFacts& facts)
     : runner_(runner), facts_(facts) {}
 
-ConsoleUserContext RemoteAccessProbes::consoleUserContext(std::stop_token stop) const {
+ConsoleUserContext RemoteAccessProbes::consoleUserContext(StopToken stop) const {
     ConsoleUserContext context;
     auto user = facts_.consoleUser();
     if (!user || *user == "loginwindow") {
@@ -187,7 +188,7 @@ ConsoleUserContext RemoteAccessProbes::consoleUserContext(std::stop_token stop) 
 }
 
 std::optional<std::filesystem::path> RemoteAccessProbes::homeDirectory(const std::string& user,
-                                                                       std::stop_token stop) const {
+                                                                       StopToken stop) const {
     if (user == facts_.processUserName()) {
         if (auto home = facts_.processHomeDirectory()) {
             return home;
@@ -210,8 +211,7 @@ std::optional<std::filesystem::path> RemoteAccessProbes::homeDirectory(const std
     return std::nullopt;
 }
 
-RustDeskProbe RemoteAccessProbes::rustDeskProbe(const ConsoleUserContext& console,
-                                                std::stop_token stop) const {
+RustDeskProbe RemoteAccessProbes::rustDeskProbe(const ConsoleUserContext& console, StopToken stop) const {
     const auto appPath = paths::fixed(rustDeskAppPath);
     const bool installed = pathExists(appPath);
     std::optional<std::filesystem::path> configDirectory;
@@ -256,7 +256,7 @@ RustDeskProbe RemoteAccessProbes::rustDeskProbe(const ConsoleUserContext& consol
 }
 
 RemoteDesktopProbe RemoteAccessProbes::teamViewerProbe(const ConsoleUserContext& console,
-                                                       std::stop_token stop) const {
+                                                       StopToken stop) const {
     std::vector<std::filesystem::path> paths = {
         paths::fixed("/Library/Preferences/com.teamviewer.teamviewer.preferences.plist"),
         paths::fixed("/Library/Preferences/com.teamviewer.teamviewer.preferences.Machine.plist")};

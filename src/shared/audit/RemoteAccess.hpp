@@ -1,13 +1,13 @@
 #pragma once
 
 #include "core/Json.hpp"
+#include "core/Stop.hpp"
 #include "platform/SystemFacts.hpp"
 #include "process/ProcessRunner.hpp"
 
 #include <filesystem>
 #include <initializer_list>
 #include <optional>
-#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -54,12 +54,11 @@ public:
 
     // Asks the system for the console user and that user's home once, so the
     // three probes of one report share it.
-    ConsoleUserContext consoleUserContext(std::stop_token stop = {}) const;
-    std::optional<std::filesystem::path> homeDirectory(const std::string& user,
-                                                       std::stop_token stop = {}) const;
+    ConsoleUserContext consoleUserContext(StopToken stop = {}) const;
+    std::optional<std::filesystem::path> homeDirectory(const std::string& user, StopToken stop = {}) const;
 
-    RustDeskProbe rustDeskProbe(const ConsoleUserContext& console, std::stop_token stop = {}) const;
-    RemoteDesktopProbe teamViewerProbe(const ConsoleUserContext& console, std::stop_token stop = {}) const;
+    RustDeskProbe rustDeskProbe(const ConsoleUserContext& console, StopToken stop = {}) const;
+    RemoteDesktopProbe teamViewerProbe(const ConsoleUserContext& console, StopToken stop = {}) const;
     RemoteDesktopProbe anyDeskProbe(const ConsoleUserContext& console) const;
 
 private:

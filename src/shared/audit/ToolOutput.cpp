@@ -1,16 +1,17 @@
 #include "audit/ToolOutput.hpp"
 
+#include "core/Stop.hpp"
 #include "process/Shell.hpp"
 
 namespace kova::audit {
 
 std::optional<std::string> runTool(ProcessRunner& runner, const std::string& path,
-                                   std::vector<std::string> arguments, std::stop_token stop) {
+                                   std::vector<std::string> arguments, StopToken stop) {
     return Shell::run(runner, path, arguments, std::move(stop), toolTimeLimit);
 }
 
 std::optional<std::string> combinedToolOutput(ProcessRunner& runner, const std::string& path,
-                                              std::vector<std::string> arguments, std::stop_token stop) {
+                                              std::vector<std::string> arguments, StopToken stop) {
     return Shell::processOutput(runner, path, arguments, std::move(stop), toolTimeLimit);
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "core/Stop.hpp"
 #include "process/ProcessRunner.hpp"
 
 #include <chrono>
 #include <optional>
-#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -16,8 +16,8 @@ inline constexpr std::chrono::minutes toolTimeLimit{5};
 
 // Shell::run and Shell::processOutput with the audit's time limit.
 std::optional<std::string> runTool(ProcessRunner& runner, const std::string& path,
-                                   std::vector<std::string> arguments, std::stop_token stop = {});
+                                   std::vector<std::string> arguments, StopToken stop = {});
 std::optional<std::string> combinedToolOutput(ProcessRunner& runner, const std::string& path,
-                                              std::vector<std::string> arguments, std::stop_token stop = {});
+                                              std::vector<std::string> arguments, StopToken stop = {});
 
 } // namespace kova::audit

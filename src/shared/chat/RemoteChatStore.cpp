@@ -103,9 +103,10 @@ files::UniqueFd openDirectory() {
     }
     const uid_t self = ::geteuid();
     auto reached = rootPath;
-    const auto last = std::prev(relative.end());
     for (auto it = relative.begin(); it != relative.end(); ++it) {
-        const bool isLast = it == last;
+        // Not std::prev(end()): a path's iterator is only an input iterator to
+        // LLVM's library, where stepping one back does nothing.
+        const bool isLast = std::next(it) == relative.end();
         const auto name = it->string();
         reached /= *it;
         const auto openNext = [&] {

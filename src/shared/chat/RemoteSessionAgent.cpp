@@ -1,6 +1,7 @@
 #include "chat/RemoteSessionAgent.hpp"
 
 #include "core/Errors.hpp"
+#include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
 #include "net/UrlHelpers.hpp"
 
@@ -66,7 +67,7 @@ Json RemoteSessionAgent::remoteMetadata() {
     };
 }
 
-void RemoteSessionAgent::handle(const RemoteSessionRequest& request, std::stop_token stop) {
+void RemoteSessionAgent::handle(const RemoteSessionRequest& request, StopToken stop) {
     try {
         apiClient_->updateRemoteStatus(request.publicId, "agent_ready", std::nullopt, remoteMetadata(), stop);
         if (!request.signalingUrl || !url::isValidAbsoluteUrl(*request.signalingUrl)) {
@@ -85,7 +86,7 @@ void RemoteSessionAgent::handle(const RemoteSessionRequest& request, std::stop_t
 }
 
 void RemoteSessionAgent::connectSignaling(const std::string& url, const std::string& sessionPublicId,
-                                          std::stop_token stop) {
+                                          StopToken stop) {
     auto connection = connector_(apiClient_->authenticatedWebSocketRequest(url), stop);
     ViewerLogger::info("Remote signaling connected: " + url::forLog(url));
     try {

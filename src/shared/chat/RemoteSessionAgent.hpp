@@ -3,11 +3,11 @@
 #include "api/KovaDeskApiClient.hpp"
 #include "config/ViewerSettings.hpp"
 #include "core/Json.hpp"
+#include "core/Stop.hpp"
 #include "net/WebSocketConnection.hpp"
 
 #include <memory>
 #include <optional>
-#include <stop_token>
 #include <string>
 
 namespace kova {
@@ -32,8 +32,8 @@ public:
                        WebSocketConnector connector = {});
 
     // Never throws: failures end in an ERROR line and a "failed" report.
-    void handle(const RemoteSessionRequest& request, std::stop_token stop = {});
-    void connectSignaling(const std::string& url, const std::string& sessionPublicId, std::stop_token stop);
+    void handle(const RemoteSessionRequest& request, StopToken stop = {});
+    void connectSignaling(const std::string& url, const std::string& sessionPublicId, StopToken stop);
     static Json remoteMetadata();
 
 private:

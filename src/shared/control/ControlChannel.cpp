@@ -2,6 +2,7 @@
 
 #include "config/MacViewerBuildInfo.hpp"
 #include "core/Errors.hpp"
+#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
 #include "net/UrlHelpers.hpp"
@@ -9,7 +10,6 @@
 #include <algorithm>
 #include <boost/url/parse.hpp>
 #include <boost/url/url.hpp>
-#include <thread>
 
 namespace kova {
 namespace {
@@ -23,7 +23,7 @@ struct CloseOnExit {
     ~CloseOnExit() { connection.close(WebSocketClient::goingAway); }
 };
 
-bool isCancellation(const NetworkError& error, const std::stop_token& stop) {
+bool isCancellation(const NetworkError& error, const StopToken& stop) {
     return error.code() == NetworkErrorCode::cancelled && stop.stop_requested();
 }
 
@@ -86,7 +86,7 @@ Json ControlChannel::heartbeat(const AgentIdentity& identity) {
     };
 }
 
-void ControlChannel::runForever(std::stop_token stop, const IdentityProvider& identityProvider,
+void ControlChannel::runForever(StopToken stop, const IdentityProvider& identityProvider,
                                 const CommandWakeHandler& commandWakeHandler) {
     using namespace std::chrono;
     seconds delay{2};
@@ -116,7 +116,7 @@ void ControlChannel::runForever(std::stop_token stop, const IdentityProvider& id
 }
 
 void ControlChannel::connect(const AgentIdentity& identity, const IdentityProvider& identityProvider,
-                             const CommandWakeHandler& commandWakeHandler, std::stop_token stop) {
+                             const CommandWakeHandler& commandWakeHandler, StopToken stop) {
     const auto url = controlUrl();
     if (!url) {
         throw ViewerError::configuration("Invalid control WSS URL.");
@@ -139,7 +139,7 @@ void ControlChannel::connect(const AgentIdentity& identity, const IdentityProvid
     // Heartbeats go out on their own thread while this one reads; the socket
     // takes concurrent sends. The jthread's destructor stops and joins it.
     const auto interval = std::chrono::seconds(settings_.heartbeatIntervalSeconds);
-    std::jthread heartbeats([&](std::stop_token own) {
+    JThread heartbeats([&](StopToken own) {
         while (sleepFor(own, interval)) {
             if (auto current = identityProvider()) {
                 try {
@@ -150,7 +150,7 @@ void ControlChannel::connect(const AgentIdentity& identity, const IdentityProvid
             }
         }
     });
-    std::stop_callback forward(stop, [&] { heartbeats.request_stop(); });
+    StopCallback forward(stop, [&] { heartbeats.request_stop(); });
 
     try {
         while (!stop.stop_requested()) {
@@ -164,7 +164,7 @@ void ControlChannel::connect(const AgentIdentity& identity, const IdentityProvid
 }
 
 void ControlChannel::handleControlMessage(const Json& message, const CommandWakeHandler& commandWakeHandler,
-                                          std::stop_token stop) {
+                                          StopToken stop) {
     const auto type = stringMember(message, "type").value_or("message");
     if (type == "control-ready") {
         ViewerLogger::info("Control WSS ready.");

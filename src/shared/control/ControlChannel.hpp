@@ -6,13 +6,13 @@
 #include "config/ViewerSettings.hpp"
 #include "core/Json.hpp"
 #include "core/Sleeper.hpp"
+#include "core/Stop.hpp"
 #include "net/WebSocketConnection.hpp"
 
 #include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <stop_token>
 #include <string>
 
 namespace kova {
@@ -25,7 +25,7 @@ namespace kova {
 class ControlChannel {
 public:
     using IdentityProvider = std::function<std::optional<AgentIdentity>()>;
-    using CommandWakeHandler = std::function<void(std::stop_token)>;
+    using CommandWakeHandler = std::function<void(StopToken)>;
     using ConnectionErrorHandler = std::function<void(const std::exception&)>;
 
     ControlChannel(ViewerSettings settings, std::shared_ptr<KovaDeskApiClient> apiClient,
@@ -34,12 +34,12 @@ public:
                    std::shared_ptr<Sleeper> sleeper = {});
 
     // The reconnect loop; returns when stop is requested. Never throws.
-    void runForever(std::stop_token stop, const IdentityProvider& identityProvider,
+    void runForever(StopToken stop, const IdentityProvider& identityProvider,
                     const CommandWakeHandler& commandWakeHandler);
     // One connection from opening to failure: throws the error that ended it,
     // returns normally when stop was requested.
     void connect(const AgentIdentity& identity, const IdentityProvider& identityProvider,
-                 const CommandWakeHandler& commandWakeHandler, std::stop_token stop);
+                 const CommandWakeHandler& commandWakeHandler, StopToken stop);
 
     std::optional<std::string> controlUrl() const;
     static Json hello(const AgentIdentity& identity);
@@ -47,7 +47,7 @@ public:
 
 private:
     void handleControlMessage(const Json& message, const CommandWakeHandler& commandWakeHandler,
-                              std::stop_token stop);
+                              StopToken stop);
 
     ViewerSettings settings_;
     std::shared_ptr<KovaDeskApiClient> apiClient_;

@@ -1,4 +1,5 @@
 #include "core/Errors.hpp"
+#include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
 #include "net/HttpTransport.hpp"
 #include "net/NetworkRouting.hpp"
@@ -35,7 +36,7 @@ struct Transfer {
     std::string body;
     std::size_t maxBodyBytes = 0;
     bool bodyTooLarge = false;
-    std::stop_token stop;
+    StopToken stop;
 };
 
 size_t onWrite(char* data, size_t size, size_t count, void* user) {
@@ -138,7 +139,7 @@ public:
         return routing::proxyFor(*route_, url);
     }
 
-    HttpResponse send(const HttpRequest& request, std::stop_token stop) override {
+    HttpResponse send(const HttpRequest& request, StopToken stop) override {
         // Asked afresh for every request: proxies change when a laptop moves.
         const auto proxy = routing::proxyFor(*route_, request.url);
         const auto anchors = route_->trustAnchorsPem();

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "core/Stop.hpp"
 #include "platform/NetworkRoute.hpp"
 
 #include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
-#include <stop_token>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,7 +31,7 @@ struct HttpResponse {
 class HttpTransport {
 public:
     virtual ~HttpTransport() = default;
-    virtual HttpResponse send(const HttpRequest& request, std::stop_token stop) = 0;
+    virtual HttpResponse send(const HttpRequest& request, StopToken stop) = 0;
     // The proxy a request for the URL would go through now; absent: direct.
     // Throws NetworkError when the proxy setting cannot be used.
     virtual std::optional<platform::Proxy> proxyFor(const std::string& url) {

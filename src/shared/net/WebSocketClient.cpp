@@ -8,6 +8,7 @@
 #include "net/WebSocketClient.hpp"
 
 #include "core/Base64.hpp"
+#include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
 #include "net/NetworkRouting.hpp"
 
@@ -29,7 +30,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -272,7 +272,7 @@ public:
         thread_.join();
     }
 
-    void connect(const WebSocketRequest& request, std::stop_token stop) {
+    void connect(const WebSocketRequest& request, StopToken stop) {
         auto endpoint = parseEndpoint(request.url);
         validateHeaders(request.headers);
         auto proxy = routing::proxyFor(*route_, request.url);
@@ -292,7 +292,7 @@ public:
             startConnect(std::move(endpoint), std::move(headers), std::move(proxy));
         });
         {
-            std::stop_callback onStop(stop, [this] {
+            StopCallback onStop(stop, [this] {
                 asio::post(strand_, [this] {
                     if (state_ == State::connecting) {
                         finish(cancelled("connect stopped"));
@@ -308,7 +308,7 @@ public:
         std::rethrow_exception(failure_);
     }
 
-    void send(std::string_view data, bool binary, std::stop_token stop) {
+    void send(std::string_view data, bool binary, StopToken stop) {
         auto write = std::make_shared<PendingWrite>();
         write->data.assign(data);
         write->binary = binary;
@@ -325,7 +325,7 @@ public:
         }
     }
 
-    WebSocketMessage receive(std::stop_token stop) {
+    WebSocketMessage receive(StopToken stop) {
         std::unique_lock lock(mutex_);
         if (state_ == State::idle || state_ == State::connecting) {
             throw std::logic_error("WebSocketClient::receive needs an open connection.");
@@ -856,7 +856,7 @@ private:
     // Shared with callers, guarded by mutex_ (state_ is written only on the strand
     // once connecting has begun).
     std::mutex mutex_;
-    std::condition_variable_any changed_;
+    ConditionVariableAny changed_;
     State state_ = State::idle;
     bool closeRequested_ = false;
     std::exception_ptr failure_;
@@ -872,19 +872,19 @@ WebSocketClient::WebSocketClient(WebSocketClientOptions options)
 
 WebSocketClient::~WebSocketClient() = default;
 
-void WebSocketClient::connect(const WebSocketRequest& request, std::stop_token stop) {
+void WebSocketClient::connect(const WebSocketRequest& request, StopToken stop) {
     impl_->connect(request, std::move(stop));
 }
 
-void WebSocketClient::send(std::string_view text, std::stop_token stop) {
+void WebSocketClient::send(std::string_view text, StopToken stop) {
     impl_->send(text, false, std::move(stop));
 }
 
-void WebSocketClient::sendBinary(std::string_view data, std::stop_token stop) {
+void WebSocketClient::sendBinary(std::string_view data, StopToken stop) {
     impl_->send(data, true, std::move(stop));
 }
 
-WebSocketMessage WebSocketClient::receive(std::stop_token stop) {
+WebSocketMessage WebSocketClient::receive(StopToken stop) {
     return impl_->receive(std::move(stop));
 }
 

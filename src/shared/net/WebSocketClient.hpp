@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Errors.hpp"
+#include "core/Stop.hpp"
 #include "platform/NetworkRoute.hpp"
 
 #include <chrono>
@@ -8,7 +9,6 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
-#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -99,17 +99,17 @@ public:
     // verifies the server certificate against the route's roots and
     // upgrades. A proxy that refuses or fails is a NetworkError naming the
     // proxy. A stop request or close() aborts it (cancelled).
-    void connect(const WebSocketRequest& request, std::stop_token stop = {});
+    void connect(const WebSocketRequest& request, StopToken stop = {});
 
     // Blocks until the frame is written. Frames of concurrent senders are never
     // interleaved. On a stop request an unsent frame is dropped (cancelled).
-    void send(std::string_view text, std::stop_token stop = {});
-    void sendBinary(std::string_view data, std::stop_token stop = {});
+    void send(std::string_view text, StopToken stop = {});
+    void sendBinary(std::string_view data, StopToken stop = {});
 
     // The next message. Messages that arrived before a failure are returned
     // first, then the failure is thrown. A stop request throws cancelled and
     // leaves the connection and the queued messages intact.
-    WebSocketMessage receive(std::stop_token stop = {});
+    WebSocketMessage receive(StopToken stop = {});
 
     // Flushes queued frames, sends a close frame and waits for the peer's reply
     // (bounded by closeTimeout). Pending and later receive() and send() calls

@@ -1,12 +1,12 @@
 #pragma once
 
 #include "core/Json.hpp"
+#include "core/Stop.hpp"
 #include "net/WebSocketClient.hpp"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <stop_token>
 #include <string_view>
 
 namespace kova {
@@ -16,22 +16,22 @@ namespace kova {
 class WebSocketConnection {
 public:
     virtual ~WebSocketConnection() = default;
-    virtual void send(std::string_view text, std::stop_token stop) = 0;
-    virtual WebSocketMessage receive(std::stop_token stop) = 0;
+    virtual void send(std::string_view text, StopToken stop) = 0;
+    virtual WebSocketMessage receive(StopToken stop) = 0;
     virtual void close(std::uint16_t code) noexcept = 0;
 };
 
 // Opens a connection for an upgrade request; throws like WebSocketClient, but
 // a refused upgrade becomes ViewerError::http(status, body).
-using WebSocketConnector = std::function<std::unique_ptr<WebSocketConnection>(const WebSocketRequest& request,
-                                                                              std::stop_token stop)>;
+using WebSocketConnector =
+    std::function<std::unique_ptr<WebSocketConnection>(const WebSocketRequest& request, StopToken stop)>;
 WebSocketConnector defaultWebSocketConnector();
 
 // Serialises the sanitised object compactly and sends it as one text frame.
-void sendJson(WebSocketConnection& connection, const Json& object, std::stop_token stop);
+void sendJson(WebSocketConnection& connection, const Json& object, StopToken stop);
 // Receives one message (text or binary) that must hold a JSON object:
 // otherwise ViewerError::invalidResponse("WebSocket JSON object expected.");
 // text that is not JSON throws DecodingError.
-Json receiveJson(WebSocketConnection& connection, std::stop_token stop);
+Json receiveJson(WebSocketConnection& connection, StopToken stop);
 
 } // namespace kova

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "core/Stop.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
-#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -53,7 +54,7 @@ struct ProcessResult {
 class ProcessRunner {
 public:
     virtual ~ProcessRunner() = default;
-    virtual ProcessResult run(const ProcessSpec& spec, std::stop_token stop = {}) = 0;
+    virtual ProcessResult run(const ProcessSpec& spec, StopToken stop = {}) = 0;
 };
 
 // The real runner (posix_spawn).

@@ -1,12 +1,13 @@
 #include "process/Shell.hpp"
 
+#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/Unicode.hpp"
 
 namespace kova::Shell {
 
 std::optional<std::string> run(ProcessRunner& runner, const std::string& path,
-                               const std::vector<std::string>& arguments, std::stop_token stop,
+                               const std::vector<std::string>& arguments, StopToken stop,
                                std::optional<std::chrono::milliseconds> timeLimit) {
     ProcessSpec spec;
     spec.executable = path;
@@ -23,12 +24,12 @@ std::optional<std::string> run(ProcessRunner& runner, const std::string& path,
 }
 
 std::optional<std::string> run(const std::string& path, const std::vector<std::string>& arguments,
-                               std::stop_token stop) {
+                               StopToken stop) {
     return run(*systemProcessRunner(), path, arguments, std::move(stop));
 }
 
 std::optional<std::string> processOutput(ProcessRunner& runner, const std::string& program,
-                                         const std::vector<std::string>& arguments, std::stop_token stop,
+                                         const std::vector<std::string>& arguments, StopToken stop,
                                          std::optional<std::chrono::milliseconds> timeLimit) {
     ProcessSpec spec;
     spec.executable = program;
@@ -47,7 +48,7 @@ std::optional<std::string> processOutput(ProcessRunner& runner, const std::strin
 }
 
 std::optional<std::string> processOutput(const std::string& program,
-                                         const std::vector<std::string>& arguments, std::stop_token stop) {
+                                         const std::vector<std::string>& arguments, StopToken stop) {
     return processOutput(*systemProcessRunner(), program, arguments, std::move(stop));
 }
 

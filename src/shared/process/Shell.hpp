@@ -1,10 +1,10 @@
 #pragma once
 
+#include "core/Stop.hpp"
 #include "process/ProcessRunner.hpp"
 
 #include <chrono>
 #include <optional>
-#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -19,19 +19,18 @@ namespace kova::Shell {
 // is ended by a signal, or prints invalid UTF-8. Standard error is collected
 // (so a chatty tool cannot block on a full pipe) and dropped.
 std::optional<std::string> run(ProcessRunner& runner, const std::string& path,
-                               const std::vector<std::string>& arguments, std::stop_token stop = {},
+                               const std::vector<std::string>& arguments, StopToken stop = {},
                                std::optional<std::chrono::milliseconds> timeLimit = std::nullopt);
 std::optional<std::string> run(const std::string& path, const std::vector<std::string>& arguments,
-                               std::stop_token stop = {});
+                               StopToken stop = {});
 
 // Standard output and standard error as one stream, whatever the exit status
 // (the code-signature tool reports on standard error); trimmed; nothing when
 // the program cannot be started, the text is not UTF-8 or nothing remains.
 std::optional<std::string> processOutput(ProcessRunner& runner, const std::string& program,
-                                         const std::vector<std::string>& arguments, std::stop_token stop = {},
+                                         const std::vector<std::string>& arguments, StopToken stop = {},
                                          std::optional<std::chrono::milliseconds> timeLimit = std::nullopt);
 std::optional<std::string> processOutput(const std::string& program,
-                                         const std::vector<std::string>& arguments,
-                                         std::stop_token stop = {});
+                                         const std::vector<std::string>& arguments, StopToken stop = {});
 
 } // namespace kova::Shell

@@ -2,6 +2,7 @@
 
 #include "core/Errors.hpp"
 #include "core/Payload.hpp"
+#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/Time.hpp"
 #include "core/Unicode.hpp"
@@ -112,7 +113,7 @@ std::string limitedText(const std::string& captured, bool cut, std::size_t maxCh
 
 } // namespace
 
-Json executeShell(ProcessRunner& runner, const Json& payload, std::stop_token stop) {
+Json executeShell(ProcessRunner& runner, const Json& payload, StopToken stop) {
     const Json* shellValue = payloadValue(payload, "shell");
     const auto shellName =
         lowercased(trimmed(shellValue && shellValue->is_string() ? shellValue->get_ref<const std::string&>()
@@ -168,7 +169,7 @@ Json executeShell(ProcessRunner& runner, const Json& payload, std::stop_token st
     };
 }
 
-Json executeShell(const Json& payload, std::stop_token stop) {
+Json executeShell(const Json& payload, StopToken stop) {
     return executeShell(*systemProcessRunner(), payload, std::move(stop));
 }
 

@@ -1,9 +1,8 @@
 #pragma once
 
 #include "core/Json.hpp"
+#include "core/Stop.hpp"
 #include "process/ProcessRunner.hpp"
-
-#include <stop_token>
 
 namespace kova {
 
@@ -19,7 +18,7 @@ namespace kova {
 // an empty command (before anything starts), std::system_error with the errno
 // when the shell cannot be started, and DomainError("KovaViewerShell", 503,
 // ...) when a stop request ended the command.
-Json executeShell(const Json& payload, std::stop_token stop = {});
-Json executeShell(ProcessRunner& runner, const Json& payload, std::stop_token stop = {});
+Json executeShell(const Json& payload, StopToken stop = {});
+Json executeShell(ProcessRunner& runner, const Json& payload, StopToken stop = {});
 
 } // namespace kova

@@ -1,3 +1,4 @@
+#include "core/Stop.hpp"
 #include "process/PosixSpawn.hpp"
 #include "process/ProcessRunner.hpp"
 
@@ -238,10 +239,10 @@ sigset_t allCatchableSignals() {
 // pipes with poll() on the calling thread. Stateless, so any thread may call it.
 class SystemProcessRunner final : public ProcessRunner {
 public:
-    ProcessResult run(const ProcessSpec& spec, std::stop_token stop) override;
+    ProcessResult run(const ProcessSpec& spec, StopToken stop) override;
 };
 
-ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, std::stop_token stop) {
+ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, StopToken stop) {
     ProcessResult result;
     const auto start = Clock::now();
 
@@ -325,7 +326,7 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, std::stop_token 
 
     // Declared after wakeWrite: its destructor waits for a running callback,
     // so the descriptor outlives every write to it.
-    std::stop_callback onStop(stop, [&wakeWrite] {
+    StopCallback onStop(stop, [&wakeWrite] {
         const char byte = 1;
         [[maybe_unused]] const auto n = ::write(wakeWrite.get(), &byte, 1);
     });

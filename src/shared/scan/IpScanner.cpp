@@ -1,16 +1,18 @@
 #include "scan/IpScanner.hpp"
 
+#include "core/Stop.hpp"
 #include "core/Time.hpp"
 #include "process/Shell.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <bit>
-#include <charconv>
 #include <chrono>
+#include <locale>
+#include <sstream>
+#include <string>
 #include <sys/resource.h>
 #include <system_error>
-#include <thread>
 
 namespace kova::IpScanner {
 namespace {
@@ -125,9 +127,16 @@ std::optional<double> latencyFromPing(std::string_view output) {
     const auto rest = output.substr(at + 5);
     const auto end = rest.find_first_not_of("0123456789.");
     const auto number = rest.substr(0, end);
+    if (number.empty()) {
+        return std::nullopt;
+    }
+    // A stream in the classic locale: LLVM's library (libc++ 16, for one) has
+    // no floating-point from_chars, and strtod would follow the process's locale.
+    std::istringstream in{std::string(number)};
+    in.imbue(std::locale::classic());
     double value = 0;
-    const auto [ptr, error] = std::from_chars(number.data(), number.data() + number.size(), value);
-    if (number.empty() || error != std::errc() || ptr != number.data() + number.size()) {
+    in >> value;
+    if (in.fail() || in.peek() != std::char_traits<char>::eof()) {
         return std::nullopt;
     }
     return value;
@@ -163,14 +172,14 @@ std::optional<std::string> nameFromNameService(std::string_view output) {
     return std::nullopt;
 }
 
-std::optional<std::string> hostname(const std::string& address, ProcessRunner& runner, std::stop_token stop) {
+std::optional<std::string> hostname(const std::string& address, ProcessRunner& runner, StopToken stop) {
     const auto output =
         Shell::run(runner, nameServiceTool, {"-q", "host", "-a", "ip_address", address}, stop, toolGrace);
     return output ? nameFromNameService(*output) : std::nullopt;
 }
 
 std::optional<Json> ping(std::uint32_t host, int timeoutMs, bool resolveHostnames, ProcessRunner& runner,
-                         std::stop_token stop) {
+                         StopToken stop) {
     const auto address = ipv4String(host);
     const auto output = Shell::run(runner, pingTool, {"-c", "1", "-W", std::to_string(timeoutMs), address},
                                    stop, std::chrono::milliseconds(timeoutMs) + toolGrace);
@@ -195,7 +204,7 @@ std::optional<Json> ping(std::uint32_t host, int timeoutMs, bool resolveHostname
 }
 
 std::vector<Json> scan(const LocalNetwork& network, int timeoutMs, bool resolveHostnames,
-                       ProcessRunner& runner, std::stop_token stop) {
+                       ProcessRunner& runner, StopToken stop) {
     const auto& hosts = network.hosts;
     std::vector<std::optional<Json>> answers(hosts.size());
     std::atomic<std::size_t> next{0};
@@ -205,7 +214,7 @@ std::vector<Json> scan(const LocalNetwork& network, int timeoutMs, bool resolveH
         }
     };
     {
-        std::vector<std::jthread> workers;
+        std::vector<JThread> workers;
         const auto concurrency = probeConcurrency(hosts.size());
         workers.reserve(concurrency);
         try {
@@ -230,8 +239,7 @@ std::vector<Json> scan(const LocalNetwork& network, int timeoutMs, bool resolveH
     return found;
 }
 
-Json scan(const Json& payload, ProcessRunner& runner, const InterfaceSource& interfaces,
-          std::stop_token stop) {
+Json scan(const Json& payload, ProcessRunner& runner, const InterfaceSource& interfaces, StopToken stop) {
     const auto startedAt = std::chrono::system_clock::now();
     const auto timeoutMs = static_cast<int>(
         std::clamp<std::int64_t>(integerValue(payload, "timeout_ms").value_or(350), 100, 2000));
@@ -260,7 +268,7 @@ Json scan(const Json& payload, ProcessRunner& runner, const InterfaceSource& int
                 {"networks", std::move(networks)}};
 }
 
-Json scan(const Json& payload, ProcessRunner& runner, std::stop_token stop) {
+Json scan(const Json& payload, ProcessRunner& runner, StopToken stop) {
     return scan(payload, runner, platform::ipv4InterfaceAddresses, std::move(stop));
 }
 

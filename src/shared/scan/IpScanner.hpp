@@ -1,13 +1,13 @@
 #pragma once
 
 #include "core/Json.hpp"
+#include "core/Stop.hpp"
 #include "platform/NetworkInterfaces.hpp"
 #include "process/ProcessRunner.hpp"
 
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,9 +40,8 @@ inline constexpr const char* nameServiceTool = "/usr/bin/dscacheutil";
 // The whole command: payload "timeout_ms" (350; 100 ... 2000), "max_prefix_length"
 // (24; 24 ... 30), "resolve_hostnames" (true); a value of another type counts
 // as absent. Networks are swept one after the other.
-Json scan(const Json& payload, ProcessRunner& runner, const InterfaceSource& interfaces,
-          std::stop_token stop = {});
-Json scan(const Json& payload, ProcessRunner& runner, std::stop_token stop = {});
+Json scan(const Json& payload, ProcessRunner& runner, const InterfaceSource& interfaces, StopToken stop = {});
+Json scan(const Json& payload, ProcessRunner& runner, StopToken stop = {});
 
 // The networks to sweep, in the order the system listed the addresses.
 // Loopback interfaces, zero addresses and masks, and /31 and /32 networks
@@ -54,11 +53,10 @@ enumerateNetworks(const std::optional<std::vector<platform::Ipv4InterfaceAddress
 
 // The answering hosts of one network, sorted by their dotted text.
 std::vector<Json> scan(const LocalNetwork& network, int timeoutMs, bool resolveHostnames,
-                       ProcessRunner& runner, std::stop_token stop = {});
+                       ProcessRunner& runner, StopToken stop = {});
 std::optional<Json> ping(std::uint32_t host, int timeoutMs, bool resolveHostnames, ProcessRunner& runner,
-                         std::stop_token stop = {});
-std::optional<std::string> hostname(const std::string& address, ProcessRunner& runner,
-                                    std::stop_token stop = {});
+                         StopToken stop = {});
+std::optional<std::string> hostname(const std::string& address, ProcessRunner& runner, StopToken stop = {});
 
 std::string ipv4String(std::uint32_t address);
 

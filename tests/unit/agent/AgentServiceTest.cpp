@@ -3,6 +3,7 @@
 #include "core/Errors.hpp"
 #include "core/Paths.hpp"
 #include "core/Sleeper.hpp"
+#include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
 #include "support/FakeAuditSource.hpp"
 #include "support/FakeProcessRunner.hpp"
@@ -334,8 +335,8 @@ TEST(AgentServiceLoops, WaitsComeFromTheSettings) {
     EXPECT_EQ(boundedWait(std::chrono::seconds(10000000000)), longestWait);
     EXPECT_EQ(boundedWait(std::chrono::seconds(90)), std::chrono::seconds(90));
     // Such a wait really waits: only the stop ends it.
-    std::stop_source source;
-    std::jthread stopper([&] {
+    StopSource source;
+    JThread stopper([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         source.request_stop();
     });

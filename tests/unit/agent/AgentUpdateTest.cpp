@@ -1,6 +1,7 @@
 #include "agent/AgentService.hpp"
 #include "audit/PropertyList.hpp"
 #include "core/Errors.hpp"
+#include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
 #include "support/FakeAuditSource.hpp"
 #include "support/FakeProcessRunner.hpp"
@@ -47,7 +48,7 @@ mode_t modeOf(const fs::path& path) {
 class CountingSleeper : public Sleeper {
 public:
     explicit CountingSleeper(int limit) : limit_(limit) {}
-    bool sleep(std::stop_token stop, std::chrono::nanoseconds duration) override {
+    bool sleep(StopToken stop, std::chrono::nanoseconds duration) override {
         std::this_thread::sleep_for(1ms);
         std::lock_guard lock(mutex_);
         waits_.push_back(duration);
@@ -287,9 +288,9 @@ TEST_F(AgentUpdateTest, LoopsConsumeRequestsAndClaimTheDay) {
     auto sleeper = std::make_shared<CountingSleeper>(40);
     auto& agent = service(sleeper);
     Coordinator::requestManualCheck();
-    std::jthread manual([&](std::stop_token stop) { agent.manualUpdateRequestLoop(stop); });
-    std::jthread automatic([&](std::stop_token stop) { agent.autoUpdateLoop(stop); });
-    std::jthread command([&] {
+    JThread manual([&](StopToken stop) { agent.manualUpdateRequestLoop(stop); });
+    JThread automatic([&](StopToken stop) { agent.autoUpdateLoop(stop); });
+    JThread command([&] {
         for (int i = 0; i < 3; ++i) {
             try {
                 agent.checkForClientUpdate("command", std::nullopt);

@@ -1,5 +1,6 @@
 #include "control/ControlChannel.hpp"
 #include "core/Errors.hpp"
+#include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
 #include "support/FakeWebSocket.hpp"
 #include "support/ScriptedHttpTransport.hpp"
@@ -23,8 +24,8 @@ public:
 // Stops the loop once the sleeper has recorded enough waits.
 class StoppingSleeper : public Sleeper {
 public:
-    StoppingSleeper(std::stop_source& source, std::size_t limit) : source_(source), limit_(limit) {}
-    bool sleep(std::stop_token, std::chrono::nanoseconds d) override {
+    StoppingSleeper(StopSource& source, std::size_t limit) : source_(source), limit_(limit) {}
+    bool sleep(StopToken, std::chrono::nanoseconds d) override {
         waits.push_back(std::chrono::duration_cast<std::chrono::seconds>(d).count());
         if (waits.size() >= limit_) {
             source_.request_stop();
@@ -34,7 +35,7 @@ public:
     std::vector<std::int64_t> waits;
 
 private:
-    std::stop_source& source_;
+    StopSource& source_;
     std::size_t limit_;
 };
 
@@ -87,11 +88,11 @@ TEST(ControlChannel, UrlAndMessages) {
 TEST(ControlChannel, BackOffDoublesUpToTheCeilingAndRecordsEveryFailure) {
     Harness h;
     h.store->token = "dev";
-    std::stop_source source;
+    StopSource source;
     auto sleeper = std::make_shared<StoppingSleeper>(source, 4);
     int attempts = 0;
     auto channel = h.channel(
-        [&](const WebSocketRequest& request, std::stop_token) -> std::unique_ptr<WebSocketConnection> {
+        [&](const WebSocketRequest& request, StopToken) -> std::unique_ptr<WebSocketConnection> {
             h.upgrades.push_back(request);
             if (++attempts == 1) {
                 throw ViewerError::http(401, R"({"detail":"invalid device token"})");
@@ -100,7 +101,7 @@ TEST(ControlChannel, BackOffDoublesUpToTheCeilingAndRecordsEveryFailure) {
         },
         sleeper);
     channel.runForever(
-        source.get_token(), [] { return std::optional<AgentIdentity>(identity()); }, [](std::stop_token) {});
+        source.get_token(), [] { return std::optional<AgentIdentity>(identity()); }, [](StopToken) {});
     EXPECT_EQ(sleeper->waits, (std::vector<std::int64_t>{2, 4, 5, 5}));
     EXPECT_EQ(h.recorded.size(), 4u);
     // The refused device token is dropped; the next upgrade uses the viewer token.
@@ -112,11 +113,11 @@ TEST(ControlChannel, BackOffDoublesUpToTheCeilingAndRecordsEveryFailure) {
 
 TEST(ControlChannel, WaitsForAnIdentity) {
     Harness h;
-    std::stop_source source;
+    StopSource source;
     auto sleeper = std::make_shared<StoppingSleeper>(source, 2);
     auto channel = h.channel({}, sleeper);
     channel.runForever(
-        source.get_token(), [] { return std::optional<AgentIdentity>(); }, [](std::stop_token) {});
+        source.get_token(), [] { return std::optional<AgentIdentity>(); }, [](StopToken) {});
     EXPECT_EQ(sleeper->waits, (std::vector<std::int64_t>{5, 5}));
     EXPECT_NE(h.root.read(ViewerLogger::logFile()).find("[WARN] Control WSS waits for device identity."),
               std::string::npos);
@@ -135,8 +136,8 @@ TEST(ControlChannel, IncomingMessages) {
     auto channel = h.channel(connector);
     try {
         channel.connect(
-            identity(), [] { return std::optional<AgentIdentity>(identity()); },
-            [&](std::stop_token) { ++wakes; }, {});
+            identity(), [] { return std::optional<AgentIdentity>(identity()); }, [&](StopToken) { ++wakes; },
+            {});
         ADD_FAILURE() << "control-rejected must end the connection";
     } catch (const ViewerError& e) {
         EXPECT_EQ(e.kind(), ViewerErrorKind::http);
@@ -159,7 +160,7 @@ TEST(ControlChannel, IncomingMessages) {
     second->push("[1,2]");
     try {
         channel.connect(
-            identity(), [] { return std::optional<AgentIdentity>(identity()); }, [](std::stop_token) {}, {});
+            identity(), [] { return std::optional<AgentIdentity>(identity()); }, [](StopToken) {}, {});
         ADD_FAILURE();
     } catch (const ViewerError& e) {
         EXPECT_EQ(e.description(), "WebSocket JSON object expected.");

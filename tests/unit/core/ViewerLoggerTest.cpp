@@ -1,6 +1,7 @@
 #include "core/ViewerLogger.hpp"
 #include "core/Errors.hpp"
 #include "core/Paths.hpp"
+#include "core/Stop.hpp"
 #include "core/Time.hpp"
 #include "support/TempRoot.hpp"
 
@@ -8,7 +9,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
-#include <thread>
 #include <unistd.h>
 
 namespace kova {
@@ -131,7 +131,7 @@ TEST_F(ViewerLoggerTest, FallsBackWhenTheLogDirectoryCannotBeCreated) {
 }
 
 TEST_F(ViewerLoggerTest, ConcurrentLinesNeverInterleave) {
-    std::vector<std::jthread> threads;
+    std::vector<JThread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < 50; ++i) {

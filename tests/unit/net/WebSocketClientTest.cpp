@@ -1,5 +1,6 @@
 #include "net/WebSocketClient.hpp"
 #include "core/Base64.hpp"
+#include "core/Stop.hpp"
 #include "support/CannedProxy.hpp"
 #include "support/FakeNetworkRoute.hpp"
 #include "support/LocalWebSocketServer.hpp"
@@ -102,7 +103,7 @@ TEST(WebSocketClient, ConcurrentSendersNeverInterleaveFrames) {
     constexpr int threads = 4;
     constexpr int perThread = 40;
     {
-        std::vector<std::jthread> senders;
+        std::vector<JThread> senders;
         for (int t = 0; t < threads; ++t) {
             senders.emplace_back([&client, t] {
                 for (int i = 0; i < perThread; ++i) {
@@ -155,7 +156,7 @@ TEST(WebSocketClient, StopTokenCancelsReceiveAndKeepsTheConnection) {
     WebSocketClient client(trustingTestCa());
     client.connect(requestFor(server.url()));
 
-    std::stop_source stop;
+    StopSource stop;
     auto pending = std::async(std::launch::async,
                               [&] { return networkErrorOf([&] { client.receive(stop.get_token()); }); });
     std::this_thread::sleep_for(50ms); // let it block
@@ -297,7 +298,7 @@ TEST(WebSocketClient, TimeoutsWhileConnectingAndWhenThePeerGoesSilent) {
 TEST(WebSocketClient, StopTokenAbortsConnect) {
     LocalWebSocketServer stalled(serverOptions([](auto& o) { o.stallHandshake = true; }));
     WebSocketClient client(trustingTestCa());
-    std::stop_source stop;
+    StopSource stop;
     auto pending = std::async(std::launch::async, [&] {
         return networkErrorOf([&] { client.connect(requestFor(stalled.url()), stop.get_token()); });
     });

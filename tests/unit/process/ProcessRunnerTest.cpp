@@ -1,5 +1,7 @@
 #include "process/ProcessRunner.hpp"
 
+#include "core/Stop.hpp"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -161,8 +163,8 @@ TEST_F(ProcessRunnerTest, BackgroundProcessHoldingThePipeDoesNotHang) {
 }
 
 TEST_F(ProcessRunnerTest, StopRequestEndsTheChildLikeATimeOut) {
-    std::stop_source source;
-    std::jthread stopper([&] {
+    StopSource source;
+    JThread stopper([&] {
         std::this_thread::sleep_for(200ms);
         source.request_stop();
     });
@@ -176,7 +178,7 @@ TEST_F(ProcessRunnerTest, StopRequestEndsTheChildLikeATimeOut) {
 }
 
 TEST_F(ProcessRunnerTest, AlreadyStoppedTokenStillWaitsForTheChild) {
-    std::stop_source source;
+    StopSource source;
     source.request_stop();
     const auto result = runner.run(bash("sleep 30"), source.get_token());
     EXPECT_TRUE(result.launched);
@@ -187,7 +189,7 @@ TEST_F(ProcessRunnerTest, AlreadyStoppedTokenStillWaitsForTheChild) {
 TEST_F(ProcessRunnerTest, ConcurrentRunsKeepTheirOutputsApart) {
     std::vector<std::string> outputs(4);
     {
-        std::vector<std::jthread> threads;
+        std::vector<JThread> threads;
         for (std::size_t i = 0; i < outputs.size(); ++i) {
             threads.emplace_back([&, i] {
                 const auto n = std::to_string(200000 + i);

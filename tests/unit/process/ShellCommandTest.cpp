@@ -1,5 +1,6 @@
 #include "process/ShellCommand.hpp"
 #include "core/Errors.hpp"
+#include "core/Stop.hpp"
 #include "support/FakeProcessRunner.hpp"
 
 #include <csignal>
@@ -205,7 +206,7 @@ TEST(ShellCommand, TimedOutCommandKeepsItsEarlierOutput) {
 }
 
 TEST(ShellCommand, StopRequestEndsTheCommandAsInterrupted) {
-    std::stop_source source;
+    StopSource source;
     source.request_stop(); // daemon shutting down
     try {
         executeShell({{"shell", "sh"}, {"command", "sleep 30"}}, source.get_token());

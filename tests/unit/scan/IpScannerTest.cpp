@@ -45,6 +45,7 @@ TEST(IpScanner, ToolOutputReaders) {
     EXPECT_EQ(IpScanner::latencyFromPing("time=12 ms"), 12.0);
     EXPECT_EQ(IpScanner::latencyFromPing("1 packets transmitted, 1 received"), std::nullopt);
     EXPECT_EQ(IpScanner::latencyFromPing("time=ms"), std::nullopt);
+    EXPECT_EQ(IpScanner::latencyFromPing("time=1.2.3 ms"), std::nullopt);
 
     EXPECT_EQ(IpScanner::macFromArp("? (198.51.100.2) at 3c:22:fb:1:2:3 on en0 ifscope [ethernet]"),
               "3c:22:fb:1:2:3");
