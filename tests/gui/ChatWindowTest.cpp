@@ -2,11 +2,11 @@
 #include "chat/RemoteChatStore.hpp"
 #include "config/ViewerState.hpp"
 #include "core/Paths.hpp"
-#include "menubar/ChatInputTextView.hpp"
-#include "menubar/ChatWindowController.hpp"
-#include "menubar/ChatWindowRules.hpp"
-#include "menubar/KovaViewerMenuBarApp.hpp"
-#include "menubar/QtText.hpp"
+#include "menubar/app/KovaViewerMenuBarApp.hpp"
+#include "menubar/chat/ChatInputTextView.hpp"
+#include "menubar/chat/ChatWindowController.hpp"
+#include "menubar/chat/ChatWindowRules.hpp"
+#include "menubar/ui/QtText.hpp"
 #include "support/TempRoot.hpp"
 
 #include <QPlainTextEdit>

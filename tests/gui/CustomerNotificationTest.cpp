@@ -1,9 +1,9 @@
 #include "FakeDesktop.hpp"
 #include "core/Errors.hpp"
 #include "core/ViewerLogger.hpp"
-#include "menubar/CustomerLoginCard.hpp"
-#include "menubar/CustomerSessionStore.hpp"
-#include "menubar/KovaViewerMenuBarApp.hpp"
+#include "menubar/app/KovaViewerMenuBarApp.hpp"
+#include "menubar/customer/CustomerLoginCard.hpp"
+#include "menubar/model/CustomerSessionStore.hpp"
 #include "support/TempRoot.hpp"
 
 #include <QCheckBox>

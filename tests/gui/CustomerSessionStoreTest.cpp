@@ -1,4 +1,4 @@
-#include "menubar/CustomerSessionStore.hpp"
+#include "menubar/model/CustomerSessionStore.hpp"
 #include "core/Errors.hpp"
 #include "support/TempRoot.hpp"
 

@@ -1,8 +1,8 @@
 #include "core/Files.hpp"
 #include "core/ShellQuote.hpp"
-#include "menubar/AdministratorCommand.hpp"
-#include "menubar/MenuBarEntry.hpp"
-#include "menubar/RustDeskProtocolLauncher.hpp"
+#include "menubar/app/MenuBarEntry.hpp"
+#include "menubar/rustdesk/RustDeskProtocolLauncher.hpp"
+#include "menubar/settings/AdministratorCommand.hpp"
 #include "support/FakeProcessRunner.hpp"
 #include "support/TempRoot.hpp"
 

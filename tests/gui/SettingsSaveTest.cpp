@@ -2,9 +2,9 @@
 #include "FindWidget.hpp"
 #include "core/Files.hpp"
 #include "core/Paths.hpp"
-#include "menubar/Dialogs.hpp"
-#include "menubar/KovaViewerMenuBarApp.hpp"
-#include "menubar/ViewerLocalization.hpp"
+#include "menubar/app/KovaViewerMenuBarApp.hpp"
+#include "menubar/ui/Dialogs.hpp"
+#include "menubar/ui/ViewerLocalization.hpp"
 #include "support/FakeProcessRunner.hpp"
 #include "support/TempRoot.hpp"
 

@@ -1,11 +1,11 @@
 #include "FakeDesktop.hpp"
 #include "FindWidget.hpp"
 #include "core/Paths.hpp"
-#include "menubar/BundleResources.hpp"
-#include "menubar/FeedbackButton.hpp"
-#include "menubar/StatusWindowController.hpp"
-#include "menubar/ViewerTheme.hpp"
-#include "menubar/ViewerWidgets.hpp"
+#include "menubar/status/StatusWindowController.hpp"
+#include "menubar/ui/BundleResources.hpp"
+#include "menubar/ui/FeedbackButton.hpp"
+#include "menubar/ui/ViewerTheme.hpp"
+#include "menubar/ui/ViewerWidgets.hpp"
 #include "support/TempRoot.hpp"
 
 #include <QApplication>

@@ -1,10 +1,10 @@
 #include "FakeDesktop.hpp"
 #include "FindWidget.hpp"
 #include "core/Errors.hpp"
-#include "menubar/Dialogs.hpp"
-#include "menubar/StatusWindowController.hpp"
-#include "menubar/TicketEditor.hpp"
-#include "menubar/TicketFormRules.hpp"
+#include "menubar/status/StatusWindowController.hpp"
+#include "menubar/ticket/TicketEditor.hpp"
+#include "menubar/ticket/TicketFormRules.hpp"
+#include "menubar/ui/Dialogs.hpp"
 #include "support/TempRoot.hpp"
 
 #include <QAbstractButton>

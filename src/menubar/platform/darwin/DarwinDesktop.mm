@@ -5,10 +5,10 @@
 #include "menubar/platform/Desktop.hpp"
 
 #include "core/ViewerLogger.hpp"
-#include "menubar/AdministratorCommand.hpp"
-#include "menubar/MenuBarEntry.hpp"
-#include "menubar/UserPrivateDirectory.hpp"
+#include "menubar/app/MenuBarEntry.hpp"
+#include "menubar/platform/UserPrivateDirectory.hpp"
 #include "menubar/platform/WakeChannel.hpp"
+#include "menubar/settings/AdministratorCommand.hpp"
 
 #include <QApplication>
 #include <QDesktopServices>

@@ -1,7 +1,7 @@
 #include "menubar/platform/linux/LinuxDesktop.hpp"
 
 #include "core/ViewerLogger.hpp"
-#include "menubar/UserPrivateDirectory.hpp"
+#include "menubar/platform/UserPrivateDirectory.hpp"
 #include "menubar/platform/WakeChannel.hpp"
 
 #include <QDBusMessage>

@@ -1,0 +1,187 @@
+// The delegate's chat work: incoming chat files become windows, replies go
+// straight to the helpdesk and fall back to a file the daemon delivers.
+#include "api/KovaDeskApiClient.hpp"
+#include "config/AgentConnectionState.hpp"
+#include "config/DeviceTokenStore.hpp"
+#include "config/ViewerState.hpp"
+#include "core/Stop.hpp"
+#include "core/Strings.hpp"
+#include "core/ViewerLogger.hpp"
+#include "menubar/app/KovaViewerMenuBarApp.hpp"
+#include "menubar/chat/ChatWindowRules.hpp"
+#include "menubar/ui/QtText.hpp"
+
+#include <QPointer>
+#include <QPushButton>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace kova::menubar {
+namespace {
+
+// Runs on a worker thread; never throws.
+bool sendChatReplyDirectly(std::optional<ViewerSettings> settings, const RemoteChatMessage& message,
+                           StopToken stop) {
+    if (!settings) {
+        try {
+            settings = ViewerSettings::load();
+        } catch (const std::exception&) {
+            ViewerLogger::error("Remote chat reply send failed: missing settings.");
+            return false;
+        }
+    }
+    const ViewerState state = ViewerState::load();
+    if (!state.deviceUid || trimmed(*state.deviceUid).empty()) {
+        ViewerLogger::error("Remote chat reply send failed: missing device_uid.");
+        return false;
+    }
+    try {
+        KovaDeskApiClient client(*settings, nullptr, std::make_shared<DeviceTokenStore>());
+        client.sendChatMessage(
+            *state.deviceUid, {message.text, message.sender, message.publicId, message.id, message.createdAt},
+            stop);
+    } catch (const std::exception& error) {
+        ViewerLogger::error(error, "Remote chat reply direct send failed id=" + message.id);
+        if (stop.stop_requested()) {
+            // Quitting: no window will see the result, so the reply is left
+            // for the daemon here instead of being lost.
+            RemoteChatStore::saveOutgoing(message);
+            return false;
+        }
+        try {
+            AgentConnectionState::record(error);
+        } catch (const std::exception&) {
+            // The state file belongs to root; the daemon records its own outcome.
+        }
+        return false;
+    }
+    ViewerLogger::info("Remote chat reply sent directly from menu bar. id=" + message.id);
+    return true;
+}
+
+} // namespace
+
+void KovaViewerMenuBarApp::processIncomingChat() {
+    // The directory is world-writable: the store reads regular files only,
+    // never through a link, and no larger than its cap; only the daemon's
+    // files are shown, and one pass handles a bounded number of them.
+    const auto files = RemoteChatStore::incomingMessageFiles();
+    if (!ignoredChatFiles_.empty()) {
+        std::set<std::string> listed;
+        for (const auto& path : files) {
+            listed.insert(path.filename().string());
+        }
+        std::erase_if(ignoredChatFiles_,
+                      [&listed](const std::string& name) { return !listed.contains(name); });
+    }
+    std::size_t handled = 0;
+    std::size_t bytes = 0;
+    std::size_t dropped = 0;
+    std::size_t shortened = 0;
+    for (const auto& path : files) {
+        if (ignoredChatFiles_.contains(path.filename().string())) {
+            continue;
+        }
+        if (handled == ChatLimits::filesPerPass || bytes >= ChatLimits::bytesPerPass) {
+            break; // the rest wait for the next pass
+        }
+        ++handled;
+        const auto ours = [this](uid_t owner) { return owner == dependencies_.chatFileOwner; };
+        const auto file = RemoteChatStore::readOwned(path, ours);
+        if (file && !ours(file->owner)) {
+            ignoreForeignChatFile(path, file->owner);
+            continue;
+        }
+        if (!file || !file->message) {
+            removeHandledChatFile(path);
+            continue;
+        }
+        const auto& message = *file->message;
+        bytes += message.text.size() + message.sender.size() + message.publicId.size();
+        // UTF-8 never has fewer bytes than UTF-16 units: only a long text needs counting.
+        if (message.text.size() > static_cast<std::size_t>(ChatLimits::shownTextLength) &&
+            qtText(shownHead(message.text)).size() > ChatLimits::shownTextLength) {
+            ++shortened;
+        }
+        if (!showChatMessage(message)) {
+            ++dropped;
+        }
+        removeHandledChatFile(path);
+    }
+    if (shortened > 0) {
+        ViewerLogger::warn("Remote chat: " + std::to_string(shortened) + " message(s) shown cut to " +
+                           std::to_string(ChatLimits::shownTextLength) + " characters.");
+    }
+    if (dropped > 0) {
+        ViewerLogger::warn("Remote chat: " + std::to_string(dropped) +
+                           " message(s) of new conversations dropped; " +
+                           std::to_string(ChatLimits::conversations) + " conversation windows are open.");
+    }
+}
+
+bool KovaViewerMenuBarApp::showChatMessage(const RemoteChatMessage& message) {
+    if (const auto found = chatWindows_.find(message.publicId); found != chatWindows_.end()) {
+        found->second->append(message);
+        chatLastShown_[message.publicId] = ++chatShowCount_;
+        return true;
+    }
+    if (chatWindows_.size() >= ChatLimits::conversations) {
+        // The conversation whose window has been closed longest gives way;
+        // one still open, or with a reply on its way, never does.
+        auto oldest = chatWindows_.end();
+        for (auto it = chatWindows_.begin(); it != chatWindows_.end(); ++it) {
+            const auto& window = *it->second;
+            if (window.isVisible() || !window.sendButton()->isEnabled()) {
+                continue;
+            }
+            if (oldest == chatWindows_.end() || chatLastShown_[it->first] < chatLastShown_[oldest->first]) {
+                oldest = it;
+            }
+        }
+        if (oldest == chatWindows_.end()) {
+            return false;
+        }
+        chatLastShown_.erase(oldest->first);
+        chatWindows_.erase(oldest);
+    }
+    QPointer<KovaViewerMenuBarApp> self(this);
+    auto send = [self](const RemoteChatMessage& reply) {
+        return self ? self->sendChatReply(reply) : QtFuture::makeReadyFuture(false);
+    };
+    // The creation shows the message.
+    chatWindows_.emplace(message.publicId,
+                         std::make_unique<ChatWindowController>(message, std::move(send),
+                                                                *dependencies_.desktop, dependencies_.facts));
+    chatLastShown_[message.publicId] = ++chatShowCount_;
+    return true;
+}
+
+bool KovaViewerMenuBarApp::removeHandledChatFile(const std::filesystem::path& path) {
+    RemoteChatStore::remove(path);
+    std::error_code error;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(path, error))) {
+        return true;
+    }
+    // A directory with the sticky bit keeps other users' files: passed over
+    // from now on, so nothing is shown or logged twice.
+    ignoredChatFiles_.insert(path.filename().string());
+    return false;
+}
+
+void KovaViewerMenuBarApp::ignoreForeignChatFile(const std::filesystem::path& path, uid_t owner) {
+    // Another local user can plant files here; only the daemon's are messages.
+    const bool removed = removeHandledChatFile(path);
+    ViewerLogger::warn("Remote chat file of user " + std::to_string(owner) + " ignored" +
+                       (removed ? " and removed: " : " (it cannot be removed): ") + path.filename().string());
+}
+
+QFuture<bool> KovaViewerMenuBarApp::sendChatReply(const RemoteChatMessage& message) {
+    // Cut short at quit like the audit; the reply then falls back to the file.
+    return QtConcurrent::run(sendChatReplyDirectly, settings_, message, backgroundStop_.get_token());
+}
+
+ChatWindowController* KovaViewerMenuBarApp::chatWindow(const std::string& publicId) const {
+    const auto found = chatWindows_.find(publicId);
+    return found == chatWindows_.end() ? nullptr : found->second.get();
+}
+
+} // namespace kova::menubar

@@ -1,0 +1,80 @@
+// The delegate's ticket work: the form's draft is sent with the device's
+// identity, off the main thread, and the answer goes back to the form.
+#include "api/KovaDeskApiClient.hpp"
+#include "config/AgentConnectionState.hpp"
+#include "config/DeviceTokenStore.hpp"
+#include "config/ViewerState.hpp"
+#include "core/Errors.hpp"
+#include "core/Stop.hpp"
+#include "core/Strings.hpp"
+#include "core/ViewerLogger.hpp"
+#include "menubar/app/KovaViewerMenuBarApp.hpp"
+#include "menubar/ticket/TicketFormRules.hpp"
+
+#include <QFutureWatcher>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace kova::menubar {
+namespace {
+
+struct TicketOutcome {
+    std::optional<AgentTicketResponse> response;
+    std::exception_ptr error;
+};
+
+// Runs on a worker thread; never throws.
+TicketOutcome sendTicket(const ViewerSettings& settings, const ViewerState& state,
+                         const std::string& deviceUid, const AgentTicketDraft& draft, StopToken stop) {
+    std::size_t bytes = 0;
+    for (const auto& attachment : draft.attachments) {
+        bytes += attachment.data.size();
+    }
+    ViewerLogger::info("Ticket submission started device=" + deviceUid + " attachments=" +
+                       std::to_string(draft.attachments.size()) + " bytes=" + std::to_string(bytes));
+    try {
+        KovaDeskApiClient client(settings, nullptr, std::make_shared<DeviceTokenStore>());
+        auto response = client.createTicket(draft, state, stop);
+        ViewerLogger::info("Ticket submission completed id=" + response.displayNumber());
+        return {std::move(response), nullptr};
+    } catch (const std::exception& error) {
+        ViewerLogger::error(error, "Ticket submission failed device=" + deviceUid);
+        try {
+            AgentConnectionState::record(error);
+        } catch (const std::exception&) {
+            // The state file belongs to root; the daemon records its own outcome.
+        }
+        return {std::nullopt, std::current_exception()};
+    }
+}
+
+} // namespace
+
+void KovaViewerMenuBarApp::submitTicket(AgentTicketDraft draft, TicketCompletion completion) {
+    if (!settings_) {
+        try {
+            settings_ = ViewerSettings::load();
+        } catch (const std::exception&) {
+            completion(std::nullopt, std::make_exception_ptr(ViewerError::configuration(
+                                         "Brak konfiguracji sekwo.settings.json.")));
+            return;
+        }
+    }
+    ViewerState state = ViewerState::load();
+    const auto deviceUid = trimmed(state.deviceUid.value_or(""));
+    if (deviceUid.empty()) {
+        completion(std::nullopt,
+                   std::make_exception_ptr(ViewerError::configuration(missingDeviceUidMessage)));
+        return;
+    }
+    auto* watcher = new QFutureWatcher<TicketOutcome>(this);
+    connect(watcher, &QFutureWatcher<TicketOutcome>::finished, this,
+            [watcher, completion = std::move(completion)] {
+                watcher->deleteLater();
+                auto outcome = watcher->result();
+                completion(std::move(outcome.response), std::move(outcome.error));
+            });
+    watcher->setFuture(QtConcurrent::run(sendTicket, *settings_, std::move(state), deviceUid,
+                                         std::move(draft), backgroundStop_.get_token()));
+}
+
+} // namespace kova::menubar
