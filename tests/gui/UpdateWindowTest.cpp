@@ -1,4 +1,3 @@
-#include "FakeDesktop.hpp"
 #include "menubar/ui/ViewerWidgets.hpp"
 #include "menubar/update/UpdateWindowController.hpp"
 #include "support/TempRoot.hpp"

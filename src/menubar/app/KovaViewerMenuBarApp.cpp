@@ -56,6 +56,9 @@ KovaViewerMenuBarApp::KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies
     if (!dependencies_.facts) {
         dependencies_.facts = platform::systemFacts();
     }
+    if (!dependencies_.helpdesk) {
+        dependencies_.helpdesk = helpdeskClient();
+    }
     if (!dependencies_.presentAlert) {
         dependencies_.presentAlert = [](const QString& alertTitle, const QString& message) {
             dialogs::warning(nullptr, alertTitle, message);
@@ -387,8 +390,9 @@ void KovaViewerMenuBarApp::showStatusWindow() {
         handlers.ticket = [this](AgentTicketDraft draft, TicketCompletion completion) {
             submitTicket(std::move(draft), std::move(completion));
         };
-        statusWindow_ = new StatusWindowController(settings, state, std::move(handlers),
-                                                   *dependencies_.desktop, dependencies_.facts);
+        statusWindow_ =
+            new StatusWindowController(settings, state, std::move(handlers), *dependencies_.desktop,
+                                       dependencies_.facts, dependencies_.helpdesk);
         for (auto* action : applicationActions_) {
             statusWindow_->addAction(action);
         }
@@ -480,9 +484,9 @@ void KovaViewerMenuBarApp::sendAuditNow() {
         }
     });
     watcher->setFuture(
-        QtConcurrent::run([send = dependencies_.sendInventory, settings, stop = backgroundStop_.get_token()] {
+        QtConcurrent::run([helpdesk = dependencies_.helpdesk, settings, stop = backgroundStop_.get_token()] {
             try {
-                return send(settings, stop);
+                return helpdesk->sendInventory(settings, "menu_bar", stop);
             } catch (const std::exception& error) {
                 ViewerLogger::error(error, "Inventory send failed");
                 return AgentOperationOutcome{};

@@ -7,6 +7,7 @@
 #include "menubar/app/MenuBarRules.hpp"
 #include "menubar/chat/ChatWindowController.hpp"
 #include "menubar/customer/CustomerNotificationRules.hpp"
+#include "menubar/model/HelpdeskClient.hpp"
 #include "menubar/platform/Desktop.hpp"
 #include "menubar/rustdesk/RustDeskBackgroundService.hpp"
 #include "menubar/rustdesk/RustDeskProtocolLauncher.hpp"
@@ -48,22 +49,13 @@ public:
     struct Dependencies {
         Desktop* desktop = nullptr;
         std::shared_ptr<platform::SystemFacts> facts;
-        // Sends an audit with the given settings; runs on a worker thread and
-        // ends early when the application quits.
-        std::function<AgentOperationOutcome(const ViewerSettings&, StopToken)> sendInventory;
+        // Everything asked of the helpdesk (audits, tickets, chat replies, the
+        // customer panel); the product's client when empty.
+        std::shared_ptr<HelpdeskClient> helpdesk;
         // Shows a modal warning; tests answer it without a person.
         std::function<void(const QString& title, const QString& message)> presentAlert;
-        // Sends the audit that follows a saved configuration ("settings_saved");
-        // runs on a worker thread, its outcome is not shown.
-        std::function<void(const ViewerSettings&, StopToken)> auditSavedSettings;
         // Runs RustDesk and pgrep; the system's runner unless a test records them.
         std::shared_ptr<ProcessRunner> processRunner;
-        // One page of replies to the customer's tickets after a message id; runs
-        // on a worker thread. The real client for the settings when empty.
-        std::function<CustomerTicketNotificationPage(const ViewerSettings&, const std::string& sessionToken,
-                                                     std::int64_t afterMessageId, std::int64_t limit,
-                                                     StopToken)>
-            fetchCustomerNotifications;
         // The only user whose incoming chat files are shown: the daemon's. Any
         // local user can write the chat directory; tests write as themselves.
         uid_t chatFileOwner = 0;

@@ -1,8 +1,6 @@
 // The delegate's chat work: incoming chat files become windows, replies go
 // straight to the helpdesk and fall back to a file the daemon delivers.
-#include "api/KovaDeskApiClient.hpp"
 #include "config/AgentConnectionState.hpp"
-#include "config/DeviceTokenStore.hpp"
 #include "config/ViewerState.hpp"
 #include "core/Stop.hpp"
 #include "core/Strings.hpp"
@@ -19,7 +17,8 @@ namespace kova::menubar {
 namespace {
 
 // Runs on a worker thread; never throws.
-bool sendChatReplyDirectly(std::optional<ViewerSettings> settings, const RemoteChatMessage& message,
+bool sendChatReplyDirectly(const std::shared_ptr<HelpdeskClient>& helpdesk,
+                           std::optional<ViewerSettings> settings, const RemoteChatMessage& message,
                            StopToken stop) {
     if (!settings) {
         try {
@@ -35,10 +34,9 @@ bool sendChatReplyDirectly(std::optional<ViewerSettings> settings, const RemoteC
         return false;
     }
     try {
-        KovaDeskApiClient client(*settings, nullptr, std::make_shared<DeviceTokenStore>());
-        client.sendChatMessage(
-            *state.deviceUid, {message.text, message.sender, message.publicId, message.id, message.createdAt},
-            stop);
+        helpdesk->sendChatMessage(
+            *settings, *state.deviceUid,
+            {message.text, message.sender, message.publicId, message.id, message.createdAt}, stop);
     } catch (const std::exception& error) {
         ViewerLogger::error(error, "Remote chat reply direct send failed id=" + message.id);
         if (stop.stop_requested()) {
@@ -176,7 +174,8 @@ void KovaViewerMenuBarApp::ignoreForeignChatFile(const std::filesystem::path& pa
 
 QFuture<bool> KovaViewerMenuBarApp::sendChatReply(const RemoteChatMessage& message) {
     // Cut short at quit like the audit; the reply then falls back to the file.
-    return QtConcurrent::run(sendChatReplyDirectly, settings_, message, backgroundStop_.get_token());
+    return QtConcurrent::run(sendChatReplyDirectly, dependencies_.helpdesk, settings_, message,
+                             backgroundStop_.get_token());
 }
 
 ChatWindowController* KovaViewerMenuBarApp::chatWindow(const std::string& publicId) const {

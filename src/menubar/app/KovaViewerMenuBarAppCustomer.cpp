@@ -1,6 +1,5 @@
 // The application delegate's side of the customer panel: the poll for
 // consultants' replies and the notifications they become.
-#include "api/KovaDeskApiClient.hpp"
 #include "core/Errors.hpp"
 #include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
@@ -39,13 +38,6 @@ bool stillStored(const std::string& accessToken) {
 } // namespace
 
 void KovaViewerMenuBarApp::observeCustomerSession() {
-    if (!dependencies_.fetchCustomerNotifications) {
-        dependencies_.fetchCustomerNotifications = [](const ViewerSettings& settings,
-                                                      const std::string& token, std::int64_t after,
-                                                      std::int64_t limit, StopToken stop) {
-            return KovaDeskApiClient(settings).customerTicketNotifications(token, after, limit, stop);
-        };
-    }
     connect(&CustomerSessionEvents::instance(), &CustomerSessionEvents::didChange, this,
             &KovaViewerMenuBarApp::processCustomerNotifications, Qt::UniqueConnection);
 }
@@ -66,7 +58,7 @@ void KovaViewerMenuBarApp::processCustomerNotifications() {
         return;
     }
     auto session = CustomerSessionStore::load();
-    if (!session || !dependencies_.fetchCustomerNotifications) {
+    if (!session) {
         return;
     }
     const ViewerSettings settings = effectiveSettings();
@@ -88,12 +80,12 @@ void KovaViewerMenuBarApp::processCustomerNotifications() {
         }
     });
     watcher->setFuture(
-        QtConcurrent::run([fetch = dependencies_.fetchCustomerNotifications, settings,
-                           state = std::move(*session), stop = backgroundStop_.get_token()]() mutable {
+        QtConcurrent::run([helpdesk = dependencies_.helpdesk, settings, state = std::move(*session),
+                           stop = backgroundStop_.get_token()]() mutable {
             PollOutcome outcome;
             try {
-                const auto page = fetch(settings, state.accessToken, state.lastNotificationMessageId,
-                                        notificationPageSize, stop);
+                const auto page = helpdesk->customerTicketNotifications(
+                    settings, state.accessToken, state.lastNotificationMessageId, notificationPageSize, stop);
                 if (!stillStored(state.accessToken)) {
                     outcome.stale = true;
                     return outcome;

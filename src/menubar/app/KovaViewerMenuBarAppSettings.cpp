@@ -110,18 +110,16 @@ void KovaViewerMenuBarApp::settingsWritten(const ViewerSettings& settings) {
         statusWindow_->apply(settings, ViewerState::load(), true);
     }
     showNotification(QStringLiteral("Sekwo Tarnvik"), QStringLiteral("Konfiguracja została zapisana."));
-    if (dependencies_.auditSavedSettings) {
-        // The daemon restarts with the file anyway; this audit only reports the
-        // change sooner, so its outcome is not shown.
-        QThreadPool::globalInstance()->start(
-            [audit = dependencies_.auditSavedSettings, settings, stop = backgroundStop_.get_token()] {
-                try {
-                    audit(settings, stop);
-                } catch (const std::exception& error) {
-                    ViewerLogger::error(error, "Inventory send after settings save failed");
-                }
-            });
-    }
+    // The daemon restarts with the file anyway; this audit only reports the
+    // change sooner, so its outcome is not shown.
+    QThreadPool::globalInstance()->start(
+        [helpdesk = dependencies_.helpdesk, settings, stop = backgroundStop_.get_token()] {
+            try {
+                helpdesk->sendInventory(settings, "settings_saved", stop);
+            } catch (const std::exception& error) {
+                ViewerLogger::error(error, "Inventory send after settings save failed");
+            }
+        });
 }
 
 void KovaViewerMenuBarApp::openUrls(const QList<QUrl>& urls) {

@@ -1,8 +1,6 @@
 // The delegate's ticket work: the form's draft is sent with the device's
 // identity, off the main thread, and the answer goes back to the form.
-#include "api/KovaDeskApiClient.hpp"
 #include "config/AgentConnectionState.hpp"
-#include "config/DeviceTokenStore.hpp"
 #include "config/ViewerState.hpp"
 #include "core/Errors.hpp"
 #include "core/Stop.hpp"
@@ -23,8 +21,9 @@ struct TicketOutcome {
 };
 
 // Runs on a worker thread; never throws.
-TicketOutcome sendTicket(const ViewerSettings& settings, const ViewerState& state,
-                         const std::string& deviceUid, const AgentTicketDraft& draft, StopToken stop) {
+TicketOutcome sendTicket(const std::shared_ptr<HelpdeskClient>& helpdesk, const ViewerSettings& settings,
+                         const ViewerState& state, const std::string& deviceUid,
+                         const AgentTicketDraft& draft, StopToken stop) {
     std::size_t bytes = 0;
     for (const auto& attachment : draft.attachments) {
         bytes += attachment.data.size();
@@ -32,8 +31,7 @@ TicketOutcome sendTicket(const ViewerSettings& settings, const ViewerState& stat
     ViewerLogger::info("Ticket submission started device=" + deviceUid + " attachments=" +
                        std::to_string(draft.attachments.size()) + " bytes=" + std::to_string(bytes));
     try {
-        KovaDeskApiClient client(settings, nullptr, std::make_shared<DeviceTokenStore>());
-        auto response = client.createTicket(draft, state, stop);
+        auto response = helpdesk->createTicket(settings, draft, state, stop);
         ViewerLogger::info("Ticket submission completed id=" + response.displayNumber());
         return {std::move(response), nullptr};
     } catch (const std::exception& error) {
@@ -73,8 +71,8 @@ void KovaViewerMenuBarApp::submitTicket(AgentTicketDraft draft, TicketCompletion
                 auto outcome = watcher->result();
                 completion(std::move(outcome.response), std::move(outcome.error));
             });
-    watcher->setFuture(QtConcurrent::run(sendTicket, *settings_, std::move(state), deviceUid,
-                                         std::move(draft), backgroundStop_.get_token()));
+    watcher->setFuture(QtConcurrent::run(sendTicket, dependencies_.helpdesk, *settings_, std::move(state),
+                                         deviceUid, std::move(draft), backgroundStop_.get_token()));
 }
 
 } // namespace kova::menubar

@@ -1,6 +1,5 @@
 #include "menubar/customer/CustomerLoginCard.hpp"
 
-#include "api/KovaDeskApiClient.hpp"
 #include "core/ConnectionIssue.hpp"
 #include "menubar/customer/CustomerNotificationRules.hpp"
 #include "menubar/model/CustomerSessionStore.hpp"
@@ -47,12 +46,6 @@ struct LoginOutcome {
 
 CustomerLoginCard::CustomerLoginCard(Dependencies dependencies, QWidget* parent)
     : QFrame(parent), dependencies_(std::move(dependencies)) {
-    if (!dependencies_.login) {
-        dependencies_.login = [](const ViewerSettings& settings, const std::string& email,
-                                 const std::string& password) {
-            return KovaDeskApiClient(settings).loginCustomer(email, password);
-        };
-    }
     setObjectName(QStringLiteral("customerLoginCard"));
     setProperty("card", true);
     auto* layout = new QVBoxLayout(this);
@@ -172,23 +165,24 @@ void CustomerLoginCard::loginForNotifications() {
         refreshNotificationLoginState();
         CustomerSessionEvents::instance().post();
     });
-    watcher->setFuture(QtConcurrent::run([login = dependencies_.login, settings, email = *email, password] {
-        LoginOutcome outcome;
-        try {
-            const auto response = login(settings, email, password);
-            CustomerSessionState state;
-            state.accessToken = response.accessToken;
-            state.expiresAt = response.expiresAt;
-            state.customer = response.customer;
-            state.lastNotificationMessageId = 0;
-            CustomerSessionStore::save(state);
-            outcome.customer = response.customer;
-        } catch (const std::exception& error) {
-            // A server may echo what it was sent; the password stays out of the label.
-            outcome.failure = withoutSecrets(viewerErrorMessage(error, texts::loginAction), {password});
-        }
-        return outcome;
-    }));
+    watcher->setFuture(
+        QtConcurrent::run([helpdesk = dependencies_.helpdesk, settings, email = *email, password] {
+            LoginOutcome outcome;
+            try {
+                const auto response = helpdesk->loginCustomer(settings, email, password);
+                CustomerSessionState state;
+                state.accessToken = response.accessToken;
+                state.expiresAt = response.expiresAt;
+                state.customer = response.customer;
+                state.lastNotificationMessageId = 0;
+                CustomerSessionStore::save(state);
+                outcome.customer = response.customer;
+            } catch (const std::exception& error) {
+                // A server may echo what it was sent; the password stays out of the label.
+                outcome.failure = withoutSecrets(viewerErrorMessage(error, texts::loginAction), {password});
+            }
+            return outcome;
+        }));
 }
 
 void CustomerLoginCard::logoutFromNotifications() {

@@ -2,10 +2,12 @@
 
 #include "api/CustomerRecords.hpp"
 #include "config/ViewerSettings.hpp"
+#include "menubar/model/HelpdeskClient.hpp"
 
 #include <QFrame>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -28,10 +30,8 @@ public:
         std::function<ViewerSettings()> currentSettings;
         // Called after a login with the customer's profile, after a logout with none.
         std::function<void(const std::optional<CustomerProfile>&)> profileChanged;
-        // The server call; runs on a worker thread. The real client when empty.
-        std::function<CustomerSessionResponse(const ViewerSettings&, const std::string& email,
-                                              const std::string& password)>
-            login;
+        // Where the login goes; called on a worker thread.
+        std::shared_ptr<HelpdeskClient> helpdesk;
     };
 
     explicit CustomerLoginCard(Dependencies dependencies, QWidget* parent = nullptr);

@@ -99,9 +99,10 @@ QLineEdit:focus { border: 1px solid %5; }
 
 StatusWindowController::StatusWindowController(const ViewerSettings& settings, const ViewerState& state,
                                                StatusWindowHandlers handlers, Desktop& desktop,
-                                               std::shared_ptr<platform::SystemFacts> facts, QWidget* parent)
+                                               std::shared_ptr<platform::SystemFacts> facts,
+                                               std::shared_ptr<HelpdeskClient> helpdesk, QWidget* parent)
     : QWidget(parent, Qt::Window), currentSettings_(settings), handlers_(std::move(handlers)),
-      desktop_(desktop), facts_(std::move(facts)) {
+      desktop_(desktop), facts_(std::move(facts)), helpdesk_(std::move(helpdesk)) {
     setObjectName(QStringLiteral("statusWindow"));
     setWindowTitle(QStringLiteral("Sekwo Tarnvik"));
     setAccessibleName(QStringLiteral("Sekwo Tarnvik"));
@@ -401,6 +402,7 @@ QWidget* StatusWindowController::buildSettingsTab() {
 
     CustomerLoginCard::Dependencies login;
     login.currentSettings = [this] { return currentSettings_; };
+    login.helpdesk = helpdesk_;
     login.profileChanged = [this](const auto& profile) { applyCustomerProfileToTicketForm(profile); };
     customerLoginCard_ = new CustomerLoginCard(std::move(login), column);
     layout->addWidget(customerLoginCard_);

@@ -3,6 +3,7 @@
 #include "api/CustomerRecords.hpp"
 #include "config/ViewerSettings.hpp"
 #include "config/ViewerState.hpp"
+#include "menubar/model/HelpdeskClient.hpp"
 #include "menubar/platform/Desktop.hpp"
 #include "menubar/status/StatusWindowRules.hpp"
 #include "menubar/ticket/TicketFormView.hpp"
@@ -46,7 +47,8 @@ class StatusWindowController : public QWidget {
 public:
     StatusWindowController(const ViewerSettings& settings, const ViewerState& state,
                            StatusWindowHandlers handlers, Desktop& desktop,
-                           std::shared_ptr<platform::SystemFacts> facts, QWidget* parent = nullptr);
+                           std::shared_ptr<platform::SystemFacts> facts,
+                           std::shared_ptr<HelpdeskClient> helpdesk, QWidget* parent = nullptr);
     ~StatusWindowController() override;
 
     void apply(const ViewerSettings& settings, const ViewerState& state, bool updateConfigurationFields);
@@ -91,6 +93,7 @@ private:
     StatusWindowHandlers handlers_;
     Desktop& desktop_;
     std::shared_ptr<platform::SystemFacts> facts_;
+    std::shared_ptr<HelpdeskClient> helpdesk_;
     StatusTab selectedTab_ = StatusTab::status;
 
     std::array<FeedbackButton*, 4> tabButtons_{};
