@@ -121,8 +121,8 @@ private Q_SLOTS:
         // A trigger while a poll runs is dropped, not queued.
         asked.clear();
         fetches_ = 0;
-        CustomerSessionEvents::instance().post();
-        CustomerSessionEvents::instance().post();
+        fixture_->app->model().customerSessionStored();
+        fixture_->app->model().customerSessionStored();
         waitForPoll();
         QTest::qWait(100);
         QCOMPARE(int(fetches_), 1);
@@ -137,7 +137,7 @@ private Q_SLOTS:
             }
             return CustomerTicketNotificationPage{{reply(after + 1, "KOVA-4", "x")}, after + 1, false};
         };
-        CustomerSessionEvents::instance().post();
+        fixture_->app->model().customerSessionStored();
         QTRY_COMPARE(int(fetches_), 2);
         waitForPoll();
         QCOMPARE(CustomerSessionStore::load()->lastNotificationMessageId, std::int64_t(1));
@@ -165,7 +165,7 @@ private Q_SLOTS:
             throw ViewerError::http(500, "session cs_live rejected");
         };
         fetches_ = 0;
-        CustomerSessionEvents::instance().post();
+        fixture_->app->model().customerSessionStored();
         waitForPoll();
         QVERIFY(CustomerSessionStore::load());
         QVERIFY(logText().find("[ERROR] Customer ticket notifications poll failed: ") != std::string::npos);
@@ -176,7 +176,7 @@ private Q_SLOTS:
         std::vector<std::optional<CustomerProfile>> profiles;
         std::vector<std::string> sent;
         CustomerLoginCard::Dependencies dependencies;
-        dependencies.currentSettings = [] { return ViewerSettings::defaults(); };
+        dependencies.model = &fixture_->model;
         dependencies.profileChanged = [&profiles](const auto& profile) { profiles.push_back(profile); };
         dependencies.helpdesk = fixture_->helpdesk;
         fixture_->helpdesk->login = [&sent](const std::string& email, const std::string& password) {
@@ -232,8 +232,9 @@ private Q_SLOTS:
         handlers.save = [&saved](const ViewerSettings& settings) {
             saved.push_back(settings.notificationsEnabled);
         };
-        StatusWindowController window(ViewerSettings::load(), ViewerState::load(), handlers, *desktop_,
-                                      platform::systemFacts(), fixture_->helpdesk);
+        fixture_->model.reload();
+        StatusWindowController window(fixture_->model, handlers, *desktop_, platform::systemFacts(),
+                                      fixture_->helpdesk);
         window.show();
         auto* label = findWidget<QLabel>(&window, "notificationPermissionValue");
         desktop_->permission = NotificationPermission::notDetermined;

@@ -87,6 +87,8 @@ struct GuiFixture {
     TempRoot root;
     FakeDesktop desktop;
     std::shared_ptr<FakeHelpdeskClient> helpdesk = std::make_shared<FakeHelpdeskClient>();
+    // For a window tested without the delegate, which owns a model of its own.
+    menubar::ViewerModel model;
     std::shared_ptr<FakeProcessRunner> runner = [] {
         auto runner = std::make_shared<FakeProcessRunner>();
         runner->addAny("/usr/bin/pgrep", "", 0);

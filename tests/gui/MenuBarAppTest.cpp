@@ -1,4 +1,5 @@
 #include "GuiFixture.hpp"
+#include "menubar/rustdesk/RustDeskProtocolLauncher.hpp"
 #include "menubar/ui/Dialogs.hpp"
 #include "update/ViewerUpdateCoordinator.hpp"
 

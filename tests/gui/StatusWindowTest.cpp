@@ -61,9 +61,9 @@ private:
         test::writeSettings(token, "https://desk.example.org/", false);
         StatusWindowHandlers handlers;
         handlers.audit = [this] { ++audits_; };
-        window_ =
-            std::make_unique<StatusWindowController>(ViewerSettings::load(), ViewerState::load(), handlers,
-                                                     *desktop_, platform::systemFacts(), fixture_->helpdesk);
+        fixture_->model.reload();
+        window_ = std::make_unique<StatusWindowController>(fixture_->model, handlers, *desktop_,
+                                                           platform::systemFacts(), fixture_->helpdesk);
         window_->show();
         return *window_;
     }

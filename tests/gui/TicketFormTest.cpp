@@ -203,8 +203,9 @@ private Q_SLOTS:
         };
         auto settings = ViewerSettings::defaults();
         settings.serverBaseUrl = "https://desk.example.org";
-        StatusWindowController window(settings, ViewerState{}, handlers, fixture.desktop,
-                                      platform::systemFacts(), fixture.helpdesk);
+        fixture.model.setSettings(settings);
+        StatusWindowController window(fixture.model, handlers, fixture.desktop, platform::systemFacts(),
+                                      fixture.helpdesk);
         window.show();
         window.selectTab(StatusTab::ticket);
         auto* form = window.ticketForm();
@@ -286,8 +287,8 @@ private Q_SLOTS:
 
     void customerProfileLocksTheSender() {
         test::GuiFixture fixture;
-        StatusWindowController window(ViewerSettings::defaults(), ViewerState{}, {}, fixture.desktop,
-                                      platform::systemFacts(), fixture.helpdesk);
+        StatusWindowController window(fixture.model, {}, fixture.desktop, platform::systemFacts(),
+                                      fixture.helpdesk);
         auto* form = window.ticketForm();
         auto* phone = findWidget<QLineEdit>(&window, "ticketPhoneField");
         auto* email = findWidget<QLineEdit>(&window, "ticketCustomerEmailField");

@@ -5,7 +5,6 @@
 #include "core/Paths.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/app/StatusItemImage.hpp"
-#include "menubar/model/CustomerSessionStore.hpp"
 #include "menubar/status/StatusWindowController.hpp"
 #include "menubar/ui/Dialogs.hpp"
 #include "menubar/ui/QtText.hpp"
@@ -20,6 +19,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 #include <QUuid>
@@ -38,14 +38,6 @@ constexpr int trayWaitTicksBeforeWindow = 20;
 
 QString title() {
     return QString::fromLatin1(applicationTitle);
-}
-
-ViewerSettings loadSettingsOrDefaults() {
-    try {
-        return ViewerSettings::load();
-    } catch (const std::exception&) {
-        return ViewerSettings::defaults();
-    }
 }
 
 } // namespace
@@ -67,20 +59,36 @@ KovaViewerMenuBarApp::KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies
     if (!dependencies_.processRunner) {
         dependencies_.processRunner = systemProcessRunner();
     }
+    Desktop& desktop = *dependencies_.desktop;
+    const auto stop = backgroundStop_.get_token();
+    model_ = new ViewerModel(this);
+    tickets_ = new TicketSubmission(*model_, dependencies_.helpdesk, stop, this);
+    chatReplies_ = std::make_unique<ChatReplySender>(*model_, dependencies_.helpdesk, stop);
+    chatInbox_ =
+        std::make_unique<ChatInbox>([this](const RemoteChatMessage& reply) { return sendChatReply(reply); },
+                                    desktop, dependencies_.facts, dependencies_.chatFileOwner);
+    settingsSave_ = new SettingsSave(desktop, this);
+    connect(settingsSave_, &SettingsSave::saved, this, &KovaViewerMenuBarApp::settingsWritten);
+    connect(settingsSave_, &SettingsSave::failed, this, [this](const QString& message) {
+        showAlert(QStringLiteral("Nie zapisano konfiguracji"), message);
+    });
+    rustDeskLinks_ = new RustDeskLinkOpener(desktop, dependencies_.processRunner, this);
+    connect(rustDeskLinks_, &RustDeskLinkOpener::failed, this, [this](const QString& message) {
+        dependencies_.presentAlert(QStringLiteral("Nie uruchomiono RustDesk"), message);
+    });
     rustDeskBackgroundService_ = std::make_shared<RustDeskBackgroundService>(dependencies_.processRunner);
-    rustDeskLaunches_.setMaxThreadCount(maximumRustDeskLaunches);
 }
 
 KovaViewerMenuBarApp::~KovaViewerMenuBarApp() {
     applicationWillTerminate();
-    if (rustDeskLaunches_.activeThreadCount() > 0) {
+    if (rustDeskLinks_->isWaiting()) {
         // Links started RustDesk from here: it is waited for, as ever, but
         // without an icon that no longer answers.
         if (statusItem_) {
             statusItem_->hide();
         }
         ViewerLogger::info("Waiting for RustDesk started from links to end before quitting.");
-        rustDeskLaunches_.waitForDone();
+        rustDeskLinks_->waitForDone();
     }
     delete statusWindow_;
     delete updateWindow_;
@@ -99,21 +107,16 @@ void KovaViewerMenuBarApp::applicationDidFinishLaunching() {
     connect(&desktop, &Desktop::reopenRequested, this, &KovaViewerMenuBarApp::applicationShouldHandleReopen);
     connect(&desktop, &Desktop::openUrlRequested, this, [this](const QUrl& url) { openUrls({url}); });
     desktop.listenForShowRequests();
-    observeCustomerSession();
+    connect(model_, &ViewerModel::customerSessionChanged, this,
+            &KovaViewerMenuBarApp::processCustomerNotifications, Qt::UniqueConnection);
     installApplicationMenu();
-
-    try {
-        settings_ = ViewerSettings::load();
-    } catch (const std::exception& error) {
-        ViewerLogger::error(error, "Menu bar settings load failed");
-        settings_.reset();
-    }
+    model_->loadSettings();
 
     installStatusItem();
     startTimers();
     ViewerLogger::info("Sekwo Tarnvik macOS menu bar started.");
 
-    if (launchedForMenuBar_ && settings_ && settings_->hasViewerToken()) {
+    if (launchedForMenuBar_ && settings() && settings()->hasViewerToken()) {
         return;
     }
     QTimer::singleShot(400, this, &KovaViewerMenuBarApp::showStatusWindow);
@@ -122,7 +125,7 @@ void KovaViewerMenuBarApp::applicationDidFinishLaunching() {
 void KovaViewerMenuBarApp::applicationWillTerminate() {
     backgroundStop_.request_stop();
     disconnect(dependencies_.desktop, nullptr, this, nullptr);
-    disconnect(&CustomerSessionEvents::instance(), nullptr, this, nullptr);
+    disconnect(model_, &ViewerModel::customerSessionChanged, this, nullptr);
     for (auto* timer : timers_) {
         if (timer) {
             timer->stop();
@@ -196,7 +199,7 @@ void KovaViewerMenuBarApp::startTimers() {
 void KovaViewerMenuBarApp::runTimerAction(MenuBarTimer which) {
     switch (which) {
     case MenuBarTimer::chatPoll:
-        processIncomingChat();
+        chatInbox_->processIncoming();
         break;
     case MenuBarTimer::customerNotification:
         processCustomerNotifications();
@@ -251,7 +254,8 @@ void KovaViewerMenuBarApp::installApplicationMenu() {
 
 void KovaViewerMenuBarApp::buildMenu(QMenu* menu) {
     menu->clear();
-    for (const auto& item : statusMenuItems(ViewerState::load())) {
+    model_->reload();
+    for (const auto& item : statusMenuItems(model_->state())) {
         if (item.separator) {
             menu->addSeparator();
             continue;
@@ -379,8 +383,7 @@ void KovaViewerMenuBarApp::showRunningApplication() {
 }
 
 void KovaViewerMenuBarApp::showStatusWindow() {
-    const ViewerSettings settings = settings_ ? *settings_ : loadSettingsOrDefaults();
-    const ViewerState state = ViewerState::load();
+    model_->reload();
     if (!statusWindow_) {
         StatusWindowHandlers handlers;
         handlers.save = [this](const ViewerSettings& edited) { saveSettings(edited); };
@@ -390,18 +393,17 @@ void KovaViewerMenuBarApp::showStatusWindow() {
         handlers.ticket = [this](AgentTicketDraft draft, TicketCompletion completion) {
             submitTicket(std::move(draft), std::move(completion));
         };
-        statusWindow_ =
-            new StatusWindowController(settings, state, std::move(handlers), *dependencies_.desktop,
-                                       dependencies_.facts, dependencies_.helpdesk);
+        statusWindow_ = new StatusWindowController(*model_, std::move(handlers), *dependencies_.desktop,
+                                                   dependencies_.facts, dependencies_.helpdesk);
         for (auto* action : applicationActions_) {
             statusWindow_->addAction(action);
         }
     } else {
-        statusWindow_->apply(settings, state, true);
+        statusWindow_->apply(true);
     }
     dependencies_.desktop->setActivationPolicy(ActivationPolicy::regular);
     dependencies_.desktop->activate(statusWindow_);
-    statusWindow_->focusInitialField(settings);
+    statusWindow_->focusInitialField(model_->settingsOrDefaults());
 }
 
 void KovaViewerMenuBarApp::showTicketForm() {
@@ -420,8 +422,8 @@ void KovaViewerMenuBarApp::showCustomerTickets() {
 }
 
 void KovaViewerMenuBarApp::openCustomerTicket(const QString& reference) {
-    const ViewerSettings settings = settings_ ? *settings_ : loadSettingsOrDefaults();
-    if (const auto url = customerPortalUrl(settings.normalizedServerBaseUrl(), reference)) {
+    if (const auto url =
+            customerPortalUrl(model_->settingsOrDefaults().normalizedServerBaseUrl(), reference)) {
         dependencies_.desktop->openUrl(*url);
     } else {
         showNotification(title(), QStringLiteral("Nieprawidłowy adres panelu klienta."));
@@ -429,7 +431,7 @@ void KovaViewerMenuBarApp::openCustomerTicket(const QString& reference) {
 }
 
 void KovaViewerMenuBarApp::checkChatNow() {
-    processIncomingChat();
+    chatInbox_->processIncoming();
 }
 
 void KovaViewerMenuBarApp::ensureFile(const std::filesystem::path& path) {
@@ -458,20 +460,13 @@ void KovaViewerMenuBarApp::quit() {
 }
 
 void KovaViewerMenuBarApp::sendAuditNow() {
-    ViewerSettings settings;
-    if (settings_) {
-        settings = *settings_;
-    } else {
-        try {
-            settings = ViewerSettings::load();
-        } catch (const std::exception&) {
-            showNotification(title(), QStringLiteral("Brak konfiguracji sekwo.settings.json."));
-            return;
-        }
+    model_->reload();
+    if (!settings()) {
+        showNotification(title(), QStringLiteral("Brak konfiguracji sekwo.settings.json."));
+        return;
     }
-    settings_ = settings;
     auto* watcher = new QFutureWatcher<AgentOperationOutcome>(this);
-    connect(watcher, &QFutureWatcher<AgentOperationOutcome>::finished, this, [this, watcher, settings] {
+    connect(watcher, &QFutureWatcher<AgentOperationOutcome>::finished, this, [this, watcher] {
         watcher->deleteLater();
         const AgentOperationOutcome outcome = watcher->result();
         if (outcome.succeeded) {
@@ -480,11 +475,12 @@ void KovaViewerMenuBarApp::sendAuditNow() {
             showAlert(QStringLiteral("Nie wysłano audytu"), qtText(*outcome.message));
         }
         if (statusWindow_) {
-            statusWindow_->apply(settings, ViewerState::load(), true);
+            model_->reload();
+            statusWindow_->apply(true);
         }
     });
-    watcher->setFuture(
-        QtConcurrent::run([helpdesk = dependencies_.helpdesk, settings, stop = backgroundStop_.get_token()] {
+    watcher->setFuture(QtConcurrent::run(
+        [helpdesk = dependencies_.helpdesk, settings = *settings(), stop = backgroundStop_.get_token()] {
             try {
                 return helpdesk->sendInventory(settings, "menu_bar", stop);
             } catch (const std::exception& error) {
@@ -538,13 +534,14 @@ void KovaViewerMenuBarApp::presentUpdateProgressIfNeeded() {
 }
 
 void KovaViewerMenuBarApp::presentConnectionStatusIfNeeded() {
-    const ViewerState state = ViewerState::load();
+    model_->reload();
+    const ViewerState& state = model_->state();
     if (!announcedConnectionIssue_.take(state.connectionIssue)) {
         return;
     }
     showNotification(title(), connectionAnnouncementText(state));
-    if (settings_ && statusWindow_) {
-        statusWindow_->apply(*settings_, state, true);
+    if (settings() && statusWindow_) {
+        statusWindow_->apply(true);
     }
 }
 
@@ -570,6 +567,81 @@ void KovaViewerMenuBarApp::showNotification(const QString& notificationTitle, co
     }
     deliverNotification(userNotificationContent(notificationTitle, text, ticketReference,
                                                 QUuid::createUuid().toString(QUuid::WithoutBraces)));
+}
+
+void KovaViewerMenuBarApp::submitTicket(AgentTicketDraft draft, TicketCompletion completion) {
+    tickets_->submit(std::move(draft), std::move(completion));
+}
+
+QFuture<bool> KovaViewerMenuBarApp::sendChatReply(const RemoteChatMessage& message) {
+    return chatReplies_->send(message);
+}
+
+void KovaViewerMenuBarApp::saveSettings(const ViewerSettings& settings) {
+    settingsSave_->save(settings);
+}
+
+void KovaViewerMenuBarApp::settingsWritten(const ViewerSettings& settings) {
+    model_->setSettings(settings);
+    if (statusWindow_) {
+        statusWindow_->apply(true);
+    }
+    showNotification(title(), QStringLiteral("Konfiguracja została zapisana."));
+    // The daemon restarts with the file anyway; this audit only reports the
+    // change sooner, so its outcome is not shown.
+    QThreadPool::globalInstance()->start(
+        [helpdesk = dependencies_.helpdesk, settings, stop = backgroundStop_.get_token()] {
+            try {
+                helpdesk->sendInventory(settings, "settings_saved", stop);
+            } catch (const std::exception& error) {
+                ViewerLogger::error(error, "Inventory send after settings save failed");
+            }
+        });
+}
+
+void KovaViewerMenuBarApp::openUrls(const QList<QUrl>& urls) {
+    rustDeskLinks_->open(urls);
+}
+
+void KovaViewerMenuBarApp::ensureRustDeskRunning() {
+    if (rustDeskCheck_.isRunning()) {
+        return;
+    }
+    rustDeskCheck_ = QtConcurrent::run([service = rustDeskBackgroundService_] { service->ensureRunning(); });
+}
+
+void KovaViewerMenuBarApp::processCustomerNotifications() {
+    if (customerPoll_) {
+        return;
+    }
+    model_->reload();
+    const auto& session = model_->customerSession();
+    if (!session) {
+        return;
+    }
+    customerPoll_ = new CustomerReplyPoll(dependencies_.helpdesk, model_->settingsOrDefaults(), *session,
+                                          backgroundStop_.get_token(), this);
+    connect(customerPoll_, &CustomerReplyPoll::finished, this, [this](const CustomerReplies& found) {
+        customerPoll_ = nullptr;
+        if (found.sessionEnded) {
+            model_->customerSessionStored();
+        }
+        for (const auto& reply : found.replies) {
+            deliverNotification(
+                ticketReplyNotification(reply, QUuid::createUuid().toString(QUuid::WithoutBraces)));
+        }
+        if (found.stale) {
+            processCustomerNotifications();
+        }
+    });
+}
+
+void KovaViewerMenuBarApp::deliverNotification(const UserNotificationContent& content) {
+    if (!model_->settingsOrDefaults().notificationsEnabled) {
+        return;
+    }
+    dependencies_.desktop->showUserNotification(content.identifier, content.title, content.body,
+                                                content.ticketReference);
 }
 
 } // namespace kova::menubar

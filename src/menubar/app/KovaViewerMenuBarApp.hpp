@@ -5,13 +5,18 @@
 #include "core/ConnectionIssue.hpp"
 #include "core/Stop.hpp"
 #include "menubar/app/MenuBarRules.hpp"
-#include "menubar/chat/ChatWindowController.hpp"
+#include "menubar/chat/ChatInbox.hpp"
+#include "menubar/chat/ChatReplySender.hpp"
 #include "menubar/customer/CustomerNotificationRules.hpp"
+#include "menubar/customer/CustomerReplyPoll.hpp"
 #include "menubar/model/HelpdeskClient.hpp"
+#include "menubar/model/ViewerModel.hpp"
 #include "menubar/platform/Desktop.hpp"
 #include "menubar/rustdesk/RustDeskBackgroundService.hpp"
-#include "menubar/rustdesk/RustDeskProtocolLauncher.hpp"
+#include "menubar/rustdesk/RustDeskLinkOpener.hpp"
+#include "menubar/settings/SettingsSave.hpp"
 #include "menubar/status/StatusWindowController.hpp"
+#include "menubar/ticket/TicketSubmission.hpp"
 #include "menubar/update/UpdateWindowController.hpp"
 #include "platform/SystemFacts.hpp"
 
@@ -19,17 +24,12 @@
 #include <QObject>
 #include <QPointer>
 #include <QSystemTrayIcon>
-#include <QThreadPool>
 
 #include <array>
-#include <cstdint>
-#include <exception>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <sys/types.h>
 #include <vector>
 
@@ -39,10 +39,12 @@ class QTimer;
 
 namespace kova::menubar {
 
-// The application delegate of the menu bar program: owns the status item and
-// its menu, the application menu, the five polling timers, the status and
-// update windows, and carries out the user's actions. Main thread only;
-// background work comes back through queued calls on this object.
+// The application delegate of the menu bar program: owns the model, the
+// status item and its menu, the application menu, the five polling timers,
+// the status and update windows, and the pieces that do the work (ticket
+// submission, chat, the customer reply poll, the settings save, the RustDesk
+// links); it carries out the user's actions by handing them on. Main thread
+// only; background work comes back through queued calls.
 class KovaViewerMenuBarApp : public QObject {
     Q_OBJECT
 public:
@@ -103,13 +105,16 @@ public:
     QTimer* timer(MenuBarTimer which) const { return timers_[static_cast<std::size_t>(which)]; }
     QSystemTrayIcon* statusItem() const { return statusItem_; }
     QMenu* statusMenu() const { return statusMenu_; }
-    const std::optional<ViewerSettings>& settings() const { return settings_; }
+    const std::optional<ViewerSettings>& settings() const { return model_->settings(); }
+    ViewerModel& model() const { return *model_; }
 
     // Chat: the reply sent straight to the helpdesk with the device's
     // authorisation, off the main thread; false when it could not be.
     QFuture<bool> sendChatReply(const RemoteChatMessage& message);
-    ChatWindowController* chatWindow(const std::string& publicId) const;
-    std::size_t chatWindowCount() const { return chatWindows_.size(); }
+    ChatWindowController* chatWindow(const std::string& publicId) const {
+        return chatInbox_->window(publicId);
+    }
+    std::size_t chatWindowCount() const { return chatInbox_->windowCount(); }
 
     // Creates the file (and its folders) when missing; errors are ignored.
     static void ensureFile(const std::filesystem::path& path);
@@ -120,9 +125,9 @@ public:
     // Links handed to the application; those of the RustDesk scheme start
     // RustDesk off the main thread.
     void openUrls(const QList<QUrl>& urls);
-    bool isSavingSettings() const { return savingSettings_; }
+    bool isSavingSettings() const { return settingsSave_->isSaving(); }
     // A customer-notification poll is in flight; further triggers wait for it.
-    bool isPollingCustomerNotifications() const { return isPollingCustomerNotifications_; }
+    bool isPollingCustomerNotifications() const { return customerPoll_ != nullptr; }
 
 private:
     void installApplicationMenu();
@@ -130,17 +135,13 @@ private:
     void waitForTray();
     void startTimers();
     void runTimerAction(MenuBarTimer which);
-    void processIncomingChat();
     void processCustomerNotifications();
     void ensureRustDeskRunning();
     void openCustomerTicket(const QString& reference);
     void editAction(MenuAction action);
-    // Writes the file to a temporary location and asks for approval to put it
-    // in place; `done` gets the failure (null on success) on the main thread.
-    void writeSettingsWithAdmin(const ViewerSettings& settings, std::function<void(std::exception_ptr)> done);
     void settingsWritten(const ViewerSettings& settings);
+    void deliverNotification(const UserNotificationContent& content);
 
-    std::optional<ViewerSettings> settings_;
     std::array<QTimer*, 5> timers_{};
     UpdateAnnouncementMemory announcedUpdatePhase_;
     ConnectionAnnouncementMemory announcedConnectionIssue_;
@@ -153,35 +154,18 @@ private:
     bool launchedForMenuBar_ = false;
     Dependencies dependencies_;
     std::vector<QAction*> applicationActions_;
-    // Cuts short background audits at quit, so the process does not linger.
+    // Cuts short background work at quit, so the process does not linger.
     StopSource backgroundStop_;
-    // One window per conversation; closing only hides it. Past the bound of
-    // conversations the window hidden longest gives way to a new one.
-    std::map<std::string, std::unique_ptr<ChatWindowController>> chatWindows_;
-    std::map<std::string, std::uint64_t> chatLastShown_;
-    std::uint64_t chatShowCount_ = 0;
-    // Files handled already that could not be removed: passed over until they go.
-    std::set<std::string> ignoredChatFiles_;
-    bool removeHandledChatFile(const std::filesystem::path& path);
-    // Appends to the conversation's window or opens one; false when every
-    // window the bound allows is open and the message was not shown.
-    bool showChatMessage(const RemoteChatMessage& message);
-    void ignoreForeignChatFile(const std::filesystem::path& path, uid_t owner);
+    ViewerModel* model_ = nullptr;
+    TicketSubmission* tickets_ = nullptr;
+    std::unique_ptr<ChatReplySender> chatReplies_;
+    std::unique_ptr<ChatInbox> chatInbox_;
+    // One poll at a time; a session change polls at once.
+    QPointer<CustomerReplyPoll> customerPoll_;
+    SettingsSave* settingsSave_ = nullptr;
+    RustDeskLinkOpener* rustDeskLinks_ = nullptr;
     std::shared_ptr<RustDeskBackgroundService> rustDeskBackgroundService_;
     QFuture<void> rustDeskCheck_;
-    // Link launches wait for RustDesk, which may run for a whole session:
-    // they have threads of their own, and a bounded number wait at once.
-    static constexpr int maximumRustDeskLaunches = 16;
-    QThreadPool rustDeskLaunches_;
-    int rustDeskLaunchesInFlight_ = 0;
-    // One administrator prompt at a time.
-    bool savingSettings_ = false;
-
-    // Customer-panel replies: one poll at a time, a session change polls at once.
-    void observeCustomerSession();
-    ViewerSettings effectiveSettings() const;
-    void deliverNotification(const UserNotificationContent& content);
-    bool isPollingCustomerNotifications_ = false;
 };
 
 } // namespace kova::menubar

@@ -87,7 +87,7 @@ CustomerLoginCard::CustomerLoginCard(Dependencies dependencies, QWidget* parent)
     connect(passwordField_, &QLineEdit::returnPressed, this, &CustomerLoginCard::loginForNotifications);
     connect(logoutButton_, &QAbstractButton::clicked, this, &CustomerLoginCard::logoutFromNotifications);
     // A poll that met a rejected session clears it and announces that.
-    connect(&CustomerSessionEvents::instance(), &CustomerSessionEvents::didChange, this,
+    connect(dependencies_.model, &ViewerModel::customerSessionChanged, this,
             &CustomerLoginCard::refreshNotificationLoginState);
     refreshNotificationLoginState();
 }
@@ -117,7 +117,7 @@ void CustomerLoginCard::refreshNotificationLoginState() {
         return;
     }
     std::optional<std::string> email;
-    if (const auto session = CustomerSessionStore::load()) {
+    if (const auto& session = dependencies_.model->customerSession()) {
         email = session->customer.email;
     }
     if (shownSession_ && *shownSession_ == email) {
@@ -144,8 +144,7 @@ void CustomerLoginCard::loginForNotifications() {
     loginButton_->setEnabled(false);
     showStatus(QString::fromUtf8(texts::loggingIn), ViewerTheme::muted);
 
-    const ViewerSettings settings =
-        dependencies_.currentSettings ? dependencies_.currentSettings() : ViewerSettings::defaults();
+    const ViewerSettings settings = dependencies_.model->settingsOrDefaults();
     // A child of the card: a late result never reaches a deleted card.
     auto* watcher = new QFutureWatcher<LoginOutcome>(this);
     connect(watcher, &QFutureWatcher<LoginOutcome>::finished, this, [this, watcher] {
@@ -162,8 +161,8 @@ void CustomerLoginCard::loginForNotifications() {
             dependencies_.profileChanged(outcome.customer);
         }
         shownSession_.reset();
+        dependencies_.model->customerSessionStored();
         refreshNotificationLoginState();
-        CustomerSessionEvents::instance().post();
     });
     watcher->setFuture(
         QtConcurrent::run([helpdesk = dependencies_.helpdesk, settings, email = *email, password] {
@@ -187,11 +186,11 @@ void CustomerLoginCard::loginForNotifications() {
 
 void CustomerLoginCard::logoutFromNotifications() {
     CustomerSessionStore::clear();
+    dependencies_.model->customerSessionStored();
     if (dependencies_.profileChanged) {
         dependencies_.profileChanged(std::nullopt);
     }
     refreshNotificationLoginState();
-    CustomerSessionEvents::instance().post();
 }
 
 } // namespace kova::menubar

@@ -3,6 +3,7 @@
 #include "api/CustomerRecords.hpp"
 #include "config/ViewerSettings.hpp"
 #include "menubar/model/HelpdeskClient.hpp"
+#include "menubar/model/ViewerModel.hpp"
 
 #include <QFrame>
 
@@ -20,14 +21,15 @@ class FeedbackButton;
 
 // The settings tab's customer-panel login: e-mail and password, the login and
 // logout buttons and the line saying who is logged in. It logs in off the main
-// thread, keeps the session through CustomerSessionStore and announces every
-// change with CustomerSessionEvents. Main thread only.
+// thread, keeps the session through CustomerSessionStore, announces every
+// change to the model and shows the model's session. Main thread only.
 class CustomerLoginCard : public QFrame {
     Q_OBJECT
 public:
     struct Dependencies {
-        // The status window's current settings: the server the login goes to.
-        std::function<ViewerSettings()> currentSettings;
+        // The settings in effect (the server the login goes to) and the
+        // session; outlives the card.
+        ViewerModel* model = nullptr;
         // Called after a login with the customer's profile, after a logout with none.
         std::function<void(const std::optional<CustomerProfile>&)> profileChanged;
         // Where the login goes; called on a worker thread.

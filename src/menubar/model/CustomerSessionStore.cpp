@@ -96,15 +96,6 @@ Json CustomerSessionState::toJson() const {
             {"lastNotificationMessageId", lastNotificationMessageId}};
 }
 
-CustomerSessionEvents& CustomerSessionEvents::instance() {
-    static CustomerSessionEvents events;
-    return events;
-}
-
-void CustomerSessionEvents::post() {
-    QMetaObject::invokeMethod(this, &CustomerSessionEvents::didChange, Qt::QueuedConnection);
-}
-
 namespace CustomerSessionStore {
 
 std::optional<std::filesystem::path> directory() {

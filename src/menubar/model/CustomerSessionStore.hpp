@@ -3,8 +3,6 @@
 #include "api/CustomerRecords.hpp"
 #include "core/Json.hpp"
 
-#include <QObject>
-
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -26,26 +24,6 @@ struct CustomerSessionState {
     static CustomerSessionState fromJson(const Json& object);
     Json toJson() const;
     bool operator==(const CustomerSessionState&) const = default;
-};
-
-// The name the session-change announcement goes by.
-inline constexpr char customerSessionDidChangeNotification[] = "pl.tarnvik.sekwo.customerSessionDidChange";
-
-// In-process announcement that a login saved a session or something cleared
-// it. The store itself never posts: whoever changed the session does.
-class CustomerSessionEvents : public QObject {
-    Q_OBJECT
-public:
-    // Created on first use on the main thread.
-    static CustomerSessionEvents& instance();
-    // Emits didChange from the event loop, so a poster may be mid-update.
-    void post();
-
-Q_SIGNALS:
-    void didChange();
-
-private:
-    using QObject::QObject;
 };
 
 // "customer-session.json" in "Sekwo Tarnvik" of the user's application-data

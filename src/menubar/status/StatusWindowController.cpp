@@ -4,7 +4,6 @@
 #include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/customer/CustomerLoginCard.hpp"
-#include "menubar/model/CustomerSessionStore.hpp"
 #include "menubar/ui/BundleResources.hpp"
 #include "menubar/ui/Dialogs.hpp"
 #include "menubar/ui/FeedbackButton.hpp"
@@ -97,12 +96,11 @@ QLineEdit:focus { border: 1px solid %5; }
 
 } // namespace
 
-StatusWindowController::StatusWindowController(const ViewerSettings& settings, const ViewerState& state,
-                                               StatusWindowHandlers handlers, Desktop& desktop,
-                                               std::shared_ptr<platform::SystemFacts> facts,
+StatusWindowController::StatusWindowController(ViewerModel& model, StatusWindowHandlers handlers,
+                                               Desktop& desktop, std::shared_ptr<platform::SystemFacts> facts,
                                                std::shared_ptr<HelpdeskClient> helpdesk, QWidget* parent)
-    : QWidget(parent, Qt::Window), currentSettings_(settings), handlers_(std::move(handlers)),
-      desktop_(desktop), facts_(std::move(facts)), helpdesk_(std::move(helpdesk)) {
+    : QWidget(parent, Qt::Window), model_(model), handlers_(std::move(handlers)), desktop_(desktop),
+      facts_(std::move(facts)), helpdesk_(std::move(helpdesk)) {
     setObjectName(QStringLiteral("statusWindow"));
     setWindowTitle(QStringLiteral("Sekwo Tarnvik"));
     setAccessibleName(QStringLiteral("Sekwo Tarnvik"));
@@ -153,8 +151,9 @@ StatusWindowController::StatusWindowController(const ViewerSettings& settings, c
 
     root->addWidget(centred(column, contentMaximumWidth), 1);
 
-    apply(settings, state, true);
+    apply(true);
     selectTab(StatusTab::status);
+    connect(&model_, &ViewerModel::changed, this, [this] { apply(!isEditingField()); });
 
     connect(qApp, &QGuiApplication::applicationStateChanged, this,
             [this](Qt::ApplicationState applicationState) {
@@ -401,7 +400,7 @@ QWidget* StatusWindowController::buildSettingsTab() {
     layout->addWidget(languageCard);
 
     CustomerLoginCard::Dependencies login;
-    login.currentSettings = [this] { return currentSettings_; };
+    login.model = &model_;
     login.helpdesk = helpdesk_;
     login.profileChanged = [this](const auto& profile) { applyCustomerProfileToTicketForm(profile); };
     customerLoginCard_ = new CustomerLoginCard(std::move(login), column);
@@ -466,9 +465,9 @@ QWidget* StatusWindowController::buildSettingsTab() {
     return tab;
 }
 
-void StatusWindowController::apply(const ViewerSettings& settings, const ViewerState& state,
-                                   bool updateConfigurationFields) {
-    currentSettings_ = settings;
+void StatusWindowController::apply(bool updateConfigurationFields) {
+    const ViewerSettings settings = model_.settingsOrDefaults();
+    const ViewerState& state = model_.state();
     if (updateConfigurationFields) {
         serverField_->setText(qtText(settings.normalizedServerBaseUrl()));
         tokenField_->setText(qtText(trimmed(settings.viewerToken)));
@@ -506,13 +505,7 @@ bool StatusWindowController::isEditingField() const {
 }
 
 void StatusWindowController::refreshFromDisk() {
-    ViewerSettings settings;
-    try {
-        settings = ViewerSettings::load();
-    } catch (const std::exception&) {
-        settings = ViewerSettings::defaults();
-    }
-    apply(settings, ViewerState::load(), !isEditingField());
+    model_.reload();
 }
 
 void StatusWindowController::selectTab(StatusTab tab) {
@@ -527,8 +520,8 @@ void StatusWindowController::selectTab(StatusTab tab) {
     resizeWindow(tab == StatusTab::ticket);
     if (tab == StatusTab::ticket) {
         std::optional<CustomerProfile> profile;
-        if (auto session = CustomerSessionStore::load()) {
-            profile = std::move(session->customer);
+        if (const auto& session = model_.customerSession()) {
+            profile = session->customer;
         }
         ticketForm_->applyCustomerProfile(profile);
     }
@@ -558,7 +551,8 @@ void StatusWindowController::focusInitialField(const ViewerSettings& settings) {
 }
 
 void StatusWindowController::openCustomerPortal(const QString& reference) {
-    if (const auto url = customerPortalUrl(currentSettings_.normalizedServerBaseUrl(), reference)) {
+    if (const auto url =
+            customerPortalUrl(model_.settingsOrDefaults().normalizedServerBaseUrl(), reference)) {
         desktop_.openUrl(*url);
     }
 }
@@ -576,8 +570,7 @@ void StatusWindowController::refreshNotificationPermission() {
         if (!self) {
             return;
         }
-        const auto text =
-            notificationPermissionLabel(permission, self->currentSettings_.notificationsEnabled);
+        const auto text = notificationPermissionLabel(permission, self->notificationAppToggle_->isChecked());
         self->notificationPermissionValue_->setText(text);
         self->notificationPermissionValue_->setAccessibleDescription(text);
     });
@@ -643,9 +636,8 @@ void StatusWindowController::openNotificationSettings() {
 }
 
 void StatusWindowController::changeAppNotificationPreference(bool enabled) {
-    ViewerSettings settings = currentSettings_;
+    ViewerSettings settings = model_.settingsOrDefaults();
     settings.notificationsEnabled = enabled;
-    currentSettings_ = settings;
     if (handlers_.save) {
         handlers_.save(settings);
     }

@@ -4,6 +4,7 @@
 #include "config/ViewerSettings.hpp"
 #include "config/ViewerState.hpp"
 #include "menubar/model/HelpdeskClient.hpp"
+#include "menubar/model/ViewerModel.hpp"
 #include "menubar/platform/Desktop.hpp"
 #include "menubar/status/StatusWindowRules.hpp"
 #include "menubar/ticket/TicketFormView.hpp"
@@ -38,20 +39,20 @@ struct StatusWindowHandlers {
 };
 
 // The main window: header, four tabs (status, new ticket, customer panel,
-// settings) over a scrolling content area. Shows what the daemon last wrote
-// to the state file and refreshes itself from disk every 2 seconds while
-// visible. Created once by the application delegate and reused; closing only
-// hides it. Main thread only.
+// settings) over a scrolling content area. Shows the model (the settings in
+// effect and what the daemon last wrote to the state file), has it reloaded
+// every 2 seconds while visible and follows its changes. Created once by the
+// application delegate and reused; closing only hides it. Main thread only.
 class StatusWindowController : public QWidget {
     Q_OBJECT
 public:
-    StatusWindowController(const ViewerSettings& settings, const ViewerState& state,
-                           StatusWindowHandlers handlers, Desktop& desktop,
+    StatusWindowController(ViewerModel& model, StatusWindowHandlers handlers, Desktop& desktop,
                            std::shared_ptr<platform::SystemFacts> facts,
                            std::shared_ptr<HelpdeskClient> helpdesk, QWidget* parent = nullptr);
     ~StatusWindowController() override;
 
-    void apply(const ViewerSettings& settings, const ViewerState& state, bool updateConfigurationFields);
+    // Shows the model; the server and token fields only when asked to.
+    void apply(bool updateConfigurationFields);
     void refreshFromDisk();
     void selectTab(StatusTab tab);
     StatusTab selectedTab() const { return selectedTab_; }
@@ -72,7 +73,7 @@ public:
     // and e-mail after a customer-panel login or logout.
     void applyCustomerProfileToTicketForm(const std::optional<CustomerProfile>& profile);
 
-    const ViewerSettings& currentSettings() const { return currentSettings_; }
+    ViewerSettings currentSettings() const { return model_.settingsOrDefaults(); }
     QTimer* refreshTimer() const { return refreshTimer_; }
     TicketFormView* ticketForm() const { return ticketForm_; }
     // The header's round image, also shown by the accepted-ticket panel.
@@ -89,7 +90,7 @@ private:
     bool isEditingField() const;
     std::optional<QRect> visibleScreen() const;
 
-    ViewerSettings currentSettings_;
+    ViewerModel& model_;
     StatusWindowHandlers handlers_;
     Desktop& desktop_;
     std::shared_ptr<platform::SystemFacts> facts_;

@@ -1,12 +1,9 @@
-// The delegate's ticket work: the form's draft is sent with the device's
-// identity, off the main thread, and the answer goes back to the form.
+#include "menubar/ticket/TicketSubmission.hpp"
+
 #include "config/AgentConnectionState.hpp"
-#include "config/ViewerState.hpp"
 #include "core/Errors.hpp"
-#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
-#include "menubar/app/KovaViewerMenuBarApp.hpp"
 #include "menubar/ticket/TicketFormRules.hpp"
 
 #include <QFutureWatcher>
@@ -47,18 +44,18 @@ TicketOutcome sendTicket(const std::shared_ptr<HelpdeskClient>& helpdesk, const 
 
 } // namespace
 
-void KovaViewerMenuBarApp::submitTicket(AgentTicketDraft draft, TicketCompletion completion) {
-    if (!settings_) {
-        try {
-            settings_ = ViewerSettings::load();
-        } catch (const std::exception&) {
-            completion(std::nullopt, std::make_exception_ptr(ViewerError::configuration(
-                                         "Brak konfiguracji sekwo.settings.json.")));
-            return;
-        }
+TicketSubmission::TicketSubmission(ViewerModel& model, std::shared_ptr<HelpdeskClient> helpdesk,
+                                   StopToken stop, QObject* parent)
+    : QObject(parent), model_(model), helpdesk_(std::move(helpdesk)), stop_(std::move(stop)) {}
+
+void TicketSubmission::submit(AgentTicketDraft draft, TicketCompletion completion) {
+    model_.reload();
+    if (!model_.settings()) {
+        completion(std::nullopt, std::make_exception_ptr(
+                                     ViewerError::configuration("Brak konfiguracji sekwo.settings.json.")));
+        return;
     }
-    ViewerState state = ViewerState::load();
-    const auto deviceUid = trimmed(state.deviceUid.value_or(""));
+    const auto deviceUid = trimmed(model_.state().deviceUid.value_or(""));
     if (deviceUid.empty()) {
         completion(std::nullopt,
                    std::make_exception_ptr(ViewerError::configuration(missingDeviceUidMessage)));
@@ -71,8 +68,8 @@ void KovaViewerMenuBarApp::submitTicket(AgentTicketDraft draft, TicketCompletion
                 auto outcome = watcher->result();
                 completion(std::move(outcome.response), std::move(outcome.error));
             });
-    watcher->setFuture(QtConcurrent::run(sendTicket, dependencies_.helpdesk, *settings_, std::move(state),
-                                         deviceUid, std::move(draft), backgroundStop_.get_token()));
+    watcher->setFuture(QtConcurrent::run(sendTicket, helpdesk_, *model_.settings(), model_.state(), deviceUid,
+                                         std::move(draft), stop_));
 }
 
 } // namespace kova::menubar
