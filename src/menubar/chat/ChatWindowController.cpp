@@ -4,6 +4,7 @@
 #include "menubar/chat/ChatInputTextView.hpp"
 #include "menubar/chat/ChatWindowRules.hpp"
 #include "menubar/platform/Desktop.hpp"
+#include "menubar/ui/ViewerWidgets.hpp"
 
 #include <QFontDatabase>
 #include <QFutureWatcher>
@@ -20,22 +21,6 @@ namespace {
 constexpr int margin = 18;
 // A thin border in the text colour, as light as a system line border.
 const QString borderCss = QStringLiteral("1px solid rgba(23, 49, 61, 70)");
-
-QLabel* label(const char* content, int pixelSize, QFont::Weight weight, const QColor& colour,
-              const char* objectName) {
-    auto* result = new QLabel(QString::fromUtf8(content));
-    result->setObjectName(QString::fromLatin1(objectName));
-    result->setAccessibleName(result->text());
-    result->setTextFormat(Qt::PlainText);
-    QFont font = result->font();
-    font.setPixelSize(pixelSize);
-    font.setWeight(weight);
-    result->setFont(font);
-    QPalette palette = result->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    result->setPalette(palette);
-    return result;
-}
 
 // Text colour, field background and inset of the transcript and the input.
 QString fieldCss(const char* objectName, int insetX, int insetY) {
@@ -80,9 +65,14 @@ void ChatWindowController::buildContent() {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(margin, margin, margin, margin);
     layout->setSpacing(0);
-    layout->addWidget(label(chatWindowTitle, 18, QFont::Bold, ChatPalette::text, "titleLabel"));
+    auto* title =
+        makeLabel(QString::fromUtf8(chatWindowTitle), 18, QFont::Bold, ChatPalette::text, "titleLabel");
+    title->setAccessibleName(title->text());
+    layout->addWidget(title);
     layout->addSpacing(4);
-    auto* subtitle = label(chatWindowSubtitle, 12, QFont::Normal, ChatPalette::subtitle, "subtitleLabel");
+    auto* subtitle = makeLabel(QString::fromUtf8(chatWindowSubtitle), 12, QFont::Normal,
+                               ChatPalette::subtitle, "subtitleLabel");
+    subtitle->setAccessibleName(subtitle->text());
     subtitle->setWordWrap(true);
     layout->addWidget(subtitle);
     layout->addSpacing(14);

@@ -28,24 +28,6 @@ const QColor teal = rgb(0.024, 0.373, 0.451);
 const QColor line = rgb(0.814, 0.871, 0.89);
 const QColor button = rgb(0.929, 0.965, 0.976);
 
-QLabel* label(const QString& content, int pixelSize, const QColor& colour, const char* objectName,
-              QFont::Weight weight = QFont::Normal, QLabel* result = nullptr) {
-    if (!result) {
-        result = new QLabel;
-    }
-    result->setText(content);
-    result->setObjectName(QString::fromLatin1(objectName));
-    result->setTextFormat(Qt::PlainText);
-    QFont font = result->font();
-    font.setPixelSize(pixelSize);
-    font.setWeight(weight);
-    result->setFont(font);
-    QPalette palette = result->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    result->setPalette(palette);
-    return result;
-}
-
 void setValue(QLabel* value, const QString& content) {
     value->setText(content);
     value->setAccessibleDescription(content);
@@ -86,10 +68,10 @@ UpdateWindowController::UpdateWindowController(std::function<void()> checkHandle
     stack->setContentsMargins(24, 22, 24, 20);
     stack->setSpacing(12);
     stack->addWidget(
-        label(QStringLiteral("Aktualizacje Sekwo Tarnvik"), 22, text, "updateHeading", QFont::DemiBold));
-    auto* subtitle = label(
+        makeLabel(QStringLiteral("Aktualizacje Sekwo Tarnvik"), 22, QFont::DemiBold, text, "updateHeading"));
+    auto* subtitle = makeLabel(
         QStringLiteral("Aplikacja sprawdza wersję na serwerze i instaluje paczkę przez usługę systemową."),
-        12, muted, "updateSubtitle");
+        12, QFont::Normal, muted, "updateSubtitle");
     subtitle->setWordWrap(true);
     subtitle->setMaximumHeight(QFontMetrics(subtitle->font()).lineSpacing() * 2 + 2);
     stack->addWidget(subtitle);
@@ -99,9 +81,12 @@ UpdateWindowController::UpdateWindowController(std::function<void()> checkHandle
     grid->setHorizontalSpacing(16);
     grid->setColumnStretch(1, 1);
     auto addRow = [&](int row, const QString& title, const char* name, const char* titleName) {
-        grid->addWidget(label(title, 11, muted, titleName), row, 0);
+        grid->addWidget(makeLabel(title, 11, QFont::Normal, muted, titleName), row, 0);
         // Values are cut at the end of the line, whole for screen readers.
-        auto* value = label(QString(), 13, text, name, QFont::Normal, new ElidedLabel);
+        auto* value = new ElidedLabel;
+        value->setObjectName(QString::fromLatin1(name));
+        value->setFont(pixelFont(13));
+        setForeground(value, text);
         value->setAccessibleName(title);
         value->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
         grid->addWidget(value, row, 1);
@@ -126,7 +111,7 @@ UpdateWindowController::UpdateWindowController(std::function<void()> checkHandle
     box->setMinimumHeight(50);
     auto* boxLayout = new QVBoxLayout(box);
     boxLayout->setContentsMargins(14, 9, 14, 9);
-    statusValue_ = label(QString(), 13, text, "statusValue");
+    statusValue_ = makeLabel(QString(), 13, QFont::Normal, text, "statusValue");
     statusValue_->setAccessibleName(QStringLiteral("Status aktualizacji"));
     statusValue_->setWordWrap(true);
     statusValue_->setMaximumHeight(QFontMetrics(statusValue_->font()).lineSpacing() * 4 + 2);
