@@ -17,7 +17,6 @@ namespace kova::menubar::entry {
 inline constexpr std::string_view versionFlag = "--version";
 inline constexpr std::string_view launchedByOpenFlag = "--launched-by-open";
 inline constexpr std::string_view menuBarFlag = "--menubar";
-inline constexpr std::string_view showRunningApplicationName = "pl.tarnvik.sekwo.show-running-application";
 
 // Whole-argument match anywhere in the list, the program path included.
 bool hasArgument(const std::vector<std::string>& arguments, std::string_view flag);

@@ -5,7 +5,6 @@
 #include "menubar/platform/Desktop.hpp"
 
 #include "core/ViewerLogger.hpp"
-#include "menubar/app/MenuBarEntry.hpp"
 #include "menubar/platform/UserPrivateDirectory.hpp"
 #include "menubar/platform/WakeChannel.hpp"
 #include "menubar/settings/AdministratorCommand.hpp"
@@ -49,7 +48,7 @@ NSString* toNSString(const QString& text) {
 }
 
 NSString* showRunningApplicationName() {
-    const auto& name = kova::menubar::entry::showRunningApplicationName;
+    const auto& name = kova::menubar::wake::showRunningApplicationName;
     return [[[NSString alloc] initWithBytes:name.data() length:name.size()
                                    encoding:NSUTF8StringEncoding] autorelease];
 }
@@ -95,7 +94,7 @@ std::optional<std::string> wakeChannelPath() {
     if (!kova::menubar::isPrivateDirectory(path)) {
         return std::nullopt;
     }
-    return path + "/" + std::string(kova::menubar::entry::showRunningApplicationName);
+    return path + "/" + std::string(kova::menubar::wake::showRunningApplicationName);
 }
 
 } // namespace
