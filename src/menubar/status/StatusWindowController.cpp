@@ -519,6 +519,8 @@ void StatusWindowController::selectTab(StatusTab tab) {
     tabContentScroll_->verticalScrollBar()->setValue(0);
     resizeWindow(tab == StatusTab::ticket);
     if (tab == StatusTab::ticket) {
+        // The session as it is now: a login or logout elsewhere shows at once.
+        model_.reload();
         std::optional<CustomerProfile> profile;
         if (const auto& session = model_.customerSession()) {
             profile = session->customer;
