@@ -1,22 +1,13 @@
 #include "platform/Collation.hpp"
+#include "platform/darwin/CFPtr.hpp"
 
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <memory>
 #include <string>
-#include <type_traits>
 
 namespace kova::platform {
 namespace {
-
-struct CFDeleter {
-    void operator()(CFTypeRef ref) const {
-        if (ref != nullptr) {
-            CFRelease(ref);
-        }
-    }
-};
-template <typename T> using CFPtr = std::unique_ptr<std::remove_pointer_t<T>, CFDeleter>;
 
 CFPtr<CFStringRef> makeString(std::string_view text) {
     return CFPtr<CFStringRef>(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(text.data()),

@@ -1,4 +1,5 @@
 #include "platform/FileSystem.hpp"
+#include "platform/darwin/CFPtr.hpp"
 
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -7,20 +8,10 @@
 #include <cstring>
 #include <memory>
 #include <sys/stat.h>
-#include <type_traits>
 #include <unistd.h>
 
 namespace kova::platform {
 namespace {
-
-struct CFDeleter {
-    void operator()(CFTypeRef ref) const {
-        if (ref != nullptr) {
-            CFRelease(ref);
-        }
-    }
-};
-template <typename T> using CFPtr = std::unique_ptr<std::remove_pointer_t<T>, CFDeleter>;
 
 std::optional<std::string> stringValue(CFDictionaryRef values, CFStringRef key) {
     const auto value = CFDictionaryGetValue(values, key);

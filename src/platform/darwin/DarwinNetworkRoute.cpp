@@ -1,4 +1,5 @@
 #include "platform/NetworkRoute.hpp"
+#include "platform/darwin/CFPtr.hpp"
 
 #include <CFNetwork/CFNetwork.h>
 #include <CoreFoundation/CoreFoundation.h>
@@ -7,19 +8,9 @@
 
 #include <cstdint>
 #include <cstring>
-#include <type_traits>
 
 namespace kova::platform {
 namespace {
-
-struct CFDeleter {
-    void operator()(CFTypeRef ref) const {
-        if (ref != nullptr) {
-            CFRelease(ref);
-        }
-    }
-};
-template <typename T> using CFPtr = std::unique_ptr<std::remove_pointer_t<T>, CFDeleter>;
 
 // PAC files are fetched over the network; a slow one must not hold a
 // connection attempt for longer than this.
