@@ -5,6 +5,7 @@
 #include "core/Files.hpp"
 #include "core/Stop.hpp"
 #include "core/Strings.hpp"
+#include "core/ToolPaths.hpp"
 #include "core/ViewerLogger.hpp"
 #include "update/UpdateCheck.hpp"
 #include "update/UpdaterScript.hpp"
@@ -44,7 +45,7 @@ void writeStatus(std::string phase, std::string message, std::string currentVers
 
 ProcessResult launchctl(ProcessRunner& runner, std::vector<std::string> arguments) {
     ProcessSpec spec;
-    spec.executable = "/bin/launchctl";
+    spec.executable = tools::launchctl;
     spec.arguments = std::move(arguments);
     spec.timeLimit = std::chrono::seconds(60); // a wedged launchctl must not hold the update loops
     return runner.run(spec);
@@ -104,7 +105,8 @@ void startUpdaterJob(ProcessRunner& runner, const std::string& script, const std
     announce();
     const auto bootstrap = launchctl(runner, {"bootstrap", "system", jobPath.string()});
     if (!bootstrap.launched) {
-        throw std::system_error(bootstrap.launchError, std::generic_category(), "launch /bin/launchctl");
+        throw std::system_error(bootstrap.launchError, std::generic_category(),
+                                std::string("launch ") + tools::launchctl);
     }
     if (bootstrap.signalled || bootstrap.exitStatus != 0) {
         std::error_code ignored;
