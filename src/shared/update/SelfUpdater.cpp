@@ -1,4 +1,4 @@
-#include "agent/AgentService.hpp"
+#include "update/SelfUpdater.hpp"
 
 #include "config/MacViewerBuildInfo.hpp"
 #include "core/Errors.hpp"
@@ -124,10 +124,15 @@ bool updaterJobRunning(ProcessRunner& runner) {
 
 } // namespace
 
-Json AgentService::checkForClientUpdate(const std::string& reason,
-                                        const std::optional<std::string>& requesterVersion, StopToken stop) {
+SelfUpdater::SelfUpdater(std::string serverBaseUrl, std::shared_ptr<KovaDeskApiClient> apiClient,
+                         std::shared_ptr<ProcessRunner> processRunner, std::shared_ptr<Sleeper> sleeper)
+    : serverBaseUrl_(std::move(serverBaseUrl)), apiClient_(std::move(apiClient)),
+      processRunner_(std::move(processRunner)), sleeper_(std::move(sleeper)) {}
+
+Json SelfUpdater::checkForClientUpdate(const std::string& reason,
+                                       const std::optional<std::string>& requesterVersion, StopToken stop) {
     // Checks of the two loops and the command never overlap within the daemon.
-    std::lock_guard lock(updateMutex_);
+    std::lock_guard lock(mutex_);
     const auto current = effectiveVersion(requesterVersion);
     if (const auto status = ViewerUpdateCoordinator::readStatus();
         status && ViewerUpdateCoordinator::isRunning(*status, nowSeconds())) {
@@ -171,9 +176,9 @@ Json AgentService::checkForClientUpdate(const std::string& reason,
     }
 }
 
-Json AgentService::scheduleSelfUpdate(const ViewerUpdateManifest& manifest, const std::string& reason,
-                                      const std::optional<std::string>& requesterVersion) {
-    const auto url = UpdateCheck::validatedUpdatePackageUrl(manifest, settings_.serverBaseUrl);
+Json SelfUpdater::scheduleSelfUpdate(const ViewerUpdateManifest& manifest, const std::string& reason,
+                                     const std::optional<std::string>& requesterVersion) {
+    const auto url = UpdateCheck::validatedUpdatePackageUrl(manifest, serverBaseUrl_);
     const auto sha256 = UpdateCheck::validatedSha256(manifest.sha256);
     const auto size = UpdateCheck::validatedPackageSize(manifest.sizeBytes);
 
@@ -228,8 +233,8 @@ Json AgentService::scheduleSelfUpdate(const ViewerUpdateManifest& manifest, cons
                 {"started_at", formatIso8601(nowSeconds())}};
 }
 
-void AgentService::recoverInterruptedUpdate() {
-    std::lock_guard lock(updateMutex_);
+void SelfUpdater::recoverInterruptedUpdate() {
+    std::lock_guard lock(mutex_);
     try {
         const auto backup = UpdateCheck::unconsumedBackup();
         if (!backup) {
@@ -275,7 +280,7 @@ void AgentService::recoverInterruptedUpdate() {
     }
 }
 
-void AgentService::autoUpdateLoop(StopToken stop) {
+void SelfUpdater::autoUpdateLoop(StopToken stop) {
     if (!sleeper_->sleep(stop, 120s)) {
         return;
     }
@@ -297,7 +302,7 @@ void AgentService::autoUpdateLoop(StopToken stop) {
     }
 }
 
-void AgentService::manualUpdateRequestLoop(StopToken stop) {
+void SelfUpdater::manualUpdateRequestLoop(StopToken stop) {
     while (!stop.stop_requested()) {
         if (const auto request = ViewerUpdateCoordinator::consumeManualRequest()) {
             ViewerLogger::info("Manual macOS update check requested from menu bar.");
