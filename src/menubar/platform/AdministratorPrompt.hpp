@@ -2,11 +2,7 @@
 
 #include "menubar/platform/Desktop.hpp"
 
-#include <QObject>
-#include <QString>
 #include <QStringList>
-
-#include <functional>
 
 namespace kova::menubar {
 

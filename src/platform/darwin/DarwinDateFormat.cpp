@@ -9,26 +9,6 @@
 namespace kova::platform {
 namespace {
 
-CFPtr<CFStringRef> cfString(std::string_view text) {
-    return CFPtr<CFStringRef>(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(text.data()),
-                                                      static_cast<CFIndex>(text.size()),
-                                                      kCFStringEncodingUTF8, false));
-}
-
-std::string utf8(CFStringRef text) {
-    if (!text) {
-        return {};
-    }
-    const CFIndex length = CFStringGetLength(text);
-    std::vector<char> buffer(
-        static_cast<std::size_t>(CFStringGetMaximumSizeForEncoding(length, kCFStringEncodingUTF8)) + 1);
-    if (!CFStringGetCString(text, buffer.data(), static_cast<CFIndex>(buffer.size()),
-                            kCFStringEncodingUTF8)) {
-        return {};
-    }
-    return buffer.data();
-}
-
 // The system's date formatter (what NSDateFormatter is built on) in its
 // medium styles.
 std::string format(std::int64_t secondsSinceEpoch, CFLocaleRef locale, std::string_view timeZone) {
@@ -48,7 +28,7 @@ std::string format(std::int64_t secondsSinceEpoch, CFLocaleRef locale, std::stri
     const CFPtr<CFStringRef> text(CFDateFormatterCreateStringWithAbsoluteTime(
         nullptr, formatter.get(),
         static_cast<CFAbsoluteTime>(secondsSinceEpoch) - kCFAbsoluteTimeIntervalSince1970));
-    return utf8(text.get());
+    return fromCFString(text.get()).value_or(std::string());
 }
 
 } // namespace

@@ -35,33 +35,6 @@ std::string trimmedText(std::string text) {
     return text.substr(begin, end - begin + 1);
 }
 
-std::optional<std::string> fromCFString(CFTypeRef value) {
-    if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID()) {
-        return std::nullopt;
-    }
-    const auto string = static_cast<CFStringRef>(value);
-    if (const char* fast = CFStringGetCStringPtr(string, kCFStringEncodingUTF8)) {
-        return std::string(fast);
-    }
-    const CFIndex size =
-        CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
-    std::string buffer(static_cast<std::size_t>(size), '\0');
-    if (!CFStringGetCString(string, buffer.data(), size, kCFStringEncodingUTF8)) {
-        return std::nullopt;
-    }
-    buffer.resize(std::strlen(buffer.c_str()));
-    return buffer;
-}
-
-std::optional<std::int64_t> fromCFNumber(CFTypeRef value) {
-    std::int64_t number = 0;
-    if (value == nullptr || CFGetTypeID(value) != CFNumberGetTypeID() ||
-        !CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt64Type, &number)) {
-        return std::nullopt;
-    }
-    return number;
-}
-
 template <typename T> std::optional<T> sysctlValue(const char* name) {
     T value{};
     std::size_t size = sizeof value;

@@ -1,13 +1,21 @@
 #include "platform/posix/InterfaceList.hpp"
 
+#include "platform/NetworkInterfaces.hpp"
+
+#include <arpa/inet.h>
 #include <array>
 #include <cstdio>
+#include <ifaddrs.h>
 #include <memory>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 
-namespace kova::platform::posix {
+namespace kova::platform {
+namespace {
 
+// Calls `visit` for every entry that carries an address, in the order the
+// system lists them; false when the list cannot be read.
 bool forEachInterfaceAddress(const std::function<void(const ifaddrs&)>& visit) {
     ifaddrs* raw = nullptr;
     if (::getifaddrs(&raw) != 0) {
@@ -21,6 +29,26 @@ bool forEachInterfaceAddress(const std::function<void(const ifaddrs&)>& visit) {
     }
     return true;
 }
+
+} // namespace
+
+std::optional<std::vector<Ipv4InterfaceAddress>> ipv4InterfaceAddresses() {
+    std::vector<Ipv4InterfaceAddress> addresses;
+    const bool listed = forEachInterfaceAddress([&](const ifaddrs& item) {
+        if (item.ifa_netmask == nullptr || item.ifa_addr->sa_family != AF_INET) {
+            return;
+        }
+        Ipv4InterfaceAddress entry;
+        entry.interfaceName = item.ifa_name != nullptr ? item.ifa_name : "";
+        entry.address = ntohl(reinterpret_cast<const sockaddr_in*>(item.ifa_addr)->sin_addr.s_addr);
+        entry.netmask = ntohl(reinterpret_cast<const sockaddr_in*>(item.ifa_netmask)->sin_addr.s_addr);
+        entry.loopback = (item.ifa_flags & IFF_LOOPBACK) != 0;
+        addresses.push_back(std::move(entry));
+    });
+    return listed ? std::optional(std::move(addresses)) : std::nullopt;
+}
+
+namespace posix {
 
 std::optional<std::vector<InterfaceAddress>> interfaceAddresses(const LinkAddressFormatter& linkAddress) {
     std::vector<InterfaceAddress> addresses;
@@ -58,4 +86,5 @@ std::string formatLinkAddress(const unsigned char* bytes, std::size_t length) {
     return out;
 }
 
-} // namespace kova::platform::posix
+} // namespace posix
+} // namespace kova::platform

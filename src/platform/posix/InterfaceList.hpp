@@ -4,27 +4,21 @@
 
 #include <cstddef>
 #include <functional>
-#include <ifaddrs.h>
 #include <optional>
 #include <string>
 #include <sys/socket.h>
 #include <vector>
 
 // The system's interface list (getifaddrs), walked in one place for Linux and
-// Apple systems alike: the scan's IPv4 list and the system facts read it here.
-// Any thread may call these.
+// Apple systems alike: the scan's IPv4 list (ipv4InterfaceAddresses, declared
+// in platform/NetworkInterfaces.hpp) and the system facts read it here. Any
+// thread may call these.
 namespace kova::platform::posix {
 
-// Calls `visit` for every entry that carries an address, in the order the
-// system lists them; false when the list cannot be read.
-bool forEachInterfaceAddress(const std::function<void(const ifaddrs&)>& visit);
-
-// Formats the link-layer address of an entry of the system's own link family,
-// or nothing for any other entry.
-using LinkAddressFormatter = std::function<std::optional<std::string>(const sockaddr&)>;
-
 // Every IPv4 and IPv6 address in numeric form and every link-layer address
-// `linkAddress` formats; absent when the list cannot be read.
+// `linkAddress` formats (it answers nothing for entries of other families);
+// absent when the list cannot be read.
+using LinkAddressFormatter = std::function<std::optional<std::string>(const sockaddr&)>;
 std::optional<std::vector<InterfaceAddress>> interfaceAddresses(const LinkAddressFormatter& linkAddress);
 
 // "3c:22:fb:01:02:03"

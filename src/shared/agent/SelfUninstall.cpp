@@ -53,17 +53,15 @@ std::string script() {
     const auto step = [&line](const std::string& text) { line("say " + shellQuoted(text)); };
 
     const std::string launchctl = tools::launchctl, rm = tools::rm, pkgutil = tools::pkgutil;
-
     s += "(\n";
-    line("say() { printf '%s %s\\n' \"$(" + std::string(tools::date) +
-         " -u +%Y-%m-%dT%H:%M:%SZ)\" \"$1\"; }");
+    line("say() { printf '%s %s\\n' \"$(/bin/date -u +%Y-%m-%dT%H:%M:%SZ)\" \"$1\"; }");
     step("Sekwo Tarnvik uninstall started.");
     line(std::string(tools::sleep) + " 2");
     step("Stopping the daemon.");
     line(quiet(launchctl + " bootout system " + shellQuoted(daemonJob)));
     step("Stopping the legacy daemon.");
     line(quiet(launchctl + " bootout system " + shellQuoted(legacyDaemonJob)));
-    line("console_uid=$(" + std::string(tools::stat) + " -f %u /dev/console 2>/dev/null)");
+    line("console_uid=$(/usr/bin/stat -f %u /dev/console 2>/dev/null)");
     line("case \"$console_uid\" in");
     line("  ''|0|*[!0-9]*) say 'No console user to stop the menu bar app for.' ;;");
     line("  *)");

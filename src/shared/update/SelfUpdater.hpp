@@ -1,9 +1,6 @@
 #pragma once
 
 #include "api/KovaDeskApiClient.hpp"
-#include "core/Json.hpp"
-#include "core/Sleeper.hpp"
-#include "core/Stop.hpp"
 #include "process/ProcessRunner.hpp"
 
 #include <memory>
