@@ -17,12 +17,11 @@ import uuid
 
 import pytest
 
-from conftest import LOG, SETTINGS, STATE, SYSTEM_CA_BUNDLE, settings_json, trusting_bundle
+from conftest import LOG, SETTINGS, STATE, SYSTEM_CA_BUNDLE, TEMP_UNAVAILABLE, log_text, settings_json, trusting_bundle, wait_until
 from desktop import Desktop, wait_for
 from netns import Peer, PrivateNetwork
 from sandbox import Sandbox
 from standin_client import HelpdeskStandIn
-from test_daemon_agent import TEMP_UNAVAILABLE, log_text, wait_until
 from test_self_update import (AGENT, AGENT_PLIST, APP, APP_BINARY, DAEMON_PLIST, OLD, SHIM, UPDATE_LOG,
                               app_files, installed_version, job_exit, package)
 from test_ticket_form import TITLE, showing, type_description, type_into

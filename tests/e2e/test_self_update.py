@@ -23,9 +23,8 @@ import time
 
 import pytest
 
-from conftest import SETTINGS, SYSTEM_CA_BUNDLE, settings_json, trusting_bundle
+from conftest import SETTINGS, SYSTEM_CA_BUNDLE, Daemon, log_text, settings_json, trusting_bundle, wait_until
 from sandbox import Sandbox
-from test_daemon_agent import Daemon, log_text, wait_until
 
 SHIM = pathlib.Path(__file__).parent / "macos_shims" / "macos_tool.py"
 INSTALL_DIR = "/Library/Application Support/Sekwo Tarnvik"

@@ -1,6 +1,7 @@
 #include "menubar/app/MenuBarEntry.hpp"
 
 #include "core/Strings.hpp"
+#include "core/ToolPaths.hpp"
 #include "core/ViewerLogger.hpp"
 
 #include <cstring>
@@ -48,7 +49,7 @@ bool relaunchThroughLaunchServicesIfNeeded(const std::vector<std::string>& argum
         return false;
     }
     ProcessSpec spec;
-    spec.executable = "/usr/bin/open";
+    spec.executable = tools::open;
     spec.arguments = relaunchArguments(arguments, bundle);
     const auto result = runner.run(spec);
     if (!result.launched) {

@@ -1,5 +1,6 @@
 #include "menubar/rustdesk/RustDeskBackgroundService.hpp"
 
+#include "core/ToolPaths.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/rustdesk/RustDeskProtocolLauncher.hpp"
 #include "process/ProcessRunner.hpp"
@@ -15,7 +16,7 @@ RustDeskBackgroundService::RustDeskBackgroundService(std::shared_ptr<ProcessRunn
 
 void RustDeskBackgroundService::ensureRunning() const {
     ProcessSpec check;
-    check.executable = "/usr/bin/pgrep";
+    check.executable = tools::pgrep;
     check.arguments = {"-x", "RustDesk"};
     check.discardOutput = true;
     const ProcessResult found = runner_->run(check);

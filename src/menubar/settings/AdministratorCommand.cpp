@@ -30,28 +30,4 @@ std::string settingsInstallCommand(const AdministratorTools& tools,
            " >/dev/null 2>&1 || true; }";
 }
 
-std::string appleScriptStringEscaped(std::string_view text) {
-    std::string doubled;
-    doubled.reserve(text.size());
-    for (const char c : text) {
-        doubled.push_back(c);
-        if (c == '\\') {
-            doubled.push_back('\\');
-        }
-    }
-    std::string escaped;
-    escaped.reserve(doubled.size());
-    for (const char c : doubled) {
-        if (c == '"') {
-            escaped.push_back('\\');
-        }
-        escaped.push_back(c);
-    }
-    return escaped;
-}
-
-std::string administratorAppleScript(std::string_view shellCommand) {
-    return "do shell script \"" + appleScriptStringEscaped(shellCommand) + "\" with administrator privileges";
-}
-
 } // namespace kova::menubar::AdministratorCommand

@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <string>
-#include <string_view>
 
 // The text run with administrator approval to put a settings file in place.
 // Plain functions: the window and the platform layer only pass the result on.
@@ -31,12 +30,5 @@ std::string settingsInstallCommand(const AdministratorTools& tools,
                                    const std::filesystem::path& installationDirectory,
                                    const std::filesystem::path& temporaryFile,
                                    const std::filesystem::path& targetFile);
-
-// `text` for the inside of an AppleScript string literal: back-slashes doubled
-// first, then every double quote preceded by a back-slash.
-std::string appleScriptStringEscaped(std::string_view text);
-
-// do shell script "<command>" with administrator privileges
-std::string administratorAppleScript(std::string_view shellCommand);
 
 } // namespace kova::menubar::AdministratorCommand

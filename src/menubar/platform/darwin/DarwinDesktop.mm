@@ -4,16 +4,17 @@
 // hand.
 #include "menubar/platform/Desktop.hpp"
 
+#include "core/ToolPaths.hpp"
 #include "core/ViewerLogger.hpp"
+#include "menubar/platform/AdministratorPrompt.hpp"
 #include "menubar/platform/UserPrivateDirectory.hpp"
 #include "menubar/platform/WakeChannel.hpp"
-#include "menubar/settings/AdministratorCommand.hpp"
+#include "platform/darwin/CFPtr.hpp"
 
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileOpenEvent>
 #include <QPointer>
-#include <QProcess>
 #include <QWidget>
 
 #import <AppKit/AppKit.h>
@@ -185,17 +186,13 @@ std::optional<std::string> wakeChannelPath() {
 namespace kova::menubar {
 
 bool desktop::hasGraphicalSession() {
-    CFDictionaryRef session = CGSessionCopyCurrentDictionary();
-    if (!session) {
-        return false;
-    }
-    CFRelease(session);
-    return true;
+    const platform::CFPtr<CFDictionaryRef> session(CGSessionCopyCurrentDictionary());
+    return session != nullptr;
 }
 
 AdministratorTools desktop::administratorTools() {
-    return {"/bin/mkdir", "/bin/cp", "/usr/sbin/chown", "/bin/chmod",
-            "/bin/mv",    "/bin/rm", "/bin/launchctl",  "wheel"};
+    return {tools::mkdir, tools::cp, tools::chown,     tools::chmod,
+            tools::mv,    tools::rm, tools::launchctl, "wheel"};
 }
 
 bool desktop::postShowRunningApplication() {
@@ -437,34 +434,12 @@ public:
 
     void runAdministratorCommand(const std::string& shellCommand,
                                  std::function<void(AdministratorCommandResult)> done) override {
-        // macOS shows its administrator-authentication dialog for osascript;
-        // the process runs beside the event loop, so the window stays live.
-        auto* process = new QProcess(this);
-        process->setProgram(QStringLiteral("/usr/bin/osascript"));
-        process->setArguments(
+        // macOS shows its administrator-authentication dialog for osascript.
+        runAdministratorPrompt(
+            this, QLatin1String(tools::osascript),
             {QStringLiteral("-e"),
-             QString::fromStdString(AdministratorCommand::administratorAppleScript(shellCommand))});
-        process->setStandardOutputFile(QProcess::nullDevice());
-        process->setStandardErrorFile(QProcess::nullDevice());
-        auto pending = std::make_shared<std::function<void(AdministratorCommandResult)>>(std::move(done));
-        auto finish = [process, pending](AdministratorCommandResult result) {
-            process->deleteLater();
-            if (*pending) {
-                auto callback = std::exchange(*pending, nullptr);
-                callback(std::move(result));
-            }
-        };
-        QObject::connect(process, &QProcess::finished, this,
-                         [finish](int exitCode, QProcess::ExitStatus status) {
-                             finish({true, status == QProcess::NormalExit ? exitCode : -1, {}});
-                         });
-        QObject::connect(process, &QProcess::errorOccurred, this,
-                         [process, finish](QProcess::ProcessError error) {
-                             if (error == QProcess::FailedToStart) {
-                                 finish({false, -1, process->errorString()});
-                             }
-                         });
-        process->start();
+             QString::fromStdString(administratorAppleScript(shellCommand))},
+            std::move(done));
     }
 
 private:

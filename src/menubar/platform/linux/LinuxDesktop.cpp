@@ -1,6 +1,8 @@
 #include "menubar/platform/linux/LinuxDesktop.hpp"
 
+#include "core/ToolPaths.hpp"
 #include "core/ViewerLogger.hpp"
+#include "menubar/platform/AdministratorPrompt.hpp"
 #include "menubar/platform/UserPrivateDirectory.hpp"
 #include "menubar/platform/WakeChannel.hpp"
 
@@ -132,7 +134,7 @@ AdministratorTools desktop::administratorTools() {
     // No launchd here: the restart goes where launchctl would be (a stand-in
     // may stand there), and is excused when it is missing.
     return {tool("mkdir"), tool("cp"), tool("chown"),    tool("chmod"),
-            tool("mv"),    tool("rm"), "/bin/launchctl", "root"};
+            tool("mv"),    tool("rm"), tools::launchctl, "root"};
 }
 
 std::string wakeSocketPath() {
@@ -327,31 +329,11 @@ std::optional<QString> LinuxDesktop::applicationPath(const QString&) {
 void LinuxDesktop::runAdministratorCommand(const std::string& shellCommand,
                                            std::function<void(AdministratorCommandResult)> done) {
     // polkit's agent asks for the administrator's password; pkexec runs the
-    // same chain as root. The process runs beside the event loop, so the
-    // window stays responsive while the prompt is open.
-    auto* process = new QProcess(this);
-    process->setProgram(QStringLiteral("/usr/bin/pkexec"));
-    process->setArguments(
-        {QStringLiteral("/bin/sh"), QStringLiteral("-c"), QString::fromStdString(shellCommand)});
-    process->setStandardOutputFile(QProcess::nullDevice());
-    process->setStandardErrorFile(QProcess::nullDevice());
-    auto pending = std::make_shared<std::function<void(AdministratorCommandResult)>>(std::move(done));
-    auto finish = [process, pending](AdministratorCommandResult result) {
-        process->deleteLater();
-        if (*pending) {
-            auto callback = std::exchange(*pending, nullptr);
-            callback(std::move(result));
-        }
-    };
-    connect(process, &QProcess::finished, this, [finish](int exitCode, QProcess::ExitStatus status) {
-        finish({true, status == QProcess::NormalExit ? exitCode : -1, {}});
-    });
-    connect(process, &QProcess::errorOccurred, this, [process, finish](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart) {
-            finish({false, -1, process->errorString()});
-        }
-    });
-    process->start();
+    // same chain as root.
+    runAdministratorPrompt(
+        this, QLatin1String(tools::pkexec),
+        {QLatin1String(tools::sh), QStringLiteral("-c"), QString::fromStdString(shellCommand)},
+        std::move(done));
 }
 
 void LinuxDesktop::requestNotificationPermission(std::function<void(std::optional<QString>)> done) {

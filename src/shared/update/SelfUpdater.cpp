@@ -1,10 +1,11 @@
-#include "agent/AgentService.hpp"
+#include "update/SelfUpdater.hpp"
 
 #include "config/MacViewerBuildInfo.hpp"
 #include "core/Errors.hpp"
 #include "core/Files.hpp"
 #include "core/Stop.hpp"
 #include "core/Strings.hpp"
+#include "core/ToolPaths.hpp"
 #include "core/ViewerLogger.hpp"
 #include "update/UpdateCheck.hpp"
 #include "update/UpdaterScript.hpp"
@@ -44,7 +45,7 @@ void writeStatus(std::string phase, std::string message, std::string currentVers
 
 ProcessResult launchctl(ProcessRunner& runner, std::vector<std::string> arguments) {
     ProcessSpec spec;
-    spec.executable = "/bin/launchctl";
+    spec.executable = tools::launchctl;
     spec.arguments = std::move(arguments);
     spec.timeLimit = std::chrono::seconds(60); // a wedged launchctl must not hold the update loops
     return runner.run(spec);
@@ -104,7 +105,8 @@ void startUpdaterJob(ProcessRunner& runner, const std::string& script, const std
     announce();
     const auto bootstrap = launchctl(runner, {"bootstrap", "system", jobPath.string()});
     if (!bootstrap.launched) {
-        throw std::system_error(bootstrap.launchError, std::generic_category(), "launch /bin/launchctl");
+        throw std::system_error(bootstrap.launchError, std::generic_category(),
+                                std::string("launch ") + tools::launchctl);
     }
     if (bootstrap.signalled || bootstrap.exitStatus != 0) {
         std::error_code ignored;
@@ -122,10 +124,15 @@ bool updaterJobRunning(ProcessRunner& runner) {
 
 } // namespace
 
-Json AgentService::checkForClientUpdate(const std::string& reason,
-                                        const std::optional<std::string>& requesterVersion, StopToken stop) {
+SelfUpdater::SelfUpdater(std::string serverBaseUrl, std::shared_ptr<KovaDeskApiClient> apiClient,
+                         std::shared_ptr<ProcessRunner> processRunner, std::shared_ptr<Sleeper> sleeper)
+    : serverBaseUrl_(std::move(serverBaseUrl)), apiClient_(std::move(apiClient)),
+      processRunner_(std::move(processRunner)), sleeper_(std::move(sleeper)) {}
+
+Json SelfUpdater::checkForClientUpdate(const std::string& reason,
+                                       const std::optional<std::string>& requesterVersion, StopToken stop) {
     // Checks of the two loops and the command never overlap within the daemon.
-    std::lock_guard lock(updateMutex_);
+    std::lock_guard lock(mutex_);
     const auto current = effectiveVersion(requesterVersion);
     if (const auto status = ViewerUpdateCoordinator::readStatus();
         status && ViewerUpdateCoordinator::isRunning(*status, nowSeconds())) {
@@ -169,9 +176,9 @@ Json AgentService::checkForClientUpdate(const std::string& reason,
     }
 }
 
-Json AgentService::scheduleSelfUpdate(const ViewerUpdateManifest& manifest, const std::string& reason,
-                                      const std::optional<std::string>& requesterVersion) {
-    const auto url = UpdateCheck::validatedUpdatePackageUrl(manifest, settings_.serverBaseUrl);
+Json SelfUpdater::scheduleSelfUpdate(const ViewerUpdateManifest& manifest, const std::string& reason,
+                                     const std::optional<std::string>& requesterVersion) {
+    const auto url = UpdateCheck::validatedUpdatePackageUrl(manifest, serverBaseUrl_);
     const auto sha256 = UpdateCheck::validatedSha256(manifest.sha256);
     const auto size = UpdateCheck::validatedPackageSize(manifest.sizeBytes);
 
@@ -226,8 +233,8 @@ Json AgentService::scheduleSelfUpdate(const ViewerUpdateManifest& manifest, cons
                 {"started_at", formatIso8601(nowSeconds())}};
 }
 
-void AgentService::recoverInterruptedUpdate() {
-    std::lock_guard lock(updateMutex_);
+void SelfUpdater::recoverInterruptedUpdate() {
+    std::lock_guard lock(mutex_);
     try {
         const auto backup = UpdateCheck::unconsumedBackup();
         if (!backup) {
@@ -273,7 +280,7 @@ void AgentService::recoverInterruptedUpdate() {
     }
 }
 
-void AgentService::autoUpdateLoop(StopToken stop) {
+void SelfUpdater::autoUpdateLoop(StopToken stop) {
     if (!sleeper_->sleep(stop, 120s)) {
         return;
     }
@@ -295,7 +302,7 @@ void AgentService::autoUpdateLoop(StopToken stop) {
     }
 }
 
-void AgentService::manualUpdateRequestLoop(StopToken stop) {
+void SelfUpdater::manualUpdateRequestLoop(StopToken stop) {
     while (!stop.stop_requested()) {
         if (const auto request = ViewerUpdateCoordinator::consumeManualRequest()) {
             ViewerLogger::info("Manual macOS update check requested from menu bar.");
