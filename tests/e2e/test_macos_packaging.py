@@ -17,7 +17,8 @@ import pytest
 
 from conftest import BUILD_DIR
 from sandbox import ROOT, Sandbox
-from support.payload import AGENT, AGENT_PLIST, APP, APP_BINARY, DAEMON_PLIST, INSTALL_DIR, install_payload, listing
+from support.payload import (AGENT, AGENT_PLIST, APP, APP_BINARY, DAEMON_PLIST, INSTALL_DIR, copy_payload, listing,
+                             staged_payload)
 
 RESOURCES = ROOT / "resources"
 PACKAGING = ROOT / "packaging" / "macos"
@@ -76,7 +77,7 @@ def readme_payload():
 
 
 def test_install_root_holds_exactly_the_readme_payload(tmp_path, agent_binary):
-    root = install_payload(BUILD_DIR, tmp_path / "root")
+    root = staged_payload(BUILD_DIR)
     found = listing(root)
     expected = readme_payload()
     trees = {path[:-2]: mode for path, mode in expected.items() if path.endswith("/**")}
@@ -131,7 +132,7 @@ def test_installer_scripts_start_the_logged_in_users_jobs(tmp_path, console_user
                 (group, "/etc/group")]
     box = Sandbox(tmp_path / "sandbox", overlays=overlays).start()
     try:
-        install_payload(BUILD_DIR, box.path("/"))
+        copy_payload(staged_payload(BUILD_DIR), box.path("/"))
         for plist in (DAEMON_PLIST, AGENT_PLIST):  # as a careless copy would leave them
             os.chown(box.path(plist), 501, 20)
             box.path(plist).chmod(0o600)

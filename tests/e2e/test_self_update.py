@@ -4,27 +4,27 @@ shim as launchd would) downloads with the real curl over HTTPS, verifies with
 the real shasum, backs up, installs a test package, health-checks and rolls
 back, reporting through the update status file.
 
-The test package is a tar archive named .pkg that the installer shim unpacks
-over "/": the new app bundle and the daemon. The new daemon is this build's
-binary with its version constant patched to the newer version (same length),
-so the installed program really answers "--version" with it; the menu bar
-binary is a small stand-in script."""
-import hashlib
+The sandbox holds the product as the installer package lays it down (this
+build's `cmake --install`: the bundle, the daemon and both job files). The
+test package is a tar archive of that same payload, named .pkg, that the
+installer shim unpacks over "/"; in it the daemon and the menu bar are this
+build's programs with their version constant patched to the newer version
+(same length) and the bundle's Info.plist says the same, so the installed
+programs really answer "--version" with it."""
 import io
 import json
 import os
 import pathlib
 import plistlib
-import shutil
-import subprocess
 import tarfile
-import tempfile
 import time
 
 import pytest
 
-from conftest import SETTINGS, SYSTEM_CA_BUNDLE, Daemon, log_text, settings_json, trusting_bundle, wait_until
+from conftest import (BUILD_DIR, SETTINGS, SYSTEM_CA_BUNDLE, Daemon, log_text, settings_json, trusting_bundle,
+                      wait_until)
 from sandbox import Sandbox
+from support.payload import copy_payload, staged_payload
 
 SHIM = pathlib.Path(__file__).parent / "macos_shims" / "macos_tool.py"
 INSTALL_DIR = "/Library/Application Support/Sekwo Tarnvik"
@@ -46,37 +46,39 @@ SHIMS = "/tmp/kova-shims"
 OLD = "0.2.55"
 
 
-def app_files(version):
-    info = plistlib.dumps({"CFBundleShortVersionString": version, "CFBundleExecutable": "Sekwo Tarnvik"})
-    quoted = "'" + version.replace("'", "'\"'\"'") + "'"
-    return info, ("#!/bin/sh\nprintf '%s\\n' " + quoted + "\n").encode()
-
-
-_stripped = {}
-
-
-def patched_agent(agent_binary, version):
-    # Without debug information the package is a few MB instead of a hundred.
-    if agent_binary not in _stripped:
-        with tempfile.TemporaryDirectory() as tmp:
-            copy = pathlib.Path(tmp) / "SekwoAgent"
-            subprocess.run(["strip", "--strip-debug", "-o", str(copy), str(agent_binary)], check=True)
-            _stripped[agent_binary] = copy.read_bytes()
-    data = _stripped[agent_binary]
+def patched(data, version):
     assert len(version.encode()) == len(OLD) and OLD.encode() in data
     return data.replace(OLD.encode(), version.encode())
 
 
-def package(agent_binary, version):
-    info, app = app_files(version)
-    out = io.BytesIO()
-    with tarfile.open(fileobj=out, mode="w") as tar:
-        for name, data, mode in ((APP + "/Contents/Info.plist", info, 0o644), (APP_BINARY, app, 0o755),
-                                 (AGENT, patched_agent(agent_binary, version), 0o755)):
-            member = tarfile.TarInfo(name.lstrip("/"))
-            member.size, member.mode, member.mtime = len(data), mode, int(time.time())
-            tar.addfile(member, io.BytesIO(data))
-    return out.getvalue()
+_packages = {}
+
+
+def package(version):
+    """The packaged payload of this build, as `version`."""
+    if version not in _packages:
+        source = staged_payload(BUILD_DIR)
+        out = io.BytesIO()
+        with tarfile.open(fileobj=out, mode="w") as tar:
+            for path in sorted(source.rglob("*")):
+                member = tar.gettarinfo(str(path), path.relative_to(source).as_posix())
+                member.uid = member.gid = 0
+                member.uname = member.gname = "root"
+                if not member.isfile():
+                    tar.addfile(member)
+                    continue
+                data = path.read_bytes()
+                relative = "/" + member.name
+                if relative in (AGENT, APP_BINARY):
+                    data = patched(data, version)
+                elif relative == APP + "/Contents/Info.plist":
+                    info = plistlib.loads(data)
+                    assert info["CFBundleShortVersionString"] == OLD
+                    data = plistlib.dumps(dict(info, CFBundleShortVersionString=version))
+                member.size = len(data)
+                tar.addfile(member, io.BytesIO(data))
+        _packages[version] = out.getvalue()
+    return _packages[version]
 
 
 def status(box):
@@ -105,7 +107,7 @@ class Update:
     """One sandbox with the old product installed and its daemon running."""
 
     def __init__(self, tmp_path, standin, agent_binary):
-        self.standin, self.agent_binary = standin, agent_binary
+        self.standin = standin
         group = tmp_path / "group"
         group.write_text(pathlib.Path("/etc/group").read_text() + "wheel:x:0:root\n")
         overlays = [(trusting_bundle(tmp_path, standin.ca), SYSTEM_CA_BUNDLE), (group, "/etc/group")]
@@ -115,16 +117,10 @@ class Update:
         self.box = Sandbox(tmp_path / "sandbox", overlays=overlays).start()
         box = self.box
         box.write(SETTINGS, settings_json(url=standin.url, token="ACME"))
-        info, app = app_files(OLD)
-        box.path(APP_BINARY).parent.mkdir(parents=True)
-        box.path(APP + "/Contents/Info.plist").write_bytes(info)
-        box.path(APP_BINARY).write_bytes(app)
-        box.path(APP_BINARY).chmod(0o755)
-        shutil.copy(agent_binary, box.path(AGENT))
-        box.path(AGENT).chmod(0o755)
-        for plist, label in ((DAEMON_PLIST, "pl.tarnvik.sekwo.daemon"), (AGENT_PLIST, "pl.tarnvik.sekwo.menubar")):
-            box.path(plist).parent.mkdir(parents=True, exist_ok=True)
-            box.path(plist).write_bytes(plistlib.dumps({"Label": label, "ProgramArguments": [AGENT]}))
+        copy_payload(staged_payload(BUILD_DIR), box.path("/"))
+        # Job files an older installer left readable by root alone: the
+        # update (and a restore) must leave them as the package sets them.
+        for plist in (DAEMON_PLIST, AGENT_PLIST):
             box.path(plist).chmod(0o600)
         self.daemon = Daemon(box, AGENT).start()
         devices = wait_until(lambda: standin.devices(), what="registration")
@@ -132,7 +128,7 @@ class Update:
         standin.wait_for_control(self.uid, timeout=20)
 
     def publish(self, version, name="Sekwo-Tarnvik.pkg", **overrides):
-        self.standin.upload_package(name, package(self.agent_binary, version))
+        self.standin.upload_package(name, package(version))
         return self.standin.publish_update(name, version, **overrides)
 
     def command(self):
@@ -242,7 +238,7 @@ def test_download_and_package_faults_install_nothing(update, standin):
     update.command()
     assert_failed(update, 41)
     log = box.read(UPDATE_LOG)
-    assert f"Package size mismatch: expected 1234 got {len(package(update.agent_binary, '0.4.5/'))}" in log
+    assert f"Package size mismatch: expected 1234 got {len(package('0.4.5/'))}" in log
     assert "No previous installation backup to restore." in log
     assert box.exists(UPDATES + "/Sekwo-Tarnvik-macOS-0.4.5_.pkg"), "the safe version names the package"
     update.unchanged()
@@ -267,7 +263,6 @@ def test_download_and_package_faults_install_nothing(update, standin):
     box.path(SHIMS + "/job-exit.pl.tarnvik.sekwo.updater").unlink()
     standin.clear_faults()
     resource = box.path(APP + "/Contents/Resources/data.bin")
-    resource.parent.mkdir()
     resource.write_bytes(os.urandom(1 << 20))
     box.path(BACKUPS).mkdir()
     assert box.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", BACKUPS]).returncode == 0

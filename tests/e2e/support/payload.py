@@ -3,9 +3,12 @@ build with `cmake --install`: the bundle in /Applications, the daemon in its
 install folder and both launchd job files. It goes into a staging folder, or
 into a sandbox's root through /proc/PID/root, so tests act on the layout that
 ships."""
+import atexit
 import os
 import pathlib
+import shutil
 import subprocess
+import tempfile
 
 APP = "/Applications/Sekwo Tarnvik.app"
 APP_BINARY = APP + "/Contents/MacOS/Sekwo Tarnvik"
@@ -37,3 +40,22 @@ def listing(root):
             mode = path.lstat().st_mode & 0o7777
             entries[relative + "/" if name in folders else relative] = mode
     return entries
+
+
+_staged = {}
+
+
+def staged_payload(build_dir):
+    """The payload of `build_dir`, laid out once per test run in a folder that
+    is removed at exit; callers copy from it and never change it."""
+    key = str(build_dir)
+    if key not in _staged:
+        folder = tempfile.mkdtemp(prefix="kova-payload-")
+        atexit.register(shutil.rmtree, folder, True)
+        _staged[key] = install_payload(build_dir, pathlib.Path(folder) / "root")
+    return _staged[key]
+
+
+def copy_payload(source, root):
+    """Lays a staged payload over `root`, keeping every mode."""
+    shutil.copytree(source, root, symlinks=True, dirs_exist_ok=True)
