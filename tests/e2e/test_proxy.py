@@ -9,7 +9,6 @@ import json
 import os
 import pathlib
 import re
-import shutil
 import socket
 import subprocess
 import threading
@@ -17,13 +16,14 @@ import uuid
 
 import pytest
 
-from conftest import LOG, SETTINGS, STATE, SYSTEM_CA_BUNDLE, TEMP_UNAVAILABLE, log_text, settings_json, trusting_bundle, wait_until
+from conftest import (BUILD_DIR, LOG, SETTINGS, STATE, SYSTEM_CA_BUNDLE, TEMP_UNAVAILABLE, log_text, settings_json,
+                      trusting_bundle, wait_until)
 from desktop import Desktop, wait_for
 from netns import Peer, PrivateNetwork
 from sandbox import Sandbox
 from standin_client import HelpdeskStandIn
-from test_self_update import (AGENT, AGENT_PLIST, APP, APP_BINARY, DAEMON_PLIST, OLD, SHIM, UPDATE_LOG,
-                              app_files, installed_version, job_exit, package)
+from support.payload import copy_payload, staged_payload
+from test_self_update import AGENT, SHIM, UPDATE_LOG, installed_version, job_exit, package
 from test_ticket_form import TITLE, showing, type_description, type_into
 
 PROXY_HOST = "203.0.113.2"
@@ -158,16 +158,7 @@ def test_every_channel_goes_through_the_proxy(network, tmp_path, agent_binary, m
     try:
         box.write(SETTINGS, settings_json(url=standin.url, token="ACME", commandPollIntervalSeconds=600,
                                           controlReconnectMaxSeconds=5))
-        info, app = app_files(OLD)
-        box.path(APP_BINARY).parent.mkdir(parents=True)
-        box.path(APP + "/Contents/Info.plist").write_bytes(info)
-        box.path(APP_BINARY).write_bytes(app)
-        box.path(APP_BINARY).chmod(0o755)
-        shutil.copy(agent_binary, box.path(AGENT))
-        box.path(AGENT).chmod(0o755)
-        for plist in (DAEMON_PLIST, AGENT_PLIST):
-            box.path(plist).parent.mkdir(parents=True, exist_ok=True)
-            box.path(plist).write_bytes(b"<plist/>")
+        copy_payload(staged_payload(BUILD_DIR), box.path("/"))
 
         with net.entered():
             # Without the proxy nothing reaches the stand-in from here.
@@ -196,7 +187,7 @@ def test_every_channel_goes_through_the_proxy(network, tmp_path, agent_binary, m
 
             # The update: the job's curl runs with launchd's empty environment
             # plus what the daemon put into the job.
-            standin.upload_package("Sekwo-Tarnvik.pkg", package(agent_binary, "0.2.56"))
+            standin.upload_package("Sekwo-Tarnvik.pkg", package("0.2.56"))
             standin.publish_update("Sekwo-Tarnvik.pkg", "0.2.56")
             standin.queue_command(uid, {"command_type": "client_update", "payload": {}})
             wait_until(lambda: job_exit(box) is not None, timeout=60, what="updater job")
