@@ -40,6 +40,15 @@ QString title() {
     return QString::fromLatin1(applicationTitle);
 }
 
+// Creates the file (and its folders) when missing, so it can be opened; errors are ignored.
+void ensureFile(const std::filesystem::path& path) {
+    std::error_code ignored;
+    std::filesystem::create_directories(path.parent_path(), ignored);
+    if (!std::filesystem::exists(path, ignored)) {
+        std::ofstream created(path, std::ios::app);
+    }
+}
+
 } // namespace
 
 KovaViewerMenuBarApp::KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies dependencies,
@@ -63,10 +72,8 @@ KovaViewerMenuBarApp::KovaViewerMenuBarApp(bool launchedForMenuBar, Dependencies
     const auto stop = backgroundStop_.get_token();
     model_ = new ViewerModel(this);
     tickets_ = new TicketSubmission(*model_, dependencies_.helpdesk, stop, this);
-    chatReplies_ = std::make_unique<ChatReplySender>(*model_, dependencies_.helpdesk, stop);
-    chatInbox_ =
-        std::make_unique<ChatInbox>([this](const RemoteChatMessage& reply) { return sendChatReply(reply); },
-                                    desktop, dependencies_.facts, dependencies_.chatFileOwner);
+    chatInbox_ = std::make_unique<ChatInbox>(*model_, dependencies_.helpdesk, stop, desktop,
+                                             dependencies_.facts, dependencies_.chatFileOwner);
     settingsSave_ = new SettingsSave(desktop, this);
     connect(settingsSave_, &SettingsSave::saved, this, &KovaViewerMenuBarApp::settingsWritten);
     connect(settingsSave_, &SettingsSave::failed, this, [this](const QString& message) {
@@ -391,7 +398,7 @@ void KovaViewerMenuBarApp::showStatusWindow() {
         handlers.log = [this] { openLog(); };
         handlers.update = [this] { checkUpdatesNow(); };
         handlers.ticket = [this](AgentTicketDraft draft, TicketCompletion completion) {
-            submitTicket(std::move(draft), std::move(completion));
+            tickets_->submit(std::move(draft), std::move(completion));
         };
         statusWindow_ = new StatusWindowController(*model_, std::move(handlers), *dependencies_.desktop,
                                                    dependencies_.facts, dependencies_.helpdesk);
@@ -432,14 +439,6 @@ void KovaViewerMenuBarApp::openCustomerTicket(const QString& reference) {
 
 void KovaViewerMenuBarApp::checkChatNow() {
     chatInbox_->processIncoming();
-}
-
-void KovaViewerMenuBarApp::ensureFile(const std::filesystem::path& path) {
-    std::error_code ignored;
-    std::filesystem::create_directories(path.parent_path(), ignored);
-    if (!std::filesystem::exists(path, ignored)) {
-        std::ofstream created(path, std::ios::app);
-    }
 }
 
 void KovaViewerMenuBarApp::openLog() {
@@ -567,14 +566,6 @@ void KovaViewerMenuBarApp::showNotification(const QString& notificationTitle, co
     }
     deliverNotification(userNotificationContent(notificationTitle, text, ticketReference,
                                                 QUuid::createUuid().toString(QUuid::WithoutBraces)));
-}
-
-void KovaViewerMenuBarApp::submitTicket(AgentTicketDraft draft, TicketCompletion completion) {
-    tickets_->submit(std::move(draft), std::move(completion));
-}
-
-QFuture<bool> KovaViewerMenuBarApp::sendChatReply(const RemoteChatMessage& message) {
-    return chatReplies_->send(message);
 }
 
 void KovaViewerMenuBarApp::saveSettings(const ViewerSettings& settings) {

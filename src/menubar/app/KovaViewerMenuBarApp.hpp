@@ -6,7 +6,6 @@
 #include "core/Stop.hpp"
 #include "menubar/app/MenuBarRules.hpp"
 #include "menubar/chat/ChatInbox.hpp"
-#include "menubar/chat/ChatReplySender.hpp"
 #include "menubar/customer/CustomerNotificationRules.hpp"
 #include "menubar/customer/CustomerReplyPoll.hpp"
 #include "menubar/model/HelpdeskClient.hpp"
@@ -93,10 +92,6 @@ public:
     void showAlert(const QString& title, const QString& message);
     void showNotification(const QString& title, const QString& text, const QString& ticketReference = {});
 
-    // The ticket form's hand-over: sends the draft with the device's identity
-    // off the main thread; `completion` runs on the main thread.
-    void submitTicket(AgentTicketDraft draft, TicketCompletion completion);
-
     // Fills `menu` with the status items built from the state file.
     void buildMenu(QMenu* menu);
 
@@ -108,16 +103,10 @@ public:
     const std::optional<ViewerSettings>& settings() const { return model_->settings(); }
     ViewerModel& model() const { return *model_; }
 
-    // Chat: the reply sent straight to the helpdesk with the device's
-    // authorisation, off the main thread; false when it could not be.
-    QFuture<bool> sendChatReply(const RemoteChatMessage& message);
     ChatWindowController* chatWindow(const std::string& publicId) const {
         return chatInbox_->window(publicId);
     }
     std::size_t chatWindowCount() const { return chatInbox_->windowCount(); }
-
-    // Creates the file (and its folders) when missing; errors are ignored.
-    static void ensureFile(const std::filesystem::path& path);
 
     // The status window's save handler: validates, writes with an
     // administrator's approval and, once written, refreshes and audits.
@@ -125,7 +114,6 @@ public:
     // Links handed to the application; those of the RustDesk scheme start
     // RustDesk off the main thread.
     void openUrls(const QList<QUrl>& urls);
-    bool isSavingSettings() const { return settingsSave_->isSaving(); }
     // A customer-notification poll is in flight; further triggers wait for it.
     bool isPollingCustomerNotifications() const { return customerPoll_ != nullptr; }
 
@@ -158,7 +146,6 @@ private:
     StopSource backgroundStop_;
     ViewerModel* model_ = nullptr;
     TicketSubmission* tickets_ = nullptr;
-    std::unique_ptr<ChatReplySender> chatReplies_;
     std::unique_ptr<ChatInbox> chatInbox_;
     // One poll at a time; a session change polls at once.
     QPointer<CustomerReplyPoll> customerPoll_;

@@ -1,7 +1,10 @@
 #pragma once
 
 #include "chat/RemoteChatStore.hpp"
+#include "core/Stop.hpp"
 #include "menubar/chat/ChatWindowController.hpp"
+#include "menubar/model/HelpdeskClient.hpp"
+#include "menubar/model/ViewerModel.hpp"
 #include "platform/SystemFacts.hpp"
 
 #include <cstdint>
@@ -16,16 +19,19 @@ namespace kova::menubar {
 
 class Desktop;
 
-// The incoming chat files the daemon writes, and one window per conversation
-// that shows them. Owns the windows; closing one only hides it, and past the
-// bound of conversations the window hidden longest gives way to a new one.
-// Main thread only.
+// The incoming chat files the daemon writes, one window per conversation
+// that shows them, and the replies sent from those windows. Owns the windows;
+// closing one only hides it, and past the bound of conversations the window
+// hidden longest gives way to a new one. Main thread only; a reply goes
+// straight to the helpdesk with the device's authorisation on a worker
+// thread, and one cut short by `stop` (the application quitting) is left in
+// a file for the daemon to deliver.
 class ChatInbox {
 public:
     // `fileOwner` is the only user whose files are shown: the daemon's. Any
     // local user can write the chat directory.
-    ChatInbox(ChatWindowController::SendMessage send, Desktop& desktop,
-              std::shared_ptr<platform::SystemFacts> facts, uid_t fileOwner);
+    ChatInbox(const ViewerModel& model, std::shared_ptr<HelpdeskClient> helpdesk, StopToken stop,
+              Desktop& desktop, std::shared_ptr<platform::SystemFacts> facts, uid_t fileOwner);
 
     // One pass over the incoming files, bounded in files and bytes.
     void processIncoming();

@@ -19,7 +19,6 @@ public:
 
     // Ignored while a save is waiting for the administrator.
     void save(const ViewerSettings& settings);
-    bool isSaving() const { return saving_; }
 
 Q_SIGNALS:
     // The file now holds `settings`, normalised by validation.
