@@ -165,6 +165,22 @@ bool requireBool(const Json& object, std::string_view key, std::string_view what
     return value.get<bool>();
 }
 
+Timestamp requireDate(const Json& object, std::string_view key, std::string_view what) {
+    const auto date = parseIso8601(requireString(object, key, what));
+    if (!date) {
+        throw DecodingError(std::string(what) + " could not be decoded: \"" + std::string(key) +
+                            "\" is not an ISO 8601 date.");
+    }
+    return *date;
+}
+
+std::optional<Timestamp> optionalDate(const Json& object, std::string_view key, std::string_view what) {
+    if (!optionalString(object, key, what)) {
+        return std::nullopt;
+    }
+    return requireDate(object, key, what);
+}
+
 std::optional<std::string> optionalString(const Json& object, std::string_view key, std::string_view what) {
     if (!object.is_object()) {
         throw DecodingError(std::string(what) + " could not be decoded: a JSON object was expected.");

@@ -1,5 +1,6 @@
 #include "menubar/platform/linux/LinuxDesktop.hpp"
 
+#include "core/Files.hpp"
 #include "core/ToolPaths.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/platform/AdministratorPrompt.hpp"
@@ -35,23 +36,7 @@ constexpr std::size_t rememberedNotifications = 256;
 // How long a later instance waits for the running one to take its request.
 constexpr auto acknowledgementTimeout = std::chrono::seconds(2);
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-bool connectUnix(const std::string& path, bool abstract, Descriptor& socketFd) {
+bool connectUnix(const std::string& path, bool abstract, files::UniqueFd& socketFd) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const std::size_t offset = abstract ? 1 : 0;
@@ -68,7 +53,7 @@ bool connectUnix(const std::string& path, bool abstract, Descriptor& socketFd) {
 }
 
 bool canConnect(const std::string& path, bool abstract) {
-    Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    files::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     return fd.get() >= 0 && connectUnix(path, abstract, fd);
 }
 
