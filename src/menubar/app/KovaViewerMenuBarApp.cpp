@@ -5,10 +5,8 @@
 #include "core/Paths.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/app/StatusItemImage.hpp"
-#include "menubar/status/StatusWindowController.hpp"
 #include "menubar/ui/Dialogs.hpp"
 #include "menubar/ui/QtText.hpp"
-#include "menubar/update/UpdateWindowController.hpp"
 #include "process/ProcessRunner.hpp"
 #include "update/ViewerUpdateCoordinator.hpp"
 
@@ -336,27 +334,12 @@ void KovaViewerMenuBarApp::editAction(MenuAction action) {
     if (!target) {
         return;
     }
-    const char* slot = nullptr;
-    switch (action) {
-    case MenuAction::undo:
-        slot = "undo";
-        break;
-    case MenuAction::redo:
-        slot = "redo";
-        break;
-    case MenuAction::cut:
-        slot = "cut";
-        break;
-    case MenuAction::copy:
-        slot = "copy";
-        break;
-    case MenuAction::paste:
-        slot = "paste";
-        break;
-    default:
-        slot = "selectAll";
-        break;
-    }
+    const char* const slot = action == MenuAction::undo    ? "undo"
+                             : action == MenuAction::redo  ? "redo"
+                             : action == MenuAction::cut   ? "cut"
+                             : action == MenuAction::copy  ? "copy"
+                             : action == MenuAction::paste ? "paste"
+                                                           : "selectAll";
     // Text widgets have these as slots; other widgets simply ignore them.
     const QByteArray signature = QByteArray(slot).append("()");
     if (target->metaObject()->indexOfMethod(signature.constData()) >= 0) {

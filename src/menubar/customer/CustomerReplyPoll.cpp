@@ -40,8 +40,9 @@ CustomerReplies poll(HelpdeskClient& helpdesk, const ViewerSettings& settings, C
             return outcome;
         }
         outcome.replies = page.items;
-    } catch (const ViewerError& error) {
-        if (error.kind() == ViewerErrorKind::http && error.status() == 401) {
+    } catch (const std::exception& error) {
+        if (const auto* viewerError = dynamic_cast<const ViewerError*>(&error);
+            viewerError && viewerError->kind() == ViewerErrorKind::http && viewerError->status() == 401) {
             // The server ended the session: silently logged out, unless
             // the user has logged in again meanwhile.
             const auto current = CustomerSessionStore::load();
@@ -50,11 +51,6 @@ CustomerReplies poll(HelpdeskClient& helpdesk, const ViewerSettings& settings, C
                 outcome.sessionEnded = true;
             }
         } else if (!stop.stop_requested()) {
-            ViewerLogger::error(std::string(pollFailed) + ": " +
-                                withoutSecrets(errorDescription(error), {state.accessToken}));
-        }
-    } catch (const std::exception& error) {
-        if (!stop.stop_requested()) {
             ViewerLogger::error(std::string(pollFailed) + ": " +
                                 withoutSecrets(errorDescription(error), {state.accessToken}));
         }

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>

@@ -1,8 +1,6 @@
 #include "agent/AgentService.hpp"
 
 #include "config/AgentConnectionState.hpp"
-#include "core/Sleeper.hpp"
-#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
 

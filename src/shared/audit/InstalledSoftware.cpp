@@ -5,7 +5,6 @@
 #include "audit/SoftwarePublisher.hpp"
 #include "audit/ToolOutput.hpp"
 #include "core/Paths.hpp"
-#include "core/Stop.hpp"
 #include "core/ToolPaths.hpp"
 #include "platform/SystemFacts.hpp"
 

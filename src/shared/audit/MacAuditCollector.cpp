@@ -6,7 +6,6 @@
 #include "audit/ToolOutput.hpp"
 #include "config/MacViewerBuildInfo.hpp"
 #include "core/Paths.hpp"
-#include "core/Stop.hpp"
 #include "core/Time.hpp"
 #include "core/ToolPaths.hpp"
 

@@ -7,7 +7,6 @@
 #include "core/Unicode.hpp"
 
 #include "core/Files.hpp"
-#include "core/Stop.hpp"
 #include <algorithm>
 #include <array>
 #include <cctype>

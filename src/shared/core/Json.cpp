@@ -2,8 +2,6 @@
 
 #include <cmath>
 #include <limits>
-#include <optional>
-#include <string>
 
 namespace kova {
 namespace {

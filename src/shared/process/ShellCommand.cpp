@@ -2,7 +2,6 @@
 
 #include "core/Errors.hpp"
 #include "core/Payload.hpp"
-#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/Time.hpp"
 #include "core/ToolPaths.hpp"

@@ -1,6 +1,5 @@
 #include "scan/IpScanner.hpp"
 
-#include "core/Stop.hpp"
 #include "core/Time.hpp"
 #include "core/ToolPaths.hpp"
 #include "process/Shell.hpp"
@@ -11,7 +10,6 @@
 #include <chrono>
 #include <locale>
 #include <sstream>
-#include <string>
 #include <sys/resource.h>
 #include <system_error>
 

@@ -12,7 +12,6 @@
 #include "update/ViewerUpdateCoordinator.hpp"
 
 #include <functional>
-#include <memory>
 #include <plist/plist.h>
 #include <stdexcept>
 #include <system_error>

@@ -5,7 +5,6 @@
 #include "core/ViewerLogger.hpp"
 #include "menubar/platform/AdministratorPrompt.hpp"
 #include "menubar/platform/UserPrivateDirectory.hpp"
-#include "menubar/platform/WakeChannel.hpp"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
