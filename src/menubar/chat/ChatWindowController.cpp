@@ -1,6 +1,5 @@
 #include "menubar/chat/ChatWindowController.hpp"
 
-#include "core/ViewerLogger.hpp"
 #include "menubar/chat/ChatInputTextView.hpp"
 #include "menubar/chat/ChatWindowRules.hpp"
 #include "menubar/platform/Desktop.hpp"

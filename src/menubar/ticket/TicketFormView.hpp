@@ -51,7 +51,6 @@ public:
     // With a logged-in customer's profile: name and e-mail filled and locked,
     // the phone filled only when empty; without one: both editable.
     void applyCustomerProfile(const std::optional<CustomerProfile>& profile);
-    // Puts the cursor in the customer e-mail field.
     void focusCustomerEmail();
 
     void submitTicket();

@@ -321,10 +321,6 @@ public:
         return wake_.listen(*path);
     }
 
-    void showNotification(const QString& title, const QString& text, const QString& userData) override {
-        showUserNotification(QString::fromNSString([[NSUUID UUID] UUIDString]), title, text, userData);
-    }
-
     void showUserNotification(const QString& identifier, const QString& title, const QString& text,
                               const QString& ticketReference) override {
         UNUserNotificationCenter* center = notificationCenter();

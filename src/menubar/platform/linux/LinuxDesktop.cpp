@@ -178,10 +178,6 @@ bool LinuxDesktop::listenForShowRequests() {
     return wake_.listen(path);
 }
 
-void LinuxDesktop::showNotification(const QString& title, const QString& text, const QString& userData) {
-    showUserNotification(QString(), title, text, userData);
-}
-
 QString notificationBody(const QString& text, bool serverReadsMarkup) {
     if (!serverReadsMarkup) {
         return text;
