@@ -36,18 +36,10 @@ void runAdministratorPrompt(QObject* context, const QString& program, const QStr
 }
 
 std::string appleScriptStringEscaped(std::string_view text) {
-    std::string doubled;
-    doubled.reserve(text.size());
-    for (const char c : text) {
-        doubled.push_back(c);
-        if (c == '\\') {
-            doubled.push_back('\\');
-        }
-    }
     std::string escaped;
-    escaped.reserve(doubled.size());
-    for (const char c : doubled) {
-        if (c == '"') {
+    escaped.reserve(text.size());
+    for (const char c : text) {
+        if (c == '\\' || c == '"') {
             escaped.push_back('\\');
         }
         escaped.push_back(c);

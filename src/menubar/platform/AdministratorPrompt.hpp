@@ -9,16 +9,13 @@
 
 namespace kova::menubar {
 
-// Runs the desktop's administrator prompt (`program` with `arguments`) beside
-// the event loop, so the window stays responsive while it is open. `done`
-// runs once on the main thread, through `context`, with the prompt's exit
-// status or why it could not be started; the process object is owned by
-// `context` until it has ended and been waited for. Main thread only.
+// Runs the administrator prompt beside the event loop; `done` runs once on the main thread with
+// its exit status or why it did not start. `context` owns the process until it was waited for.
 void runAdministratorPrompt(QObject* context, const QString& program, const QStringList& arguments,
                             std::function<void(AdministratorCommandResult)> done);
 
-// `text` for the inside of an AppleScript string literal: back-slashes doubled
-// first, then every double quote preceded by a back-slash.
+// `text` for the inside of an AppleScript string literal: a back-slash before
+// every back-slash and double quote.
 std::string appleScriptStringEscaped(std::string_view text);
 
 // do shell script "<command>" with administrator privileges

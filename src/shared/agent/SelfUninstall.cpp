@@ -7,7 +7,6 @@
 #include "process/PosixSpawn.hpp"
 
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <optional>
 #include <spawn.h>
@@ -156,14 +155,7 @@ void startDetached(const std::string& script, const std::filesystem::path& log) 
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
 #endif
     posix_spawnattr_setflags(&attributes.value, flags);
-    sigset_t mask;
-    sigemptyset(&mask);
-    posix_spawnattr_setsigmask(&attributes.value, &mask);
-    sigset_t defaults;
-    sigfillset(&defaults);
-    sigdelset(&defaults, SIGKILL);
-    sigdelset(&defaults, SIGSTOP);
-    posix_spawnattr_setsigdefault(&attributes.value, &defaults);
+    attributes.resetSignals();
 
     std::vector<std::string> arguments = {tools::bash, "-lc", script};
     std::vector<char*> argv;

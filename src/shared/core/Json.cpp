@@ -173,10 +173,7 @@ Timestamp requireDate(const Json& object, std::string_view key, std::string_view
 }
 
 std::optional<Timestamp> optionalDate(const Json& object, std::string_view key, std::string_view what) {
-    if (!optionalString(object, key, what)) {
-        return std::nullopt;
-    }
-    return requireDate(object, key, what);
+    return optionalString(object, key, what) ? std::optional(requireDate(object, key, what)) : std::nullopt;
 }
 
 std::optional<std::string> optionalString(const Json& object, std::string_view key, std::string_view what) {

@@ -197,17 +197,6 @@ int pollTimeoutMs(Clock::time_point now, Clock::time_point wake) {
     return static_cast<int>(std::min<long long>(ms, INT_MAX));
 }
 
-sigset_t allCatchableSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s = 1; s < NSIG; ++s) {
-        if (s != SIGKILL && s != SIGSTOP) {
-            sigaddset(&set, s); // fails harmlessly for numbers reserved by the C library
-        }
-    }
-    return set;
-}
-
 // Runs children with posix_spawn in their own process group and collects both
 // pipes with poll() on the calling thread. Stateless, so any thread may call it.
 class SystemProcessRunner final : public ProcessRunner {
@@ -257,8 +246,7 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, StopToken stop) 
     posix_spawn_file_actions_addclosefrom_np(&actions.value, STDERR_FILENO + 1);
 #endif
 
-    // A group of its own lets a time-out reach the command's own children;
-    // the daemon's signal mask and handlers must not leak into the child.
+    // A group of its own lets a time-out reach the command's own children.
     SpawnAttributes attributes;
     short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
 #ifdef __APPLE__
@@ -269,11 +257,7 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, StopToken stop) 
 #endif
     posix_spawnattr_setflags(&attributes.value, flags);
     posix_spawnattr_setpgroup(&attributes.value, 0);
-    sigset_t emptyMask;
-    sigemptyset(&emptyMask);
-    posix_spawnattr_setsigmask(&attributes.value, &emptyMask);
-    const sigset_t defaults = allCatchableSignals();
-    posix_spawnattr_setsigdefault(&attributes.value, &defaults);
+    attributes.resetSignals();
 
     std::vector<char*> argv;
     argv.reserve(spec.arguments.size() + 2);
