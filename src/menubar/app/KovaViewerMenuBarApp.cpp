@@ -29,22 +29,22 @@
 namespace kova::menubar {
 namespace {
 
-constexpr auto applicationTitle = "Sekwo Tarnvik";
 // How long start-up waits for a tray before showing the window instead.
 constexpr int trayWaitInterval = 250;
 constexpr int trayWaitTicksBeforeWindow = 20;
 
 QString title() {
-    return QString::fromLatin1(applicationTitle);
+    return QStringLiteral("Sekwo Tarnvik");
 }
 
-// Creates the file (and its folders) when missing, so it can be opened; errors are ignored.
-void ensureFile(const std::filesystem::path& path) {
+// Opens the file, first creating it (and its folders) when missing; errors there are ignored.
+void openFile(Desktop& desktop, const std::filesystem::path& path) {
     std::error_code ignored;
     std::filesystem::create_directories(path.parent_path(), ignored);
     if (!std::filesystem::exists(path, ignored)) {
         std::ofstream created(path, std::ios::app);
     }
+    desktop.openUrl(QUrl::fromLocalFile(QString::fromStdString(path.string())));
 }
 
 } // namespace
@@ -425,15 +425,11 @@ void KovaViewerMenuBarApp::checkChatNow() {
 }
 
 void KovaViewerMenuBarApp::openLog() {
-    const auto path = ViewerLogger::logFile();
-    ensureFile(path);
-    dependencies_.desktop->openUrl(QUrl::fromLocalFile(QString::fromStdString(path.string())));
+    openFile(*dependencies_.desktop, ViewerLogger::logFile());
 }
 
 void KovaViewerMenuBarApp::openSettings() {
-    const auto path = paths::configPath();
-    ensureFile(path);
-    dependencies_.desktop->openUrl(QUrl::fromLocalFile(QString::fromStdString(path.string())));
+    openFile(*dependencies_.desktop, paths::configPath());
 }
 
 void KovaViewerMenuBarApp::quit() {

@@ -1,8 +1,6 @@
 #pragma once
 
-#include "api/CustomerRecords.hpp"
 #include "config/ViewerSettings.hpp"
-#include "core/ConnectionIssue.hpp"
 #include "core/Stop.hpp"
 #include "menubar/app/MenuBarRules.hpp"
 #include "menubar/chat/ChatInbox.hpp"
@@ -25,7 +23,6 @@
 #include <QSystemTrayIcon>
 
 #include <array>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -38,11 +35,8 @@ class QTimer;
 
 namespace kova::menubar {
 
-// The application delegate of the menu bar program: owns the model, the
-// status item and its menu, the application menu, the five polling timers,
-// the status and update windows, and the pieces that do the work (ticket
-// submission, chat, the customer reply poll, the settings save, the RustDesk
-// links); it carries out the user's actions by handing them on. Main thread
+// The menu bar's application delegate: owns the model, status item, menus,
+// timers, windows and the pieces it hands the user's actions to. Main thread
 // only; background work comes back through queued calls.
 class KovaViewerMenuBarApp : public QObject {
     Q_OBJECT
@@ -50,15 +44,13 @@ public:
     struct Dependencies {
         Desktop* desktop = nullptr;
         std::shared_ptr<platform::SystemFacts> facts;
-        // Everything asked of the helpdesk (audits, tickets, chat replies, the
-        // customer panel); the product's client when empty.
+        // The product's client when empty.
         std::shared_ptr<HelpdeskClient> helpdesk;
         // Shows a modal warning; tests answer it without a person.
         std::function<void(const QString& title, const QString& message)> presentAlert;
         // Runs RustDesk and pgrep; the system's runner unless a test records them.
         std::shared_ptr<ProcessRunner> processRunner;
-        // The only user whose incoming chat files are shown: the daemon's. Any
-        // local user can write the chat directory; tests write as themselves.
+        // Whose incoming chat files are shown: the daemon's; tests write as themselves.
         uid_t chatFileOwner = 0;
     };
 
@@ -98,8 +90,6 @@ public:
     StatusWindowController* statusWindow() const { return statusWindow_; }
     UpdateWindowController* updateWindow() const { return updateWindow_; }
     QTimer* timer(MenuBarTimer which) const { return timers_[static_cast<std::size_t>(which)]; }
-    QSystemTrayIcon* statusItem() const { return statusItem_; }
-    QMenu* statusMenu() const { return statusMenu_; }
     const std::optional<ViewerSettings>& settings() const { return model_->settings(); }
     ViewerModel& model() const { return *model_; }
 
@@ -108,11 +98,8 @@ public:
     }
     std::size_t chatWindowCount() const { return chatInbox_->windowCount(); }
 
-    // The status window's save handler: validates, writes with an
-    // administrator's approval and, once written, refreshes and audits.
+    // Once written with an administrator's approval, refreshes and audits.
     void saveSettings(const ViewerSettings& settings);
-    // Links handed to the application; those of the RustDesk scheme start
-    // RustDesk off the main thread.
     void openUrls(const QList<QUrl>& urls);
     // A customer-notification poll is in flight; further triggers wait for it.
     bool isPollingCustomerNotifications() const { return customerPoll_ != nullptr; }

@@ -88,7 +88,11 @@ void ChatInbox::processIncoming() {
         const auto ours = [this](uid_t owner) { return owner == fileOwner_; };
         const auto file = RemoteChatStore::readOwned(path, ours);
         if (file && !ours(file->owner)) {
-            ignoreForeignFile(path, file->owner);
+            // Another local user can plant files here; only the daemon's are messages.
+            const bool removed = removeHandledFile(path);
+            ViewerLogger::warn("Remote chat file of user " + std::to_string(file->owner) + " ignored" +
+                               (removed ? " and removed: " : " (it cannot be removed): ") +
+                               path.filename().string());
             continue;
         }
         if (!file || !file->message) {
@@ -160,13 +164,6 @@ bool ChatInbox::removeHandledFile(const std::filesystem::path& path) {
     // from now on, so nothing is shown or logged twice.
     ignoredFiles_.insert(path.filename().string());
     return false;
-}
-
-void ChatInbox::ignoreForeignFile(const std::filesystem::path& path, uid_t owner) {
-    // Another local user can plant files here; only the daemon's are messages.
-    const bool removed = removeHandledFile(path);
-    ViewerLogger::warn("Remote chat file of user " + std::to_string(owner) + " ignored" +
-                       (removed ? " and removed: " : " (it cannot be removed): ") + path.filename().string());
 }
 
 ChatWindowController* ChatInbox::window(const std::string& publicId) const {

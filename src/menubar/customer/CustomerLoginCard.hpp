@@ -1,7 +1,6 @@
 #pragma once
 
 #include "api/CustomerRecords.hpp"
-#include "config/ViewerSettings.hpp"
 #include "menubar/model/HelpdeskClient.hpp"
 #include "menubar/model/ViewerModel.hpp"
 
@@ -19,16 +18,14 @@ namespace kova::menubar {
 
 class FeedbackButton;
 
-// The settings tab's customer-panel login: e-mail and password, the login and
-// logout buttons and the line saying who is logged in. It logs in off the main
-// thread, keeps the session through CustomerSessionStore, announces every
-// change to the model and shows the model's session. Main thread only.
+// The settings tab's customer-panel login: logs in off the main thread, keeps
+// the session through CustomerSessionStore, tells the model of every change
+// and shows the model's session. Main thread only.
 class CustomerLoginCard : public QFrame {
     Q_OBJECT
 public:
     struct Dependencies {
-        // The settings in effect (the server the login goes to) and the
-        // session; outlives the card.
+        // Outlives the card.
         ViewerModel* model = nullptr;
         // Called after a login with the customer's profile, after a logout with none.
         std::function<void(const std::optional<CustomerProfile>&)> profileChanged;

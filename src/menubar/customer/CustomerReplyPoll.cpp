@@ -13,13 +13,6 @@ namespace {
 constexpr std::int64_t notificationPageSize = 20;
 constexpr auto pollFailed = "Customer ticket notifications poll failed";
 
-// Whether the stored session is still the one a poll started with: a logout
-// or a new login while the request ran makes its answer stale.
-bool stillStored(const std::string& accessToken) {
-    const auto current = CustomerSessionStore::load();
-    return current && current->accessToken == accessToken;
-}
-
 // Runs on a worker thread; never throws.
 CustomerReplies poll(HelpdeskClient& helpdesk, const ViewerSettings& settings, CustomerSessionState state,
                      StopToken stop) {
@@ -27,7 +20,9 @@ CustomerReplies poll(HelpdeskClient& helpdesk, const ViewerSettings& settings, C
     try {
         const auto page = helpdesk.customerTicketNotifications(
             settings, state.accessToken, state.lastNotificationMessageId, notificationPageSize, stop);
-        if (!stillStored(state.accessToken)) {
+        // A logout or a new login while the request ran makes its answer stale.
+        if (const auto current = CustomerSessionStore::load();
+            !current || current->accessToken != state.accessToken) {
             outcome.stale = true;
             return outcome;
         }
@@ -43,8 +38,7 @@ CustomerReplies poll(HelpdeskClient& helpdesk, const ViewerSettings& settings, C
     } catch (const std::exception& error) {
         if (const auto* viewerError = dynamic_cast<const ViewerError*>(&error);
             viewerError && viewerError->kind() == ViewerErrorKind::http && viewerError->status() == 401) {
-            // The server ended the session: silently logged out, unless
-            // the user has logged in again meanwhile.
+            // The server ended the session: logged out, unless a new login came meanwhile.
             const auto current = CustomerSessionStore::load();
             if (!current || current->accessToken == state.accessToken) {
                 CustomerSessionStore::clear();

@@ -22,11 +22,9 @@ struct CustomerReplies {
     bool stale = false;
 };
 
-// One poll for consultants' replies to the customer's tickets: asks for the
-// page after the session's last announced message, remembers the new cursor
-// in the session store, emits finished() with what it found and deletes
-// itself. Started and finished on the main thread; the request and the
-// store's work run on a worker thread, cut short by `stop`.
+// One poll for replies to the customer's tickets after the session's cursor,
+// which it stores; emits finished() and deletes itself on the main thread. The
+// request and the store run on a worker thread, cut short by `stop`.
 class CustomerReplyPoll : public QObject {
     Q_OBJECT
 public:

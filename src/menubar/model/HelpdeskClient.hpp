@@ -14,14 +14,11 @@
 
 namespace kova::menubar {
 
-// Everything the menu bar asks the helpdesk, each call with the settings in
-// effect: the audit, tickets, chat replies and the customer panel. Calls
-// block and run on worker threads; they throw what the API client throws
-// (the audit never does). GUI tests substitute a fake.
+// Everything the menu bar asks the helpdesk, with the settings in effect. Calls
+// block on worker threads and throw what the API client throws (the audit never does).
 class HelpdeskClient {
 public:
     virtual ~HelpdeskClient() = default;
-    // Collects and sends the audit through the daemon's own service code.
     virtual AgentOperationOutcome sendInventory(const ViewerSettings& settings, const std::string& reason,
                                                 StopToken stop) = 0;
     virtual AgentTicketResponse createTicket(const ViewerSettings& settings, const AgentTicketDraft& draft,

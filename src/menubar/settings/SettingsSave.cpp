@@ -15,23 +15,6 @@
 namespace kova::menubar {
 namespace {
 
-// The settings copy in the user's temporary directory, removed when the last
-// holder lets go: after the prompt answered, or with the application.
-class TemporarySettingsFile {
-public:
-    explicit TemporarySettingsFile(std::filesystem::path path) : path_(std::move(path)) {}
-    ~TemporarySettingsFile() {
-        std::error_code ignored;
-        std::filesystem::remove(path_, ignored);
-    }
-    TemporarySettingsFile(const TemporarySettingsFile&) = delete;
-    TemporarySettingsFile& operator=(const TemporarySettingsFile&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
 QString describe(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
@@ -72,33 +55,32 @@ void SettingsSave::save(const ViewerSettings& settings) {
     };
     saving_ = true;
     try {
-        writeWithAdministrator(normalised, done);
+        const std::filesystem::path path =
+            AdministratorCommand::settingsTemporaryPath(QDir::tempPath().toStdString());
+        // Removed once the prompt answered, or with the application.
+        std::shared_ptr<void> temporary(nullptr, [path](void*) {
+            std::error_code ignored;
+            std::filesystem::remove(path, ignored);
+        });
+        // The copy holds the company token: readable by this user only until root copies it.
+        files::writeFileAtomically(path, prettyJson(normalised.toJson()), 0600);
+        const std::string command = AdministratorCommand::settingsInstallCommand(
+            desktop::administratorTools(), paths::configDirectory(), path, paths::configPath());
+        desktop_.runAdministratorCommand(
+            command, [temporary, done](const AdministratorCommandResult& result) mutable {
+                temporary.reset();
+                if (!result.started) {
+                    done(std::make_exception_ptr(std::runtime_error(result.error.toStdString())));
+                } else if (result.exitStatus != 0) {
+                    done(std::make_exception_ptr(
+                        ViewerError::configuration("Administrator nie zatwierdzil zapisu konfiguracji.")));
+                } else {
+                    done(nullptr);
+                }
+            });
     } catch (...) {
         done(std::current_exception());
     }
-}
-
-void SettingsSave::writeWithAdministrator(const ViewerSettings& settings,
-                                          std::function<void(std::exception_ptr)> done) {
-    const std::string bytes = prettyJson(settings.toJson());
-    auto temporary = std::make_shared<TemporarySettingsFile>(
-        AdministratorCommand::settingsTemporaryPath(QDir::tempPath().toStdString()));
-    // The copy holds the company token: readable by this user only until root copies it.
-    files::writeFileAtomically(temporary->path(), bytes, 0600);
-    const std::string command = AdministratorCommand::settingsInstallCommand(
-        desktop::administratorTools(), paths::configDirectory(), temporary->path(), paths::configPath());
-    desktop_.runAdministratorCommand(
-        command, [temporary, done = std::move(done)](const AdministratorCommandResult& result) mutable {
-            temporary.reset();
-            if (!result.started) {
-                done(std::make_exception_ptr(std::runtime_error(result.error.toStdString())));
-            } else if (result.exitStatus != 0) {
-                done(std::make_exception_ptr(
-                    ViewerError::configuration("Administrator nie zatwierdzil zapisu konfiguracji.")));
-            } else {
-                done(nullptr);
-            }
-        });
 }
 
 } // namespace kova::menubar

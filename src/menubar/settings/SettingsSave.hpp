@@ -8,15 +8,12 @@
 
 namespace kova::menubar {
 
-// The administrator-approved save of the settings: validates the record,
-// writes it to a temporary file only this user can read, and has the
-// desktop's administrator prompt put it in place. One save at a time. Main
-// thread only; the signals come on the main thread once the prompt answered.
+// Validates the settings and has the desktop's administrator prompt install
+// them from a file only this user can read; one save at a time. Main thread only.
 class SettingsSave : public QObject {
     Q_OBJECT
 public:
     explicit SettingsSave(Desktop& desktop, QObject* parent = nullptr);
-
     // Ignored while a save is waiting for the administrator.
     void save(const ViewerSettings& settings);
 
@@ -27,9 +24,6 @@ Q_SIGNALS:
     void failed(const QString& message);
 
 private:
-    // `done` gets the failure (null on success) on the main thread.
-    void writeWithAdministrator(const ViewerSettings& settings, std::function<void(std::exception_ptr)> done);
-
     Desktop& desktop_;
     bool saving_ = false;
 };

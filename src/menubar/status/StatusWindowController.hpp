@@ -38,11 +38,9 @@ struct StatusWindowHandlers {
     TicketHandler ticket;
 };
 
-// The main window: header, four tabs (status, new ticket, customer panel,
-// settings) over a scrolling content area. Shows the model (the settings in
-// effect and what the daemon last wrote to the state file), has it reloaded
-// every 2 seconds while visible and follows its changes. Created once by the
-// application delegate and reused; closing only hides it. Main thread only.
+// The main window: header and four tabs. Shows the model, has it reloaded every
+// 2 seconds while visible and follows its changes; created once by the
+// delegate, closing only hides it. Main thread only.
 class StatusWindowController : public QWidget {
     Q_OBJECT
 public:

@@ -11,16 +11,13 @@
 
 namespace kova::menubar {
 
-// Sends the ticket form's drafts with the device's identity. The settings in
-// effect and the device id are checked on the main thread, the request runs
-// on a worker thread (cut short by `stop`), and the completion comes back on
-// the main thread. Owned by the application delegate.
+// Sends the ticket form's drafts with the device's identity; owned by the
+// delegate. Main thread, but the request runs on a worker thread cut short by `stop`.
 class TicketSubmission : public QObject {
     Q_OBJECT
 public:
     TicketSubmission(ViewerModel& model, std::shared_ptr<HelpdeskClient> helpdesk, StopToken stop,
                      QObject* parent = nullptr);
-
     void submit(AgentTicketDraft draft, TicketCompletion completion);
 
 private:

@@ -12,8 +12,7 @@
 
 namespace kova::platform {
 
-// Owns one Core Foundation object from a Create or Copy call and releases it
-// at the end of its scope; a null result stays empty.
+// Releases a Core Foundation object from a Create or Copy call; null stays empty.
 struct CFDeleter {
     void operator()(CFTypeRef ref) const {
         if (ref != nullptr) {
@@ -23,8 +22,7 @@ struct CFDeleter {
 };
 template <typename T> using CFPtr = std::unique_ptr<std::remove_pointer_t<T>, CFDeleter>;
 
-// The conversions every darwin file needs: UTF-8 text in, and a CFString or
-// CFNumber value out (absent for null, another type, or what does not convert).
+// UTF-8 text in; a CFString or CFNumber out (absent for null, another type or failure).
 inline CFPtr<CFStringRef> cfString(std::string_view text) {
     return CFPtr<CFStringRef>(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(text.data()),
                                                       static_cast<CFIndex>(text.size()),

@@ -14,8 +14,7 @@
 namespace kova::platform {
 namespace {
 
-// Calls `visit` for every entry that carries an address, in the order the
-// system lists them; false when the list cannot be read.
+// Visits every entry with an address, in list order; false when the list cannot be read.
 bool forEachInterfaceAddress(const std::function<void(const ifaddrs&)>& visit) {
     ifaddrs* raw = nullptr;
     if (::getifaddrs(&raw) != 0) {

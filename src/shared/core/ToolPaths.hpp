@@ -1,11 +1,9 @@
 #pragma once
 
-// Every command-line tool the two programs run or name in the scripts they
-// write, by its fixed absolute path. Tools are never looked up in PATH; where
-// one is missing its caller falls back.
+// Every tool the two programs run or write into scripts, by fixed absolute
+// path: never looked up in PATH; where one is missing its caller falls back.
 namespace kova::tools {
 
-// System information (the audit).
 inline constexpr const char* ioreg = "/usr/sbin/ioreg";
 inline constexpr const char* uname = "/usr/bin/uname";
 inline constexpr const char* sysctl = "/usr/sbin/sysctl";
@@ -23,28 +21,24 @@ inline constexpr const char* mdls = "/usr/bin/mdls";
 inline constexpr const char* codesign = "/usr/bin/codesign";
 inline constexpr const char* id = "/usr/bin/id";
 inline constexpr const char* defaults = "/usr/bin/defaults";
-// The network scan.
 inline constexpr const char* ping = "/sbin/ping";
 inline constexpr const char* arp = "/usr/sbin/arp";
 inline constexpr const char* dscacheutil = "/usr/bin/dscacheutil";
-// Services, packages and processes.
 inline constexpr const char* launchctl = "/bin/launchctl";
 inline constexpr const char* pkgutil = "/usr/sbin/pkgutil";
 inline constexpr const char* open = "/usr/bin/open";
 inline constexpr const char* pgrep = "/usr/bin/pgrep";
 inline constexpr const char* sleep = "/bin/sleep";
-// Files.
 inline constexpr const char* mkdir = "/bin/mkdir";
 inline constexpr const char* cp = "/bin/cp";
 inline constexpr const char* chown = "/usr/sbin/chown";
 inline constexpr const char* chmod = "/bin/chmod";
 inline constexpr const char* mv = "/bin/mv";
 inline constexpr const char* rm = "/bin/rm";
-// Shells.
 inline constexpr const char* zsh = "/bin/zsh";
 inline constexpr const char* bash = "/bin/bash";
 inline constexpr const char* sh = "/bin/sh";
-// The administrator prompt: macOS's, and polkit's on Linux.
+// The administrator prompt on macOS and on Linux.
 inline constexpr const char* osascript = "/usr/bin/osascript";
 inline constexpr const char* pkexec = "/usr/bin/pkexec";
 

@@ -10,16 +10,13 @@
 
 namespace kova {
 
-// The daemon's self-update: the update check, the launchd job that installs a
-// package, the rollback of an update that was killed half way, and the two
-// update loops. Owned by the agent service, which runs the loops on threads
-// of their own and the check for a command on a command thread; checks never
-// overlap (mutex_), so any thread may call.
+// The daemon's self-update: check, install job, rollback of a killed update and
+// the two loops. Owned by the agent service; checks never overlap (mutex_), so
+// any thread may call.
 class SelfUpdater {
 public:
     SelfUpdater(std::string serverBaseUrl, std::shared_ptr<KovaDeskApiClient> apiClient,
                 std::shared_ptr<ProcessRunner> processRunner, std::shared_ptr<Sleeper> sleeper);
-
     // Both throw; the check writes the update status on the way.
     Json checkForClientUpdate(const std::string& reason, const std::optional<std::string>& requesterVersion,
                               StopToken stop = {});
@@ -28,7 +25,7 @@ public:
     // At start: an update whose job was killed half way left a complete
     // backup that nothing consumed; a job of its own rolls back to it. Never throws.
     void recoverInterruptedUpdate();
-    // The two update loops; they return when stop is requested.
+    // They return when stop is requested.
     void autoUpdateLoop(StopToken stop);
     void manualUpdateRequestLoop(StopToken stop);
 
