@@ -1,13 +1,12 @@
-#include "agent/AgentService.hpp"
 #include "config/MacViewerBuildInfo.hpp"
 #include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
-#include "menubar/ApplicationInstanceLock.hpp"
-#include "menubar/BundleResources.hpp"
-#include "menubar/KovaViewerMenuBarApp.hpp"
-#include "menubar/MenuBarEntry.hpp"
-#include "menubar/RustDeskProtocolLauncher.hpp"
+#include "menubar/app/ApplicationInstanceLock.hpp"
+#include "menubar/app/KovaViewerMenuBarApp.hpp"
+#include "menubar/app/MenuBarEntry.hpp"
 #include "menubar/platform/Desktop.hpp"
+#include "menubar/rustdesk/RustDeskProtocolLauncher.hpp"
+#include "menubar/ui/BundleResources.hpp"
 #include "platform/SystemFacts.hpp"
 #include "process/ProcessRunner.hpp"
 
@@ -91,14 +90,6 @@ int main(int argc, char** argv) {
     desktop->setActivationPolicy(ActivationPolicy::accessory);
     KovaViewerMenuBarApp::Dependencies dependencies;
     dependencies.desktop = desktop.get();
-    dependencies.sendInventory = [](const ViewerSettings& settings, StopToken stop) {
-        AgentService service(settings);
-        return service.sendInventory("menu_bar", stop);
-    };
-    dependencies.auditSavedSettings = [](const ViewerSettings& settings, StopToken stop) {
-        AgentService service(settings);
-        service.sendInventory("settings_saved", stop);
-    };
     KovaViewerMenuBarApp app(entry::hasArgument(arguments, entry::menuBarFlag), std::move(dependencies));
     app.applicationDidFinishLaunching();
     if (!links.isEmpty()) {

@@ -3,22 +3,11 @@ message becomes a window, a reply goes straight to the helpdesk, a reply the
 helpdesk refuses is left for the daemon, and a closed window comes back whole."""
 import json
 
-import pytest
-
-from conftest import SETTINGS, settings_json
-from desktop import PYTHON, SUPPORT, Desktop, wait_for
-from test_daemon_agent import CHAT_DIR
-from test_device_commands import started
+from conftest import CHAT_DIR, SETTINGS, settings_json, started
+from desktop import PYTHON, SUPPORT, wait_for
 
 CHAT_TITLE = "^Sekwo Tarnvik - Czat$"
 NOTICE = "System: Nie udalo sie wyslac od razu. Wiadomosc zostala zapisana do ponowienia."
-
-
-@pytest.fixture
-def chat_desktop(trusted_sandbox):
-    session = Desktop(trusted_sandbox, accessibility=True).start()
-    yield session
-    session.stop()
 
 
 def transcript(desktop):
@@ -37,9 +26,9 @@ def files(box, suffix):
     return sorted(directory.glob("*" + suffix)) if directory.exists() else []
 
 
-def test_chat_window_round_trip(trusted_sandbox, chat_desktop, standin, agent_binary, menubar_binary,
+def test_chat_window_round_trip(trusted_sandbox, trusted_desktop, standin, agent_binary, menubar_binary,
                                 tmp_path):
-    box, desktop = trusted_sandbox, chat_desktop
+    box, desktop = trusted_sandbox, trusted_desktop
     box.write(SETTINGS, settings_json(url=standin.url, token="ACME", commandPollIntervalSeconds=30))
     daemon, uid = started(box, agent_binary)
     try:

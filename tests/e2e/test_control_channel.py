@@ -4,32 +4,10 @@ import json
 import signal
 import time
 
-import pytest
-
-from conftest import SETTINGS, STATE, settings_json
-from test_daemon_agent import Daemon, log_text, wait_until
+from conftest import STATE, log_text, wait_until
 
 MEDIA_ERROR = ("macOS remote media engine needs GoogleWebRTC XCFramework plus ScreenCaptureKit capture. "
                "Signaling works, media is not bundled yet.")
-
-
-@pytest.fixture
-def connected(trusted_sandbox, standin, agent_binary):
-    """A registered daemon with its control socket open; yields (box, uid, daemon)."""
-    def start(**overrides):
-        options = dict(commandPollIntervalSeconds=600, controlReconnectMaxSeconds=5)
-        options.update(overrides)
-        trusted_sandbox.write(SETTINGS, settings_json(url=standin.url, token="ACME", **options))
-        daemon = Daemon(trusted_sandbox, agent_binary).start()
-        started.append(daemon)
-        wait_until(lambda: "Heartbeat sent successfully" in log_text(trusted_sandbox), what="registration")
-        uid = json.loads(trusted_sandbox.read(STATE))["deviceUid"]
-        standin.wait_for_control(uid, timeout=15)
-        return trusted_sandbox, uid, daemon
-    started = []
-    yield start
-    for daemon in started:
-        daemon.stop()
 
 
 def test_hello_wake_up_frames_and_heartbeat(connected, standin):

@@ -5,9 +5,7 @@ revokes logs the tab out."""
 import stat
 
 from conftest import LOG, SETTINGS, settings_json
-from desktop import HOME, UID, Desktop, wait_for
-
-import pytest
+from desktop import HOME, UID, wait_for
 
 TITLE = "^Sekwo Tarnvik$"
 EMAIL, PASSWORD = "anna.nowak@firma.pl", "Tajne-Haslo-42"
@@ -20,13 +18,6 @@ printf '%s\\n' "$*" >> '{OPENED}'
 """
 LOGGED_IN = f"Powiadomienia o zgłoszeniach są połączone z kontem {EMAIL}."
 LOGGED_OUT = "Zaloguj się, aby otrzymywać powiadomienia dotyczące zgłoszeń."
-
-
-@pytest.fixture
-def customer_desktop(trusted_sandbox):
-    session = Desktop(trusted_sandbox, accessibility=True).start()
-    yield session
-    session.stop()
 
 
 def showing(desktop, name, roles):
@@ -46,9 +37,9 @@ def login_status(desktop):
             if n["name"] == "Powiadomienia o zgłoszeniach" and n["showing"] and n["description"]}
 
 
-def test_login_reply_notification_click_and_revoked_session(trusted_sandbox, customer_desktop, standin,
+def test_login_reply_notification_click_and_revoked_session(trusted_sandbox, trusted_desktop, standin,
                                                             menubar_binary):
-    box, desktop = trusted_sandbox, customer_desktop
+    box, desktop = trusted_sandbox, trusted_desktop
     standin.add_customer(EMAIL, PASSWORD, full_name="Anna Nowak")
     box.write(SETTINGS, settings_json(url=standin.url, token="ACME"))
     box.write(f"{HOME}/bin/xdg-open", RECORDING_OPENER)

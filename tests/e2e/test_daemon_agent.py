@@ -1,54 +1,9 @@
 """The daemon as a working agent against the stand-in: registration,
 reporting, connection issues, commands and chat delivery."""
 import json
-import os
-import signal
 import time
-import uuid
 
-import pytest
-
-from conftest import LOG, SETTINGS, STATE, settings_json
-
-CHAT_DIR = "/Users/Shared/Sekwo Tarnvik/remote-chat"
-TEMP_UNAVAILABLE = "Nie można teraz połączyć się z Centrum Sekwo. Aplikacja spróbuje ponownie automatycznie."
-
-
-def wait_until(predicate, timeout=20.0, interval=0.1, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(interval)
-    raise AssertionError(f"timed out waiting for {what}")
-
-
-def log_text(box):
-    return box.read(LOG) if box.exists(LOG) else ""
-
-
-class Daemon:
-    def __init__(self, box, binary):
-        self.box, self.binary, self.proc = box, binary, None
-
-    def start(self, *args):
-        self.proc = self.box.popen([self.binary, *args], cwd="/")
-        return self
-
-    def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            assert self.proc.wait(timeout=10) == 0
-
-
-@pytest.fixture
-def agent_box(trusted_sandbox, standin):
-    def configure(**overrides):
-        trusted_sandbox.write(SETTINGS, settings_json(url=standin.url, token="ACME", **overrides))
-    configure()
-    trusted_sandbox.configure = configure
-    return trusted_sandbox
+from conftest import CHAT_DIR, LOG, SETTINGS, STATE, TEMP_UNAVAILABLE, Daemon, log_text, settings_json, wait_until, write_outgoing
 
 
 def test_start_up_registers_then_greets(agent_box, standin, agent_binary):
@@ -119,18 +74,6 @@ def test_stand_in_down_is_a_connection_issue(agent_box, agent_binary):
     state = json.loads(agent_box.read(STATE))
     assert state["connectionIssue"] == "temporarilyUnavailable"
     assert state["connectionMessage"] == TEMP_UNAVAILABLE
-
-
-def write_outgoing(box, public_id, text):
-    message_id = uuid.uuid4().hex.upper()
-    body = {"id": message_id, "publicId": public_id, "direction": "outgoing", "sender": "Użytkownik",
-            "text": text, "createdAt": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())}
-    directory = box.path(CHAT_DIR)
-    name = f"{public_id}.{int(time.time() * 1000)}.{message_id}.outgoing.json"
-    tmp = directory / ("." + name + ".tmp")
-    tmp.write_text(json.dumps(body))
-    os.rename(tmp, directory / name)
-    return message_id
 
 
 def test_chat_files_written_during_an_outage_arrive_exactly_once(agent_box, standin, agent_binary):

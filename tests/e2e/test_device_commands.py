@@ -8,17 +8,8 @@ import time
 
 import pytest
 
-from conftest import SETTINGS, STATE, SYSTEM_CA_BUNDLE, Sandbox, settings_json, trusting_bundle
+from conftest import CHAT_DIR, SETTINGS, SYSTEM_CA_BUNDLE, Sandbox, settings_json, started, trusting_bundle, wait_until
 from test_audit import shim
-from test_daemon_agent import CHAT_DIR, Daemon, agent_box, log_text, wait_until  # noqa: F401
-
-
-def started(box, binary, **popen):
-    daemon = Daemon(box, binary)
-    daemon.proc = box.popen([binary], cwd="/", **popen)
-    # Queued commands wake the daemon through its control channel.
-    wait_until(lambda: "Control WSS ready." in log_text(box), what="control channel")
-    return daemon, json.loads(box.read(STATE))["deviceUid"]
 
 
 def results(standin, uid, count, timeout=60):

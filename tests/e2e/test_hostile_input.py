@@ -7,8 +7,7 @@ import time
 
 import pytest
 
-from conftest import BUILD_DIR, LOG, STATE
-from test_daemon_agent import Daemon, agent_box, log_text, wait_until  # noqa: F401
+from conftest import BUILD_DIR, LOG, STATE, Daemon, log_text, wait_until
 
 MARKER = "\n...[output truncated by Sekwo Tarnvik]..."
 # Sanitizer builds keep shadow memory and freed blocks: their resident size says nothing.

@@ -6,9 +6,7 @@ import os
 import re
 import uuid
 
-from conftest import SETTINGS, STATE, settings_json
-from test_control_channel import connected  # noqa: F401 (fixture)
-from test_daemon_agent import CHAT_DIR, Daemon, agent_box, log_text, wait_until, write_outgoing  # noqa: F401
+from conftest import CHAT_DIR, SETTINGS, STATE, Daemon, log_text, settings_json, wait_until, write_outgoing
 
 NOBODY = 65534
 PARENT = "/Users/Shared/Sekwo Tarnvik"

@@ -6,9 +6,9 @@ import json
 
 import pytest
 
-from conftest import SETTINGS, STATE, SYSTEM_CA_BUNDLE, HelpdeskStandIn, Sandbox, settings_json, trusting_bundle
+from conftest import (SETTINGS, STATE, SYSTEM_CA_BUNDLE, Daemon, HelpdeskStandIn, Sandbox, log_text, settings_json,
+                      trusting_bundle, wait_until)
 from netns import Peer, PrivateNetwork, macos_mac, scan_tool_shims
-from test_daemon_agent import Daemon, log_text, wait_until
 
 
 @pytest.fixture

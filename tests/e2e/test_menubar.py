@@ -7,9 +7,8 @@ import os
 import subprocess
 import time
 
-from conftest import LOG, SETTINGS, STATE, settings_json
+from conftest import CHAT_DIR, LOG, SETTINGS, STATE, settings_json
 from desktop import HOME, PYTHON, SUPPORT, UID, wait_for
-from test_daemon_agent import CHAT_DIR
 from test_settings_and_links import RUSTDESK, RUSTDESK_CALLS, RUSTDESK_STAND_IN, entry_command, rustdesk_calls
 
 TITLE = "^Sekwo Tarnvik$"

@@ -16,12 +16,12 @@ import uuid
 
 import pytest
 
-from conftest import BUILD_DIR, LOG, SETTINGS, STATE, SYSTEM_CA_BUNDLE, settings_json, trusting_bundle
+from conftest import (BUILD_DIR, LOG, SETTINGS, STATE, SYSTEM_CA_BUNDLE, TEMP_UNAVAILABLE, log_text, settings_json,
+                      trusting_bundle, wait_until)
 from desktop import Desktop, wait_for
 from netns import Peer, PrivateNetwork
 from sandbox import Sandbox
 from standin_client import HelpdeskStandIn
-from test_daemon_agent import TEMP_UNAVAILABLE, log_text, wait_until
 from support.payload import copy_payload, staged_payload
 from test_self_update import AGENT, SHIM, UPDATE_LOG, installed_version, job_exit, package
 from test_ticket_form import TITLE, showing, type_description, type_into

@@ -11,7 +11,6 @@ installer shim unpacks over "/"; in it the daemon and the menu bar are this
 build's programs with their version constant patched to the newer version
 (same length) and the bundle's Info.plist says the same, so the installed
 programs really answer "--version" with it."""
-import hashlib
 import io
 import json
 import os
@@ -22,10 +21,10 @@ import time
 
 import pytest
 
-from conftest import BUILD_DIR, SETTINGS, SYSTEM_CA_BUNDLE, settings_json, trusting_bundle
+from conftest import (BUILD_DIR, SETTINGS, SYSTEM_CA_BUNDLE, Daemon, log_text, settings_json, trusting_bundle,
+                      wait_until)
 from sandbox import Sandbox
 from support.payload import copy_payload, staged_payload
-from test_daemon_agent import Daemon, log_text, wait_until
 
 SHIM = pathlib.Path(__file__).parent / "macos_shims" / "macos_tool.py"
 INSTALL_DIR = "/Library/Application Support/Sekwo Tarnvik"

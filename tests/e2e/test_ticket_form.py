@@ -5,21 +5,11 @@ starts from the sender's data only, and a refused ticket keeps the form."""
 import base64
 import json
 
-import pytest
-
-from conftest import LOG, SETTINGS, STATE, settings_json
-from desktop import PYTHON, SUPPORT, Desktop, wait_for
-from test_device_commands import started
+from conftest import LOG, SETTINGS, STATE, settings_json, started
+from desktop import PYTHON, SUPPORT, wait_for
 
 TITLE = "^Sekwo Tarnvik$"
 FILES_DIR = "/tmp/zalaczniki"
-
-
-@pytest.fixture
-def ticket_desktop(trusted_sandbox):
-    session = Desktop(trusted_sandbox, accessibility=True).start()
-    yield session
-    session.stop()
 
 
 def showing(desktop, name, role=None):
@@ -68,9 +58,9 @@ def alert_labels(desktop, title):
     return [n["name"] for n in desktop.accessible() if n["showing"] and n["role"] == "label"]
 
 
-def test_ticket_filed_through_the_window(trusted_sandbox, ticket_desktop, standin, agent_binary,
+def test_ticket_filed_through_the_window(trusted_sandbox, trusted_desktop, standin, agent_binary,
                                          menubar_binary, tmp_path):
-    box, desktop = trusted_sandbox, ticket_desktop
+    box, desktop = trusted_sandbox, trusted_desktop
     box.write(SETTINGS, settings_json(url=standin.url, token="ACME", commandPollIntervalSeconds=30))
     daemon, uid = started(box, agent_binary)
     try:

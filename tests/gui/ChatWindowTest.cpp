@@ -1,24 +1,20 @@
-#include "FakeDesktop.hpp"
+#include "GuiFixture.hpp"
 #include "chat/RemoteChatStore.hpp"
-#include "config/ViewerState.hpp"
-#include "core/Paths.hpp"
-#include "menubar/ChatInputTextView.hpp"
-#include "menubar/ChatWindowController.hpp"
-#include "menubar/ChatWindowRules.hpp"
-#include "menubar/KovaViewerMenuBarApp.hpp"
-#include "menubar/QtText.hpp"
-#include "support/TempRoot.hpp"
+#include "menubar/chat/ChatInputTextView.hpp"
+#include "menubar/chat/ChatWindowRules.hpp"
+#include "menubar/ui/QtText.hpp"
 
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QTcpServer>
 #include <QTest>
 #include <QThreadPool>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <unistd.h>
 
 using namespace kova;
@@ -41,13 +37,6 @@ void writeIncoming(const std::string& name, const std::string& publicId, const s
     writeFile(RemoteChatStore::directory() / (name + ".incoming.json"), prettyJson(message.toJson()));
 }
 
-void writeSettings(const std::string& serverBaseUrl) {
-    auto settings = ViewerSettings::defaults();
-    settings.serverBaseUrl = serverBaseUrl;
-    settings.viewerToken = "ACME";
-    settings.write(paths::configPath());
-}
-
 void pressReturn(QWidget* input, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
     QTest::keyClick(input, Qt::Key_Return, modifiers);
 }
@@ -57,19 +46,15 @@ void pressReturn(QWidget* input, Qt::KeyboardModifiers modifiers = Qt::NoModifie
 class ChatWindowTest : public QObject {
     Q_OBJECT
 private:
-    std::unique_ptr<test::TempRoot> root_;
-    std::unique_ptr<test::FakeDesktop> desktop_;
-    std::unique_ptr<KovaViewerMenuBarApp> app_;
+    std::unique_ptr<test::GuiFixture> fixture_;
 
     KovaViewerMenuBarApp& app() {
-        if (!app_) {
-            KovaViewerMenuBarApp::Dependencies dependencies;
-            dependencies.desktop = desktop_.get();
+        if (!fixture_->app) {
             // The files are written by this test, not by the daemon.
-            dependencies.chatFileOwner = ::geteuid();
-            app_ = std::make_unique<KovaViewerMenuBarApp>(true, std::move(dependencies));
+            fixture_->chatFileOwner = ::geteuid();
+            fixture_->start(true, false);
         }
-        return *app_;
+        return *fixture_->app;
     }
 
     // Sends what the input holds with Return and waits for the outcome.
@@ -77,7 +62,7 @@ private:
         window->inputField()->setPlainText(text);
         pressReturn(window->inputField());
         QVERIFY(window->inputField()->toPlainText().isEmpty());
-        QTRY_VERIFY_WITH_TIMEOUT(window->sendButton()->isEnabled(), 15000);
+        QTRY_VERIFY(window->sendButton()->isEnabled());
     }
 
 private Q_SLOTS:
@@ -86,15 +71,8 @@ private Q_SLOTS:
         qputenv("TZ", "KVT-3");
         tzset();
     }
-    void init() {
-        root_ = std::make_unique<test::TempRoot>();
-        desktop_ = std::make_unique<test::FakeDesktop>();
-    }
-    void cleanup() {
-        app_.reset();
-        desktop_.reset();
-        root_.reset();
-    }
+    void init() { fixture_ = std::make_unique<test::GuiFixture>(); }
+    void cleanup() { fixture_.reset(); }
 
     void incomingFilesBecomeOneWindowPerConversation() {
         writeIncoming("s1.1000.a", "s1", "Anna", "Dzień dobry");
@@ -102,7 +80,7 @@ private Q_SLOTS:
         writeIncoming("s2.1000.a", "s2", "Jan", "Inna rozmowa");
         writeFile(RemoteChatStore::directory() / "s1.1002.c.incoming.json", "{not json");
         // A link planted in the shared directory is never followed.
-        const auto secret = root_->path() / "secret.json";
+        const auto secret = fixture_->root.path() / "secret.json";
         writeFile(secret,
                   prettyJson(RemoteChatMessage{"L", "s3", "incoming", "Ewa", "link", morning}.toJson()));
         std::filesystem::create_symlink(secret, RemoteChatStore::directory() / "s3.1000.a.incoming.json");
@@ -227,7 +205,7 @@ private Q_SLOTS:
 
         // No settings, then no device, then a server nobody answers on.
         sendAndWait(window, QStringLiteral("  bez konfiguracji \n"));
-        writeSettings("https://127.0.0.1:9");
+        test::writeSettings("ACME");
         sendAndWait(window, QStringLiteral("bez urządzenia"));
         ViewerState state;
         state.deviceUid = "DEV-1";
@@ -267,10 +245,16 @@ private Q_SLOTS:
     }
 
     void aReplyInFlightAtQuitIsLeftForTheDaemon() {
-        // Accepts connections and never answers, so the send is still running at quit.
-        QTcpServer silent;
-        QVERIFY(silent.listen(QHostAddress::LocalHost));
-        writeSettings("https://127.0.0.1:" + std::to_string(silent.serverPort()));
+        // A helpdesk that never answers, so the send is still running at quit.
+        std::atomic<bool> asked = false;
+        fixture_->helpdesk->chat = [&asked](const AgentChatMessage&, StopToken stop) {
+            asked = true;
+            while (!stop.stop_requested()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            throw NetworkError(NetworkErrorCode::cancelled);
+        };
+        test::writeSettings("ACME");
         ViewerState state;
         state.deviceUid = "DEV-1";
         state.save();
@@ -279,7 +263,7 @@ private Q_SLOTS:
         auto* window = app().chatWindow("s1");
         window->inputField()->setPlainText(QStringLiteral("w drodze"));
         pressReturn(window->inputField());
-        QTRY_VERIFY(silent.hasPendingConnections());
+        QTRY_VERIFY(asked);
         app().applicationWillTerminate();
         QVERIFY(QThreadPool::globalInstance()->waitForDone(10000));
         const auto files = RemoteChatStore::outgoingMessageFiles();

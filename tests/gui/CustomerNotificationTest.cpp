@@ -1,10 +1,7 @@
-#include "FakeDesktop.hpp"
-#include "core/Errors.hpp"
+#include "GuiFixture.hpp"
 #include "core/ViewerLogger.hpp"
-#include "menubar/CustomerLoginCard.hpp"
-#include "menubar/CustomerSessionStore.hpp"
-#include "menubar/KovaViewerMenuBarApp.hpp"
-#include "support/TempRoot.hpp"
+#include "menubar/customer/CustomerLoginCard.hpp"
+#include "menubar/model/CustomerSessionStore.hpp"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -17,6 +14,7 @@
 
 using namespace kova;
 using namespace kova::menubar;
+using kova::test::findWidget;
 
 namespace {
 
@@ -32,11 +30,7 @@ void writeSessionAndSettings(std::int64_t lastMessageId, const std::string& toke
     state.customer.email = "anna@firma.pl";
     state.lastNotificationMessageId = lastMessageId;
     CustomerSessionStore::save(state);
-    auto settings = ViewerSettings::defaults();
-    settings.serverBaseUrl = "https://desk.example.org";
-    settings.viewerToken = "ACME";
-    settings.notificationsEnabled = notificationsEnabled;
-    settings.write(paths::configPath());
+    test::writeSettings("ACME", "https://desk.example.org", notificationsEnabled);
 }
 
 std::string logText() {
@@ -45,59 +39,42 @@ std::string logText() {
     return text.str();
 }
 
-template <typename T> T* child(QWidget* parent, const char* name) {
-    auto* widget = parent->findChild<T*>(QString::fromLatin1(name));
-    if (!widget) {
-        qFatal("no widget %s", name);
-    }
-    return widget;
-}
-
 } // namespace
 
 class CustomerNotificationTest : public QObject {
     Q_OBJECT
 private:
-    std::unique_ptr<test::TempRoot> root_;
-    std::unique_ptr<test::FakeDesktop> desktop_;
-    std::unique_ptr<KovaViewerMenuBarApp> app_;
+    std::unique_ptr<test::GuiFixture> fixture_;
+    test::FakeDesktop* desktop_ = nullptr;
     std::function<CustomerTicketNotificationPage(std::int64_t after, std::int64_t limit)> page_;
     std::atomic<int> fetches_ = 0;
 
     void startAndWaitForPoll() {
-        KovaViewerMenuBarApp::Dependencies dependencies;
-        dependencies.desktop = desktop_.get();
-        dependencies.presentAlert = [](const QString&, const QString&) {};
-        dependencies.fetchCustomerNotifications = [this](const ViewerSettings&, const std::string& token,
-                                                         std::int64_t after, std::int64_t limit, StopToken) {
+        fixture_->start();
+        waitForPoll();
+    }
+
+    void waitForPoll() {
+        QTRY_VERIFY(fetches_ > 0 && !fixture_->app->isPollingCustomerNotifications());
+        QCoreApplication::processEvents();
+    }
+
+private Q_SLOTS:
+    void init() {
+        fixture_ = std::make_unique<test::GuiFixture>();
+        qputenv("XDG_DATA_HOME", QByteArray::fromStdString((fixture_->root.path() / "data").string()));
+        desktop_ = &fixture_->desktop;
+        fetches_ = 0;
+        fixture_->helpdesk->notifications = [this](const std::string& token, std::int64_t after,
+                                                   std::int64_t limit) {
             ++fetches_;
             if (!token.starts_with("cs_live")) {
                 throw ViewerError::http(401, "{}");
             }
             return page_(after, limit);
         };
-        app_ = std::make_unique<KovaViewerMenuBarApp>(true, std::move(dependencies));
-        app_->applicationDidFinishLaunching();
-        waitForPoll();
     }
-
-    void waitForPoll() {
-        QTRY_VERIFY(fetches_ > 0 && !app_->isPollingCustomerNotifications());
-        QCoreApplication::processEvents();
-    }
-
-private Q_SLOTS:
-    void init() {
-        root_ = std::make_unique<test::TempRoot>();
-        qputenv("XDG_DATA_HOME", QByteArray::fromStdString((root_->path() / "data").string()));
-        desktop_ = std::make_unique<test::FakeDesktop>();
-        fetches_ = 0;
-    }
-    void cleanup() {
-        app_.reset();
-        desktop_.reset();
-        root_.reset();
-    }
+    void cleanup() { fixture_.reset(); }
 
     void notificationContentAndLoginEmailRules() {
         const auto content =
@@ -144,8 +121,8 @@ private Q_SLOTS:
         // A trigger while a poll runs is dropped, not queued.
         asked.clear();
         fetches_ = 0;
-        CustomerSessionEvents::instance().post();
-        CustomerSessionEvents::instance().post();
+        fixture_->app->model().customerSessionStored();
+        fixture_->app->model().customerSessionStored();
         waitForPoll();
         QTest::qWait(100);
         QCOMPARE(int(fetches_), 1);
@@ -160,7 +137,7 @@ private Q_SLOTS:
             }
             return CustomerTicketNotificationPage{{reply(after + 1, "KOVA-4", "x")}, after + 1, false};
         };
-        CustomerSessionEvents::instance().post();
+        fixture_->app->model().customerSessionStored();
         QTRY_COMPARE(int(fetches_), 2);
         waitForPoll();
         QCOMPARE(CustomerSessionStore::load()->lastNotificationMessageId, std::int64_t(1));
@@ -188,7 +165,7 @@ private Q_SLOTS:
             throw ViewerError::http(500, "session cs_live rejected");
         };
         fetches_ = 0;
-        CustomerSessionEvents::instance().post();
+        fixture_->app->model().customerSessionStored();
         waitForPoll();
         QVERIFY(CustomerSessionStore::load());
         QVERIFY(logText().find("[ERROR] Customer ticket notifications poll failed: ") != std::string::npos);
@@ -199,10 +176,10 @@ private Q_SLOTS:
         std::vector<std::optional<CustomerProfile>> profiles;
         std::vector<std::string> sent;
         CustomerLoginCard::Dependencies dependencies;
-        dependencies.currentSettings = [] { return ViewerSettings::defaults(); };
+        dependencies.model = &fixture_->model;
         dependencies.profileChanged = [&profiles](const auto& profile) { profiles.push_back(profile); };
-        dependencies.login = [&sent](const ViewerSettings&, const std::string& email,
-                                     const std::string& password) {
+        dependencies.helpdesk = fixture_->helpdesk;
+        fixture_->helpdesk->login = [&sent](const std::string& email, const std::string& password) {
             sent = {email, password};
             if (password == "złe") {
                 throw ViewerError::http(401, "{}");
@@ -211,10 +188,10 @@ private Q_SLOTS:
         };
         CustomerLoginCard card(std::move(dependencies));
         card.show();
-        auto* status = child<QLabel>(&card, "loginStatusLabel");
-        auto* email = child<QLineEdit>(&card, "loginEmailField");
-        auto* password = child<QLineEdit>(&card, "loginPasswordField");
-        auto* logout = child<QWidget>(&card, "logoutButton");
+        auto* status = findWidget<QLabel>(&card, "loginStatusLabel");
+        auto* email = findWidget<QLineEdit>(&card, "loginEmailField");
+        auto* password = findWidget<QLineEdit>(&card, "loginPasswordField");
+        auto* logout = findWidget<QWidget>(&card, "logoutButton");
         QCOMPARE(status->text(), u"Zaloguj się, aby otrzymywać powiadomienia dotyczące zgłoszeń."_qs);
 
         email->setText(u"anna@firma"_qs);
@@ -232,20 +209,20 @@ private Q_SLOTS:
         card.loginForNotifications();
         QCOMPARE(status->text(), u"Logowanie…"_qs);
         QTRY_VERIFY(status->text().startsWith(u"Nie udało się zalogować się do powiadomień"_qs));
-        QVERIFY(child<QWidget>(&card, "loginButton")->isEnabled());
+        QVERIFY(findWidget<QWidget>(&card, "loginButton")->isEnabled());
 
         password->setText(u"tajne hasło"_qs);
         card.loginForNotifications();
         QTRY_VERIFY(logout->isVisible());
         QCOMPARE(sent, (std::vector<std::string>{"anna@firma.pl", "tajne hasło"}));
         QCOMPARE(status->text(), u"Powiadomienia o zgłoszeniach są połączone z kontem anna@firma.pl."_qs);
-        QVERIFY(!child<QWidget>(&card, "loginEmailRow")->isVisible() && password->text().isEmpty());
+        QVERIFY(!findWidget<QWidget>(&card, "loginEmailRow")->isVisible() && password->text().isEmpty());
         QCOMPARE(CustomerSessionStore::load()->lastNotificationMessageId, std::int64_t(0));
         QVERIFY(profiles.size() == 1 && profiles[0]->email == "anna@firma.pl");
 
         card.logoutFromNotifications();
         QVERIFY(!CustomerSessionStore::load() && profiles.size() == 2 && !profiles[1]);
-        QVERIFY(child<QWidget>(&card, "loginEmailRow")->isVisible() && !logout->isVisible());
+        QVERIFY(findWidget<QWidget>(&card, "loginEmailRow")->isVisible() && !logout->isVisible());
     }
 
     void permissionButtonsAndPreference() {
@@ -255,10 +232,11 @@ private Q_SLOTS:
         handlers.save = [&saved](const ViewerSettings& settings) {
             saved.push_back(settings.notificationsEnabled);
         };
-        StatusWindowController window(ViewerSettings::load(), ViewerState::load(), handlers, *desktop_,
-                                      platform::systemFacts());
+        fixture_->model.reload();
+        StatusWindowController window(fixture_->model, handlers, *desktop_, platform::systemFacts(),
+                                      fixture_->helpdesk);
         window.show();
-        auto* label = child<QLabel>(&window, "notificationPermissionValue");
+        auto* label = findWidget<QLabel>(&window, "notificationPermissionValue");
         desktop_->permission = NotificationPermission::notDetermined;
         window.requestNotificationPermission();
         QCOMPARE(label->text(), u"Powiadomienia nie zostały jeszcze skonfigurowane."_qs);
@@ -269,7 +247,7 @@ private Q_SLOTS:
 
         // A click or a screen reader's toggle saves; a refresh from disk never does.
         desktop_->permission = NotificationPermission::authorized;
-        auto* toggle = child<QCheckBox>(&window, "notificationAppToggle");
+        auto* toggle = findWidget<QCheckBox>(&window, "notificationAppToggle");
         toggle->click();
         QCOMPARE(label->text(), u"Powiadomienia są wyłączone w aplikacji."_qs);
         window.refreshFromDisk();
@@ -281,4 +259,3 @@ private Q_SLOTS:
 
 QTEST_MAIN(CustomerNotificationTest)
 #include "CustomerNotificationTest.moc"
-#include "core/Stop.hpp"

@@ -1,4 +1,5 @@
-#include "menubar/CustomerSessionStore.hpp"
+#include "menubar/model/CustomerSessionStore.hpp"
+#include "menubar/model/ViewerModel.hpp"
 #include "core/Errors.hpp"
 #include "support/TempRoot.hpp"
 
@@ -135,9 +136,12 @@ private Q_SLOTS:
         QVERIFY(!CustomerSessionStore::isExpired("", at));
     }
 
-    void eventsArriveFromTheLoop() {
-        QSignalSpy spy(&CustomerSessionEvents::instance(), &CustomerSessionEvents::didChange);
-        CustomerSessionEvents::instance().post();
+    void sessionChangesAreReadAtOnceAndAnnouncedFromTheLoop() {
+        ViewerModel model;
+        QSignalSpy spy(&model, &ViewerModel::customerSessionChanged);
+        CustomerSessionStore::save(session());
+        model.customerSessionStored();
+        QVERIFY(model.customerSession() && model.customerSession()->accessToken == "cs_secret");
         QCOMPARE(spy.count(), 0);
         QVERIFY(spy.wait(1000));
     }

@@ -29,9 +29,6 @@ public:
         activated.push_back(window);
     }
     bool listenForShowRequests() override { return true; }
-    void showNotification(const QString& title, const QString& text, const QString& userData) override {
-        notifications.push_back({title, text, userData, {}});
-    }
     void queryNotificationPermission(std::function<void(menubar::NotificationPermission)> done) override {
         done(permission);
     }

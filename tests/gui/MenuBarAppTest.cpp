@@ -1,9 +1,6 @@
-#include "FakeDesktop.hpp"
-#include "core/Paths.hpp"
-#include "menubar/Dialogs.hpp"
-#include "menubar/KovaViewerMenuBarApp.hpp"
-#include "support/FakeProcessRunner.hpp"
-#include "support/TempRoot.hpp"
+#include "GuiFixture.hpp"
+#include "menubar/rustdesk/RustDeskProtocolLauncher.hpp"
+#include "menubar/ui/Dialogs.hpp"
 #include "update/ViewerUpdateCoordinator.hpp"
 
 #include <QAction>
@@ -22,18 +19,12 @@
 
 using namespace kova;
 using namespace kova::menubar;
+using kova::test::writeSettings;
 
 namespace {
 
 // moc reads this file too and trips over raw strings, so files are written
 // from their records.
-void writeSettings(const std::string& token) {
-    auto settings = ViewerSettings::defaults();
-    settings.serverBaseUrl = "https://desk.example.org";
-    settings.viewerToken = token;
-    settings.write(paths::configPath());
-}
-
 void writeState(std::optional<AgentConnectionIssue> issue, std::optional<std::string> message) {
     ViewerState state;
     state.connectionIssue = issue;
@@ -50,42 +41,23 @@ void writeUpdateStatus(const std::string& phase, const std::string& message) {
 class MenuBarAppTest : public QObject {
     Q_OBJECT
 private:
-    std::unique_ptr<test::TempRoot> root_;
-    std::unique_ptr<test::FakeDesktop> desktop_;
-    std::unique_ptr<KovaViewerMenuBarApp> app_;
-    QStringList alerts_;
-    std::function<AgentOperationOutcome()> audit_;
+    std::unique_ptr<test::GuiFixture> fixture_;
+    test::FakeDesktop* desktop_ = nullptr;
 
-    std::shared_ptr<test::FakeProcessRunner> runner_;
-
-    KovaViewerMenuBarApp& start(bool launchedForMenuBar) {
-        KovaViewerMenuBarApp::Dependencies dependencies;
-        dependencies.desktop = desktop_.get();
-        dependencies.processRunner = runner_;
-        dependencies.sendInventory = [this](const ViewerSettings&, StopToken) { return audit_(); };
-        dependencies.presentAlert = [this](const QString& title, const QString& message) {
-            alerts_ << title + QStringLiteral(": ") + message;
+    KovaViewerMenuBarApp& start(bool launchedForMenuBar) { return fixture_->start(launchedForMenuBar); }
+    void audit(std::function<AgentOperationOutcome()> outcome) {
+        fixture_->helpdesk->inventory = [outcome](const ViewerSettings&, const std::string&) {
+            return outcome();
         };
-        app_ = std::make_unique<KovaViewerMenuBarApp>(launchedForMenuBar, std::move(dependencies));
-        app_->applicationDidFinishLaunching();
-        return *app_;
     }
 
 private Q_SLOTS:
     void init() {
-        root_ = std::make_unique<test::TempRoot>();
-        desktop_ = std::make_unique<test::FakeDesktop>();
-        alerts_.clear();
-        audit_ = [] { return AgentOperationOutcome::success(); };
-        // RustDesk's background endpoint already runs.
-        runner_ = std::make_shared<test::FakeProcessRunner>();
-        runner_->addAny("/usr/bin/pgrep", "", 0);
+        fixture_ = std::make_unique<test::GuiFixture>();
+        desktop_ = &fixture_->desktop;
+        audit([] { return AgentOperationOutcome::success(); });
     }
-    void cleanup() {
-        app_.reset();
-        desktop_.reset();
-        root_.reset();
-    }
+    void cleanup() { fixture_.reset(); }
 
     void timersRunWithTheirPeriods() {
         writeSettings("ACME");
@@ -211,15 +183,15 @@ private Q_SLOTS:
         app.sendAuditNow();
         QTRY_COMPARE(desktop_->notificationTexts(), QStringList{QStringLiteral("Audyt został wysłany.")});
 
-        audit_ = [] { return AgentOperationOutcome::failure("Nie udało się wysłać audytu: brak sieci."); };
+        audit([] { return AgentOperationOutcome::failure("Nie udało się wysłać audytu: brak sieci."); });
         app.sendAuditNow();
-        QTRY_COMPARE(alerts_, QStringList{QStringLiteral(
-                                  "Nie wysłano audytu: Nie udało się wysłać audytu: brak sieci.")});
+        QTRY_COMPARE(fixture_->alerts, QStringList{QStringLiteral(
+                                           "Nie wysłano audytu: Nie udało się wysłać audytu: brak sieci.")});
 
-        audit_ = [] { return AgentOperationOutcome{}; };
+        audit([] { return AgentOperationOutcome{}; });
         app.sendAuditNow();
         QTest::qWait(200);
-        QCOMPARE(alerts_.size(), 1);
+        QCOMPARE(fixture_->alerts.size(), 1);
         QCOMPARE(desktop_->notifications.size(), std::size_t(1));
     }
 
@@ -266,7 +238,7 @@ private Q_SLOTS:
     void rustDeskLinksNeverHoldTheSharedThreadPool() {
         writeSettings("ACME");
         const auto rustDesk = rustDeskPrimaryExecutable();
-        root_->write(rustDesk, "#!/bin/sh\n");
+        fixture_->root.write(rustDesk, "#!/bin/sh\n");
         std::filesystem::permissions(rustDesk, std::filesystem::perms::owner_all);
         // Every RustDesk keeps running until the test lets it end, whatever the outcome.
         std::promise<void> end;
@@ -277,7 +249,7 @@ private Q_SLOTS:
             QThreadPool::globalInstance()->setMaxThreadCount(sharedThreads);
         });
         const auto running = std::make_shared<std::atomic<int>>(0);
-        runner_->addHandler(rustDesk.string(), [running, ended](const ProcessSpec&) {
+        fixture_->runner->addHandler(rustDesk.string(), [running, ended](const ProcessSpec&) {
             ++*running;
             ended.wait();
             ProcessResult result;
@@ -309,10 +281,10 @@ private Q_SLOTS:
 
         // A runtime directory that cannot be made gives the failed status and an alert.
         std::filesystem::remove_all(ViewerUpdateCoordinator::runtimeDirectory());
-        root_->write(ViewerUpdateCoordinator::runtimeDirectory(), "not a directory");
+        fixture_->root.write(ViewerUpdateCoordinator::runtimeDirectory(), "not a directory");
         app.checkUpdatesNow();
-        QCOMPARE(alerts_.size(), 1);
-        QVERIFY(alerts_[0].startsWith(
+        QCOMPARE(fixture_->alerts.size(), 1);
+        QVERIFY(fixture_->alerts[0].startsWith(
             QStringLiteral("Nie można sprawdzić aktualizacji: Nie udało się sprawdzić")));
         QVERIFY(app.updateWindow()
                     ->findChild<QLabel*>(QStringLiteral("statusValue"))
@@ -323,4 +295,3 @@ private Q_SLOTS:
 
 QTEST_MAIN(MenuBarAppTest)
 #include "MenuBarAppTest.moc"
-#include "core/Stop.hpp"

@@ -1,10 +1,10 @@
-#include "menubar/MenuBarRules.hpp"
-#include "menubar/ApplicationInstanceLock.hpp"
-#include "menubar/MenuBarEntry.hpp"
-#include "menubar/StatusWindowRules.hpp"
-#include "menubar/UpdateWindowRules.hpp"
-#include "menubar/ViewerLocalization.hpp"
-#include "menubar/ViewerTheme.hpp"
+#include "menubar/app/MenuBarRules.hpp"
+#include "menubar/app/ApplicationInstanceLock.hpp"
+#include "menubar/app/MenuBarEntry.hpp"
+#include "menubar/status/StatusWindowRules.hpp"
+#include "menubar/ui/ViewerLocalization.hpp"
+#include "menubar/ui/ViewerTheme.hpp"
+#include "menubar/update/UpdateWindowRules.hpp"
 #include "support/TempRoot.hpp"
 
 #include <QTemporaryDir>

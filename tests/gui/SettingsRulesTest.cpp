@@ -1,8 +1,9 @@
 #include "core/Files.hpp"
 #include "core/ShellQuote.hpp"
-#include "menubar/AdministratorCommand.hpp"
-#include "menubar/MenuBarEntry.hpp"
-#include "menubar/RustDeskProtocolLauncher.hpp"
+#include "menubar/app/MenuBarEntry.hpp"
+#include "menubar/platform/AdministratorPrompt.hpp"
+#include "menubar/rustdesk/RustDeskProtocolLauncher.hpp"
+#include "menubar/settings/AdministratorCommand.hpp"
 #include "support/FakeProcessRunner.hpp"
 #include "support/TempRoot.hpp"
 
@@ -142,7 +143,7 @@ private Q_SLOTS:
 
         // The AppleScript literal holds the chain exactly, with no bare quote.
         const auto chain = AdministratorCommand::settingsInstallCommand(macTools, folder, source, settings);
-        const auto script = AdministratorCommand::administratorAppleScript(chain);
+        const auto script = administratorAppleScript(chain);
         const std::string head = "do shell script \"";
         const std::string tail = "\" with administrator privileges";
         QVERIFY(script.starts_with(head) && script.ends_with(tail));
@@ -151,7 +152,7 @@ private Q_SLOTS:
                                       wellFormed),
                  chain);
         QVERIFY(wellFormed);
-        QCOMPARE(AdministratorCommand::appleScriptStringEscaped("a\\\"b"), std::string("a\\\\\\\"b"));
+        QCOMPARE(appleScriptStringEscaped("a\\\"b"), std::string("a\\\\\\\"b"));
 
         const auto name = AdministratorCommand::settingsTemporaryPath("/tmp/x").filename().string();
         QVERIFY(name.starts_with("sekwo-settings-") && name.ends_with(".json"));

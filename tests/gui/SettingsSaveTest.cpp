@@ -1,12 +1,7 @@
-#include "FakeDesktop.hpp"
-#include "FindWidget.hpp"
+#include "GuiFixture.hpp"
 #include "core/Files.hpp"
-#include "core/Paths.hpp"
-#include "menubar/Dialogs.hpp"
-#include "menubar/KovaViewerMenuBarApp.hpp"
-#include "menubar/ViewerLocalization.hpp"
-#include "support/FakeProcessRunner.hpp"
-#include "support/TempRoot.hpp"
+#include "menubar/ui/Dialogs.hpp"
+#include "menubar/ui/ViewerLocalization.hpp"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -38,28 +33,20 @@ class SettingsSaveTest : public QObject {
     Q_OBJECT
 private:
     QTemporaryDir userDirectory_;
-    std::unique_ptr<test::TempRoot> root_;
-    std::unique_ptr<test::FakeDesktop> desktop_;
-    std::shared_ptr<test::FakeProcessRunner> runner_;
-    std::unique_ptr<KovaViewerMenuBarApp> app_;
-    QStringList alerts_;
+    std::unique_ptr<test::GuiFixture> fixture_;
+    test::FakeDesktop* desktop_ = nullptr;
+    KovaViewerMenuBarApp* app_ = nullptr;
     std::vector<ViewerSettings> audited_;
 
     QString temporaryDirectory() const { return userDirectory_.filePath(QStringLiteral("tmp")); }
     QStringList temporaryFiles() const { return QDir(temporaryDirectory()).entryList(QDir::Files); }
 
     StatusWindowController& window() {
-        KovaViewerMenuBarApp::Dependencies dependencies;
-        dependencies.desktop = desktop_.get();
-        dependencies.presentAlert = [this](const QString& title, const QString& message) {
-            alerts_ << title + QStringLiteral(": ") + message;
-        };
-        dependencies.auditSavedSettings = [this](const ViewerSettings& settings, StopToken) {
+        fixture_->helpdesk->inventory = [this](const ViewerSettings& settings, const std::string&) {
             QMetaObject::invokeMethod(this, [this, settings] { audited_.push_back(settings); });
+            return AgentOperationOutcome::success();
         };
-        dependencies.processRunner = runner_;
-        app_ = std::make_unique<KovaViewerMenuBarApp>(true, std::move(dependencies));
-        app_->applicationDidFinishLaunching();
+        app_ = &fixture_->start();
         app_->showStatusWindow();
         return *app_->statusWindow();
     }
@@ -78,20 +65,13 @@ private Q_SLOTS:
         QDir().mkpath(temporaryDirectory());
     }
     void init() {
-        root_ = std::make_unique<test::TempRoot>();
-        desktop_ = std::make_unique<test::FakeDesktop>();
-        runner_ = std::make_shared<test::FakeProcessRunner>();
-        runner_->addAny("/usr/bin/pgrep", "", 0);
-        alerts_.clear();
+        fixture_ = std::make_unique<test::GuiFixture>();
+        desktop_ = &fixture_->desktop;
         audited_.clear();
         dialogs::testing::enable();
         writeOldSettings();
     }
-    void cleanup() {
-        app_.reset();
-        desktop_.reset();
-        root_.reset();
-    }
+    void cleanup() { fixture_.reset(); }
 
     void savedOnlyWithTheAdministratorsApproval() {
         auto& shown = window();
@@ -110,7 +90,7 @@ private Q_SLOTS:
         save(shown, QStringLiteral(" https://new.example.org/ "), QStringLiteral("NEW "));
         QTRY_COMPARE(desktop_->notificationTexts(),
                      QStringList{QStringLiteral("Konfiguracja została zapisana.")});
-        QVERIFY(alerts_.isEmpty());
+        QVERIFY(fixture_->alerts.isEmpty());
         const auto written = ViewerSettings::load();
         QCOMPARE(written.serverBaseUrl, std::string("https://new.example.org"));
         QCOMPARE(written.viewerToken, std::string("NEW"));
@@ -131,15 +111,15 @@ private Q_SLOTS:
             return AdministratorCommandResult{true, 126, {}};
         };
         save(shown, QStringLiteral("https://other.example.org"), QStringLiteral("OTHER"));
-        QTRY_COMPARE(alerts_,
+        QTRY_COMPARE(fixture_->alerts,
                      QStringList{QStringLiteral(
                          "Nie zapisano konfiguracji: Administrator nie zatwierdzil zapisu konfiguracji.")});
         desktop_->administratorAnswer = [](const std::string&) {
             return AdministratorCommandResult{false, -1, QStringLiteral("pkexec: not found")};
         };
         save(shown, QStringLiteral("https://other.example.org"), QStringLiteral("OTHER"));
-        QTRY_COMPARE(alerts_.size(), 2);
-        QCOMPARE(alerts_.back(), QStringLiteral("Nie zapisano konfiguracji: pkexec: not found"));
+        QTRY_COMPARE(fixture_->alerts.size(), 2);
+        QCOMPARE(fixture_->alerts.back(), QStringLiteral("Nie zapisano konfiguracji: pkexec: not found"));
         QCOMPARE(desktop_->notificationTexts().size(), 1);
         QCOMPARE(app_->settings()->viewerToken, std::string("NEW"));
         QCOMPARE(files::readFile(paths::configPath()), savedFile);
@@ -183,4 +163,3 @@ private Q_SLOTS:
 
 QTEST_MAIN(SettingsSaveTest)
 #include "SettingsSaveTest.moc"
-#include "core/Stop.hpp"

@@ -1,12 +1,9 @@
-#include "FakeDesktop.hpp"
-#include "FindWidget.hpp"
-#include "core/Paths.hpp"
-#include "menubar/BundleResources.hpp"
-#include "menubar/FeedbackButton.hpp"
-#include "menubar/StatusWindowController.hpp"
-#include "menubar/ViewerTheme.hpp"
-#include "menubar/ViewerWidgets.hpp"
-#include "support/TempRoot.hpp"
+#include "GuiFixture.hpp"
+#include "menubar/status/StatusWindowController.hpp"
+#include "menubar/ui/BundleResources.hpp"
+#include "menubar/ui/FeedbackButton.hpp"
+#include "menubar/ui/ViewerTheme.hpp"
+#include "menubar/ui/ViewerWidgets.hpp"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -42,14 +39,6 @@ ViewerState registeredState() {
     return state;
 }
 
-void writeSettings(const std::string& token) {
-    auto settings = ViewerSettings::defaults();
-    settings.serverBaseUrl = "https://desk.example.org/";
-    settings.viewerToken = token;
-    settings.notificationsEnabled = false;
-    settings.write(paths::configPath());
-}
-
 // Types text the way a keyboard does, also for Polish letters.
 void type(QWidget* widget, const QString& text) {
     for (const QChar c : text) {
@@ -63,17 +52,18 @@ void type(QWidget* widget, const QString& text) {
 class StatusWindowTest : public QObject {
     Q_OBJECT
 private:
-    std::unique_ptr<test::TempRoot> root_;
-    std::unique_ptr<test::FakeDesktop> desktop_;
+    std::unique_ptr<test::GuiFixture> fixture_;
+    test::FakeDesktop* desktop_ = nullptr;
     std::unique_ptr<StatusWindowController> window_;
     int audits_ = 0;
 
     StatusWindowController& open(const std::string& token) {
-        writeSettings(token);
+        test::writeSettings(token, "https://desk.example.org/", false);
         StatusWindowHandlers handlers;
         handlers.audit = [this] { ++audits_; };
-        window_ = std::make_unique<StatusWindowController>(ViewerSettings::load(), ViewerState::load(),
-                                                           handlers, *desktop_, platform::systemFacts());
+        fixture_->model.reload();
+        window_ = std::make_unique<StatusWindowController>(fixture_->model, handlers, *desktop_,
+                                                           platform::systemFacts(), fixture_->helpdesk);
         window_->show();
         return *window_;
     }
@@ -86,13 +76,12 @@ private Q_SLOTS:
         qputenv("LC_ALL", "pl_PL.UTF-8");
     }
     void init() {
-        root_ = std::make_unique<test::TempRoot>();
-        desktop_ = std::make_unique<test::FakeDesktop>();
+        fixture_ = std::make_unique<test::GuiFixture>();
+        desktop_ = &fixture_->desktop;
     }
     void cleanup() {
         window_.reset();
-        desktop_.reset();
-        root_.reset();
+        fixture_.reset();
     }
 
     void gridBindsTextsColoursAndAccessibleValues() {

@@ -1,4 +1,4 @@
-#include "menubar/TicketEditor.hpp"
+#include "menubar/ticket/TicketEditor.hpp"
 
 #include <QTest>
 #include <QWebEnginePage>

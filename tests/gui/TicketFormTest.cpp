@@ -1,11 +1,8 @@
-#include "FakeDesktop.hpp"
-#include "FindWidget.hpp"
-#include "core/Errors.hpp"
-#include "menubar/Dialogs.hpp"
-#include "menubar/StatusWindowController.hpp"
-#include "menubar/TicketEditor.hpp"
-#include "menubar/TicketFormRules.hpp"
-#include "support/TempRoot.hpp"
+#include "GuiFixture.hpp"
+#include "menubar/status/StatusWindowController.hpp"
+#include "menubar/ticket/TicketEditor.hpp"
+#include "menubar/ticket/TicketFormRules.hpp"
+#include "menubar/ui/Dialogs.hpp"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -196,8 +193,7 @@ private Q_SLOTS:
 
     // The form in the real window, with the editor module loaded.
     void formSubmissionOutcomes() {
-        test::TempRoot root;
-        test::FakeDesktop desktop;
+        test::GuiFixture fixture;
         std::vector<AgentTicketDraft> sent;
         TicketCompletion pending;
         StatusWindowHandlers handlers;
@@ -207,7 +203,9 @@ private Q_SLOTS:
         };
         auto settings = ViewerSettings::defaults();
         settings.serverBaseUrl = "https://desk.example.org";
-        StatusWindowController window(settings, ViewerState{}, handlers, desktop, platform::systemFacts());
+        fixture.model.setSettings(settings);
+        StatusWindowController window(fixture.model, handlers, fixture.desktop, platform::systemFacts(),
+                                      fixture.helpdesk);
         window.show();
         window.selectTab(StatusTab::ticket);
         auto* form = window.ticketForm();
@@ -268,7 +266,7 @@ private Q_SLOTS:
         QCOMPARE(panelNumber, QStringLiteral("Numer zgłoszenia: #77"));
         QCOMPARE(findWidget<QLabel>(&window, "ticketStatusValue")->text(),
                  QStringLiteral("Zgłoszenie przyjęte: #77"));
-        QCOMPARE(desktop.opened.back().toString(),
+        QCOMPARE(fixture.desktop.opened.back().toString(),
                  QStringLiteral("https://desk.example.org/customer/tickets/KOVA-77"));
         QVERIFY(!form->acceptedTicket());
         QCOMPARE(field("ticketSubjectField")->text(), QString());
@@ -288,10 +286,9 @@ private Q_SLOTS:
     }
 
     void customerProfileLocksTheSender() {
-        test::TempRoot root;
-        test::FakeDesktop desktop;
-        StatusWindowController window(ViewerSettings::defaults(), ViewerState{}, {}, desktop,
-                                      platform::systemFacts());
+        test::GuiFixture fixture;
+        StatusWindowController window(fixture.model, {}, fixture.desktop, platform::systemFacts(),
+                                      fixture.helpdesk);
         auto* form = window.ticketForm();
         auto* phone = findWidget<QLineEdit>(&window, "ticketPhoneField");
         auto* email = findWidget<QLineEdit>(&window, "ticketCustomerEmailField");

@@ -1,6 +1,5 @@
-#include "FakeDesktop.hpp"
-#include "menubar/UpdateWindowController.hpp"
-#include "menubar/ViewerWidgets.hpp"
+#include "menubar/ui/ViewerWidgets.hpp"
+#include "menubar/update/UpdateWindowController.hpp"
 #include "support/TempRoot.hpp"
 
 #include <QLabel>

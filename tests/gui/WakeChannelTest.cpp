@@ -1,5 +1,5 @@
 #include "menubar/platform/WakeChannel.hpp"
-#include "menubar/UserPrivateDirectory.hpp"
+#include "menubar/platform/UserPrivateDirectory.hpp"
 #include "support/TempRoot.hpp"
 
 #include <QLocalServer>

@@ -1,5 +1,5 @@
 // The module's entry point: the menu bar program loads it with QPluginLoader.
-#include "menubar/TicketEditor.hpp"
+#include "menubar/ticket/TicketEditor.hpp"
 #ifdef __APPLE__
 #include "menubar/editor/darwin/TinyMCEEditor.hpp"
 #else

@@ -45,7 +45,6 @@ struct AdministratorTools {
 
 namespace desktop {
 
-// This system's tools and group.
 AdministratorTools administratorTools();
 
 } // namespace desktop
@@ -78,9 +77,6 @@ public:
     // Returns false when the channel cannot be opened.
     virtual bool listenForShowRequests() = 0;
 
-    // Shows a user notification; a click on it emits notificationActivated
-    // with the same user data.
-    virtual void showNotification(const QString& title, const QString& text, const QString& userData) = 0;
     // Asks for the permission state; `done` runs later on the main thread.
     virtual void queryNotificationPermission(std::function<void(NotificationPermission)> done) = 0;
 
@@ -123,7 +119,6 @@ bool postOpenUrlToRunningApplication(const QUrl& url);
 
 } // namespace desktop
 
-// The implementation for the platform the program is built for.
 std::unique_ptr<Desktop> createDesktop();
 
 } // namespace kova::menubar

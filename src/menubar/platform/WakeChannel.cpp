@@ -1,5 +1,6 @@
 #include "menubar/platform/WakeChannel.hpp"
 
+#include "core/Files.hpp"
 #include "core/ViewerLogger.hpp"
 
 #include <QLocalServer>
@@ -11,7 +12,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -33,23 +33,7 @@ constexpr int sendFlags = MSG_NOSIGNAL;
 constexpr int sendFlags = 0; // SO_NOSIGPIPE on the socket instead
 #endif
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-bool connectTo(const std::string& path, const Descriptor& fd) {
+bool connectTo(const std::string& path, const files::UniqueFd& fd) {
     sockaddr_un address{};
     if (path.empty() || path.size() >= sizeof(address.sun_path)) {
         return false;
@@ -82,7 +66,7 @@ void drop(QLocalSocket* socket) {
 }
 
 bool answers(const std::string& path) {
-    const Descriptor fd(openSocket());
+    const files::UniqueFd fd(openSocket());
     return fd.get() >= 0 && connectTo(path, fd);
 }
 
@@ -122,7 +106,7 @@ std::optional<std::string> openRequest(const QUrl& url) {
 
 bool sendRequest(const std::string& socketPath, std::string_view request, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    const Descriptor fd(openSocket());
+    const files::UniqueFd fd(openSocket());
     if (fd.get() < 0 || !connectTo(socketPath, fd)) {
         return false;
     }

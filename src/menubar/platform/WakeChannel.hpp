@@ -21,6 +21,9 @@ class QLocalSocket;
 // receive the links, keys included.
 namespace kova::menubar::wake {
 
+// The socket's name in its folder, and the macOS distributed notification's.
+inline constexpr std::string_view showRunningApplicationName = "pl.tarnvik.sekwo.show-running-application";
+
 // The user id of the process at the other end of a connected local socket.
 std::optional<uid_t> peerUid(int socketFd);
 

@@ -1,36 +1,21 @@
 #include "platform/Collation.hpp"
+#include "platform/darwin/CFPtr.hpp"
 
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <memory>
 #include <string>
-#include <type_traits>
 
 namespace kova::platform {
 namespace {
-
-struct CFDeleter {
-    void operator()(CFTypeRef ref) const {
-        if (ref != nullptr) {
-            CFRelease(ref);
-        }
-    }
-};
-template <typename T> using CFPtr = std::unique_ptr<std::remove_pointer_t<T>, CFDeleter>;
-
-CFPtr<CFStringRef> makeString(std::string_view text) {
-    return CFPtr<CFStringRef>(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(text.data()),
-                                                      static_cast<CFIndex>(text.size()),
-                                                      kCFStringEncodingUTF8, false));
-}
 
 class CFNameCollator final : public NameCollator {
 public:
     explicit CFNameCollator(CFPtr<CFLocaleRef> locale) : locale_(std::move(locale)) {}
 
     int compare(std::string_view a, std::string_view b) const override {
-        const auto x = makeString(a);
-        const auto y = makeString(b);
+        const auto x = cfString(a);
+        const auto y = cfString(b);
         if (!x || !y) {
             return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
         }
@@ -51,7 +36,7 @@ std::unique_ptr<NameCollator> localizedCaseInsensitiveCollator() {
 }
 
 std::unique_ptr<NameCollator> localizedCaseInsensitiveCollator(std::string_view localeName) {
-    const auto identifier = makeString(localeName);
+    const auto identifier = cfString(localeName);
     return std::make_unique<CFNameCollator>(
         CFPtr<CFLocaleRef>(identifier ? CFLocaleCreate(nullptr, identifier.get()) : CFLocaleCopyCurrent()));
 }

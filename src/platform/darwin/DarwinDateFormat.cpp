@@ -1,4 +1,5 @@
 #include "platform/DateFormat.hpp"
+#include "platform/darwin/CFPtr.hpp"
 
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -8,76 +9,39 @@
 namespace kova::platform {
 namespace {
 
-// Releases a Core Foundation object at the end of its scope.
-template <typename T> class Owned {
-public:
-    explicit Owned(T value) : value_(value) {}
-    ~Owned() {
-        if (value_) {
-            CFRelease(value_);
-        }
-    }
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    T get() const { return value_; }
-
-private:
-    T value_;
-};
-
-Owned<CFStringRef> cfString(std::string_view text) {
-    return Owned<CFStringRef>(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(text.data()),
-                                                      static_cast<CFIndex>(text.size()),
-                                                      kCFStringEncodingUTF8, false));
-}
-
-std::string utf8(CFStringRef text) {
-    if (!text) {
-        return {};
-    }
-    const CFIndex length = CFStringGetLength(text);
-    std::vector<char> buffer(
-        static_cast<std::size_t>(CFStringGetMaximumSizeForEncoding(length, kCFStringEncodingUTF8)) + 1);
-    if (!CFStringGetCString(text, buffer.data(), static_cast<CFIndex>(buffer.size()),
-                            kCFStringEncodingUTF8)) {
-        return {};
-    }
-    return buffer.data();
-}
-
 // The system's date formatter (what NSDateFormatter is built on) in its
 // medium styles.
 std::string format(std::int64_t secondsSinceEpoch, CFLocaleRef locale, std::string_view timeZone) {
-    const Owned<CFDateFormatterRef> formatter(
+    const CFPtr<CFDateFormatterRef> formatter(
         CFDateFormatterCreate(nullptr, locale, kCFDateFormatterMediumStyle, kCFDateFormatterMediumStyle));
     if (!formatter.get()) {
         return {};
     }
     if (!timeZone.empty()) {
         const auto name = cfString(timeZone);
-        const Owned<CFTimeZoneRef> zone(name.get() ? CFTimeZoneCreateWithName(nullptr, name.get(), true)
+        const CFPtr<CFTimeZoneRef> zone(name.get() ? CFTimeZoneCreateWithName(nullptr, name.get(), true)
                                                    : nullptr);
         if (zone.get()) {
             CFDateFormatterSetProperty(formatter.get(), kCFDateFormatterTimeZone, zone.get());
         }
     }
-    const Owned<CFStringRef> text(CFDateFormatterCreateStringWithAbsoluteTime(
+    const CFPtr<CFStringRef> text(CFDateFormatterCreateStringWithAbsoluteTime(
         nullptr, formatter.get(),
         static_cast<CFAbsoluteTime>(secondsSinceEpoch) - kCFAbsoluteTimeIntervalSince1970));
-    return utf8(text.get());
+    return fromCFString(text.get()).value_or(std::string());
 }
 
 } // namespace
 
 std::string mediumDateTime(std::int64_t secondsSinceEpoch) {
-    const Owned<CFLocaleRef> locale(CFLocaleCopyCurrent());
+    const CFPtr<CFLocaleRef> locale(CFLocaleCopyCurrent());
     return format(secondsSinceEpoch, locale.get(), {});
 }
 
 std::string mediumDateTime(std::int64_t secondsSinceEpoch, std::string_view localeName,
                            std::string_view timeZone) {
     const auto name = cfString(localeName);
-    const Owned<CFLocaleRef> locale(name.get() ? CFLocaleCreate(nullptr, name.get()) : nullptr);
+    const CFPtr<CFLocaleRef> locale(name.get() ? CFLocaleCreate(nullptr, name.get()) : nullptr);
     return format(secondsSinceEpoch, locale.get(), timeZone);
 }
 

@@ -1,4 +1,5 @@
 #include "platform/FileSystem.hpp"
+#include "platform/darwin/CFPtr.hpp"
 
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -7,48 +8,9 @@
 #include <cstring>
 #include <memory>
 #include <sys/stat.h>
-#include <type_traits>
 #include <unistd.h>
 
 namespace kova::platform {
-namespace {
-
-struct CFDeleter {
-    void operator()(CFTypeRef ref) const {
-        if (ref != nullptr) {
-            CFRelease(ref);
-        }
-    }
-};
-template <typename T> using CFPtr = std::unique_ptr<std::remove_pointer_t<T>, CFDeleter>;
-
-std::optional<std::string> stringValue(CFDictionaryRef values, CFStringRef key) {
-    const auto value = CFDictionaryGetValue(values, key);
-    if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID()) {
-        return std::nullopt;
-    }
-    const auto string = static_cast<CFStringRef>(value);
-    const CFIndex size =
-        CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
-    std::string buffer(static_cast<std::size_t>(size), '\0');
-    if (!CFStringGetCString(string, buffer.data(), size, kCFStringEncodingUTF8)) {
-        return std::nullopt;
-    }
-    buffer.resize(std::strlen(buffer.c_str()));
-    return buffer;
-}
-
-std::optional<std::int64_t> numberValue(CFDictionaryRef values, CFStringRef key) {
-    const auto value = CFDictionaryGetValue(values, key);
-    std::int64_t number = 0;
-    if (value == nullptr || CFGetTypeID(value) != CFNumberGetTypeID() ||
-        !CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt64Type, &number)) {
-        return std::nullopt;
-    }
-    return number;
-}
-
-} // namespace
 
 VolumeDetails volumeDetails(const std::filesystem::path& path) {
     VolumeDetails details;
@@ -78,9 +40,10 @@ VolumeDetails volumeDetails(const std::filesystem::path& path) {
         flag != nullptr && CFGetTypeID(flag) == CFBooleanGetTypeID()) {
         details.isDirectory = CFBooleanGetValue(static_cast<CFBooleanRef>(flag));
     }
-    details.localizedName = stringValue(values.get(), kCFURLVolumeLocalizedNameKey);
-    details.totalBytes = numberValue(values.get(), kCFURLVolumeTotalCapacityKey);
-    details.availableBytes = numberValue(values.get(), kCFURLVolumeAvailableCapacityKey);
+    details.localizedName = fromCFString(CFDictionaryGetValue(values.get(), kCFURLVolumeLocalizedNameKey));
+    details.totalBytes = fromCFNumber(CFDictionaryGetValue(values.get(), kCFURLVolumeTotalCapacityKey));
+    details.availableBytes =
+        fromCFNumber(CFDictionaryGetValue(values.get(), kCFURLVolumeAvailableCapacityKey));
     return details;
 }
 

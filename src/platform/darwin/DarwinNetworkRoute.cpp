@@ -1,4 +1,5 @@
 #include "platform/NetworkRoute.hpp"
+#include "platform/darwin/CFPtr.hpp"
 
 #include <CFNetwork/CFNetwork.h>
 #include <CoreFoundation/CoreFoundation.h>
@@ -7,59 +8,25 @@
 
 #include <cstdint>
 #include <cstring>
-#include <type_traits>
 
 namespace kova::platform {
 namespace {
 
-struct CFDeleter {
-    void operator()(CFTypeRef ref) const {
-        if (ref != nullptr) {
-            CFRelease(ref);
-        }
-    }
-};
-template <typename T> using CFPtr = std::unique_ptr<std::remove_pointer_t<T>, CFDeleter>;
-
 // PAC files are fetched over the network; a slow one must not hold a
 // connection attempt for longer than this.
 constexpr CFTimeInterval pacTimeoutSeconds = 10;
-
-std::optional<std::string> text(CFTypeRef value) {
-    if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID()) {
-        return std::nullopt;
-    }
-    const auto string = static_cast<CFStringRef>(value);
-    const CFIndex size =
-        CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
-    std::string buffer(static_cast<std::size_t>(size), '\0');
-    if (!CFStringGetCString(string, buffer.data(), size, kCFStringEncodingUTF8)) {
-        return std::nullopt;
-    }
-    buffer.resize(std::strlen(buffer.c_str()));
-    return buffer;
-}
-
-std::optional<std::int64_t> number(CFTypeRef value) {
-    std::int64_t out = 0;
-    if (value == nullptr || CFGetTypeID(value) != CFNumberGetTypeID() ||
-        !CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt64Type, &out)) {
-        return std::nullopt;
-    }
-    return out;
-}
 
 CFTypeRef lookup(CFDictionaryRef dictionary, CFStringRef key) {
     return CFDictionaryGetValue(dictionary, key);
 }
 
 bool enabled(CFDictionaryRef dictionary, CFStringRef key) {
-    return number(lookup(dictionary, key)).value_or(0) != 0;
+    return fromCFNumber(lookup(dictionary, key)).value_or(0) != 0;
 }
 
 std::optional<Proxy> proxyAt(CFDictionaryRef dictionary, CFStringRef hostKey, CFStringRef portKey,
                              CFStringRef userKey = nullptr, CFStringRef passwordKey = nullptr) {
-    auto host = text(lookup(dictionary, hostKey));
+    auto host = fromCFString(lookup(dictionary, hostKey));
     if (!host || host->empty()) {
         return std::nullopt;
     }
@@ -68,13 +35,13 @@ std::optional<Proxy> proxyAt(CFDictionaryRef dictionary, CFStringRef hostKey, CF
         *host = host->substr(1, host->size() - 2);
     }
     proxy.host = *host;
-    const auto port = number(lookup(dictionary, portKey)).value_or(80);
+    const auto port = fromCFNumber(lookup(dictionary, portKey)).value_or(80);
     proxy.port = port > 0 && port <= 65535 ? static_cast<std::uint16_t>(port) : 80;
     if (userKey != nullptr) {
-        proxy.user = text(lookup(dictionary, userKey));
+        proxy.user = fromCFString(lookup(dictionary, userKey));
     }
     if (passwordKey != nullptr) {
-        proxy.password = text(lookup(dictionary, passwordKey));
+        proxy.password = fromCFString(lookup(dictionary, passwordKey));
     }
     return proxy;
 }
@@ -91,7 +58,7 @@ ManualProxySettings manualSettings(CFDictionaryRef proxies) {
     if (exceptions != nullptr && CFGetTypeID(exceptions) == CFArrayGetTypeID()) {
         const auto list = static_cast<CFArrayRef>(exceptions);
         for (CFIndex i = 0; i < CFArrayGetCount(list); ++i) {
-            if (auto entry = text(CFArrayGetValueAtIndex(list, i))) {
+            if (auto entry = fromCFString(CFArrayGetValueAtIndex(list, i))) {
                 settings.exceptions.push_back(std::move(*entry));
             }
         }
@@ -200,7 +167,7 @@ PacChoice automaticChoice(CFDictionaryRef proxies, std::string_view url, const U
         CFPtr<CFErrorRef> error(errorRaw);
         return error ? PacChoice{} : firstUsable(list.get());
     }
-    const auto pacText = text(lookup(proxies, kSCPropNetProxiesProxyAutoConfigURLString));
+    const auto pacText = fromCFString(lookup(proxies, kSCPropNetProxiesProxyAutoConfigURLString));
     if (!pacText || pacText->empty()) {
         return {};
     }
@@ -240,8 +207,8 @@ Verdict adminVerdict(SecCertificateRef certificate) {
                 continue;
             }
         }
-        const auto result =
-            number(lookup(dictionary, kSecTrustSettingsResult)).value_or(kSecTrustSettingsResultTrustRoot);
+        const auto result = fromCFNumber(lookup(dictionary, kSecTrustSettingsResult))
+                                .value_or(kSecTrustSettingsResultTrustRoot);
         if (result == kSecTrustSettingsResultDeny) {
             return Verdict::denied;
         }

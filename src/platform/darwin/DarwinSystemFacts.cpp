@@ -1,4 +1,6 @@
 #include "platform/SystemFacts.hpp"
+#include "platform/darwin/CFPtr.hpp"
+#include "platform/posix/InterfaceList.hpp"
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <SystemConfiguration/SystemConfiguration.h>
@@ -8,32 +10,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ifaddrs.h>
 #include <limits>
 #include <mach-o/dyld.h>
 #include <memory>
 #include <net/if_dl.h>
-#include <netdb.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysctl.h>
 #include <time.h>
-#include <type_traits>
 #include <unistd.h>
 #include <vector>
 
 namespace kova::platform {
 namespace {
-
-struct CFDeleter {
-    void operator()(CFTypeRef ref) const {
-        if (ref != nullptr) {
-            CFRelease(ref);
-        }
-    }
-};
-template <typename T> using CFPtr = std::unique_ptr<std::remove_pointer_t<T>, CFDeleter>;
 
 std::string trimmedText(std::string text) {
     constexpr std::string_view space = " \t\r\n\v\f";
@@ -43,33 +33,6 @@ std::string trimmedText(std::string text) {
     }
     const auto end = text.find_last_not_of(space);
     return text.substr(begin, end - begin + 1);
-}
-
-std::optional<std::string> fromCFString(CFTypeRef value) {
-    if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID()) {
-        return std::nullopt;
-    }
-    const auto string = static_cast<CFStringRef>(value);
-    if (const char* fast = CFStringGetCStringPtr(string, kCFStringEncodingUTF8)) {
-        return std::string(fast);
-    }
-    const CFIndex size =
-        CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
-    std::string buffer(static_cast<std::size_t>(size), '\0');
-    if (!CFStringGetCString(string, buffer.data(), size, kCFStringEncodingUTF8)) {
-        return std::nullopt;
-    }
-    buffer.resize(std::strlen(buffer.c_str()));
-    return buffer;
-}
-
-std::optional<std::int64_t> fromCFNumber(CFTypeRef value) {
-    std::int64_t number = 0;
-    if (value == nullptr || CFGetTypeID(value) != CFNumberGetTypeID() ||
-        !CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt64Type, &number)) {
-        return std::nullopt;
-    }
-    return number;
 }
 
 template <typename T> std::optional<T> sysctlValue(const char* name) {
@@ -257,45 +220,14 @@ public:
     }
 
     std::optional<std::vector<InterfaceAddress>> interfaceAddresses() const override {
-        ifaddrs* raw = nullptr;
-        if (::getifaddrs(&raw) != 0) {
-            return std::nullopt;
-        }
-        std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> list(raw, ::freeifaddrs);
-        std::vector<InterfaceAddress> addresses;
-        for (auto* item = list.get(); item != nullptr; item = item->ifa_next) {
-            if (item->ifa_addr == nullptr) {
-                continue;
+        return posix::interfaceAddresses([](const sockaddr& address) -> std::optional<std::string> {
+            const auto* link = reinterpret_cast<const sockaddr_dl*>(&address);
+            if (address.sa_family != AF_LINK || link->sdl_alen == 0) {
+                return std::nullopt;
             }
-            InterfaceAddress address;
-            address.interfaceName = item->ifa_name != nullptr ? item->ifa_name : "";
-            const int family = item->ifa_addr->sa_family;
-            if (family == AF_INET || family == AF_INET6) {
-                std::array<char, 1025> host{};
-                if (::getnameinfo(item->ifa_addr, item->ifa_addr->sa_len, host.data(), host.size(), nullptr,
-                                  0, NI_NUMERICHOST) != 0) {
-                    continue;
-                }
-                address.family = family == AF_INET ? AddressFamily::ipv4 : AddressFamily::ipv6;
-                address.address = host.data();
-            } else if (family == AF_LINK) {
-                const auto* link = reinterpret_cast<const sockaddr_dl*>(item->ifa_addr);
-                if (link->sdl_alen == 0) {
-                    continue;
-                }
-                const auto* bytes = reinterpret_cast<const unsigned char*>(LLADDR(link));
-                char part[4];
-                for (int i = 0; i < link->sdl_alen; ++i) {
-                    std::snprintf(part, sizeof part, i == 0 ? "%02x" : ":%02x", bytes[i]);
-                    address.address += part;
-                }
-                address.family = AddressFamily::link;
-            } else {
-                continue;
-            }
-            addresses.push_back(std::move(address));
-        }
-        return addresses;
+            return posix::formatLinkAddress(reinterpret_cast<const unsigned char*>(LLADDR(link)),
+                                            link->sdl_alen);
+        });
     }
 };
 

@@ -1,5 +1,7 @@
 #include "platform/linux/LinuxSystemFacts.hpp"
 
+#include "platform/posix/InterfaceList.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -10,14 +12,10 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
-#include <ifaddrs.h>
 #include <limits>
 #include <linux/if_packet.h>
 #include <memory>
 #include <mntent.h>
-#include <net/if.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -148,16 +146,6 @@ std::optional<bool> isInternalDevice(const std::string& device) {
         return false;
     }
     return std::nullopt;
-}
-
-std::string formatLinkAddress(const unsigned char* bytes, std::size_t length) {
-    std::string out;
-    char part[4];
-    for (std::size_t i = 0; i < length; ++i) {
-        std::snprintf(part, sizeof part, i == 0 ? "%02x" : ":%02x", bytes[i]);
-        out += part;
-    }
-    return out;
 }
 
 } // namespace
@@ -486,41 +474,14 @@ std::optional<std::vector<MountedVolume>> LinuxSystemFacts::mountedVolumes() con
 }
 
 std::optional<std::vector<InterfaceAddress>> LinuxSystemFacts::interfaceAddresses() const {
-    ifaddrs* raw = nullptr;
-    if (::getifaddrs(&raw) != 0) {
-        return std::nullopt;
-    }
-    std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> list(raw, ::freeifaddrs);
-    std::vector<InterfaceAddress> addresses;
-    for (auto* item = list.get(); item != nullptr; item = item->ifa_next) {
-        if (item->ifa_addr == nullptr) {
-            continue;
+    return posix::interfaceAddresses([](const sockaddr& address) -> std::optional<std::string> {
+        const auto* link = reinterpret_cast<const sockaddr_ll*>(&address);
+        if (address.sa_family != AF_PACKET || link->sll_halen == 0 ||
+            link->sll_halen > sizeof link->sll_addr) {
+            return std::nullopt;
         }
-        InterfaceAddress address;
-        address.interfaceName = item->ifa_name != nullptr ? item->ifa_name : "";
-        const int family = item->ifa_addr->sa_family;
-        if (family == AF_INET || family == AF_INET6) {
-            std::array<char, 1025> host{};
-            const socklen_t length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-            if (::getnameinfo(item->ifa_addr, length, host.data(), host.size(), nullptr, 0, NI_NUMERICHOST) !=
-                0) {
-                continue;
-            }
-            address.family = family == AF_INET ? AddressFamily::ipv4 : AddressFamily::ipv6;
-            address.address = host.data();
-        } else if (family == AF_PACKET) {
-            const auto* link = reinterpret_cast<const sockaddr_ll*>(item->ifa_addr);
-            if (link->sll_halen == 0 || link->sll_halen > sizeof link->sll_addr) {
-                continue;
-            }
-            address.family = AddressFamily::link;
-            address.address = formatLinkAddress(link->sll_addr, link->sll_halen);
-        } else {
-            continue;
-        }
-        addresses.push_back(std::move(address));
-    }
-    return addresses;
+        return posix::formatLinkAddress(link->sll_addr, link->sll_halen);
+    });
 }
 
 } // namespace linux_facts

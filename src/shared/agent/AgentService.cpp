@@ -1,8 +1,6 @@
 #include "agent/AgentService.hpp"
 
 #include "config/AgentConnectionState.hpp"
-#include "core/Sleeper.hpp"
-#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
 
@@ -24,6 +22,7 @@ AgentService::AgentService(ViewerSettings settings, AgentServiceDependencies dep
     audit_ = dependencies.audit ? std::move(dependencies.audit) : makeDefaultAuditSource(settings_);
     apiClient_ = dependencies.apiClient ? std::move(dependencies.apiClient)
                                         : std::make_shared<KovaDeskApiClient>(settings_);
+    updater_ = std::make_unique<SelfUpdater>(settings_.serverBaseUrl, apiClient_, processRunner_, sleeper_);
     auto remoteAgent =
         std::make_unique<RemoteSessionAgent>(settings_, apiClient_, dependencies.webSocketConnector);
     controlChannel_ = std::make_unique<ControlChannel>(

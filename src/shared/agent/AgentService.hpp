@@ -12,6 +12,7 @@
 #include "platform/SystemFacts.hpp"
 #include "process/ProcessRunner.hpp"
 #include "scan/IpScanner.hpp"
+#include "update/SelfUpdater.hpp"
 
 #include <chrono>
 #include <functional>
@@ -53,7 +54,7 @@ struct AgentServiceDependencies {
 // delivery. The loops run on their own threads and share the state: every
 // change of it together with its save happens under stateMutex_. Command
 // fetch-and-dispatch passes are serialised (commandMutex_), and so are chat
-// delivery passes (chatMutex_) and update checks (updateMutex_).
+// delivery passes (chatMutex_); the self-update is the updater's.
 class AgentService {
 public:
     explicit AgentService(ViewerSettings settings, AgentServiceDependencies dependencies = {});
@@ -86,17 +87,14 @@ public:
     // Chat. Never throws.
     void sendPendingChatMessages(const std::string& reason, StopToken stop = {});
 
-    // Self-update. Both throw; the check writes the update status on the way.
+    // Self-update, carried out by the updater (see SelfUpdater).
     Json checkForClientUpdate(const std::string& reason, const std::optional<std::string>& requesterVersion,
-                              StopToken stop = {});
-    Json scheduleSelfUpdate(const ViewerUpdateManifest& manifest, const std::string& reason,
-                            const std::optional<std::string>& requesterVersion);
-    // At start: an update whose job was killed half way left a complete
-    // backup that nothing consumed; a job of its own rolls back to it. Never throws.
-    void recoverInterruptedUpdate();
-    // The two update loops; they return when stop is requested.
-    void autoUpdateLoop(StopToken stop);
-    void manualUpdateRequestLoop(StopToken stop);
+                              StopToken stop = {}) {
+        return updater_->checkForClientUpdate(reason, requesterVersion, stop);
+    }
+    void recoverInterruptedUpdate() { updater_->recoverInterruptedUpdate(); }
+    void autoUpdateLoop(StopToken stop) { updater_->autoUpdateLoop(stop); }
+    void manualUpdateRequestLoop(StopToken stop) { updater_->manualUpdateRequestLoop(stop); }
 
     // The timed loops in start order, with the waits computed from the settings.
     std::vector<AgentLoop> timedLoops();
@@ -122,12 +120,12 @@ private:
     IpScanner::InterfaceSource networkInterfaces_ = platform::ipv4InterfaceAddresses;
     std::shared_ptr<platform::SystemFacts> systemFacts_;
     std::unique_ptr<ControlChannel> controlChannel_;
+    std::unique_ptr<SelfUpdater> updater_;
 
     mutable std::mutex stateMutex_;
     ViewerState state_;
     std::mutex commandMutex_;
     std::mutex chatMutex_;
-    std::mutex updateMutex_;
     std::vector<JThread> loops_;
 };
 

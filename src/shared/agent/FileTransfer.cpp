@@ -83,22 +83,6 @@ private:
     std::unique_ptr<DIR, void (*)(DIR*)> handle_;
 };
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 struct Entry {
     std::string name;
     bool isDirectory = false;
@@ -500,8 +484,8 @@ Json downloadFile(const Json& payload) {
 
     // Non-blocking, so a FIFO without a writer cannot hold the command task.
     const auto resolved = resolvePath(absolutePath(path), true, false);
-    const FileDescriptor file(::openat(resolved.directory.get(), resolved.name.c_str(),
-                                       O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    const files::UniqueFd file(::openat(resolved.directory.get(), resolved.name.c_str(),
+                                        O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     const int fd = file.get();
     if (fd < 0) {
         throwErrno(errno, "open " + path);

@@ -2,11 +2,11 @@
 
 #include "core/Paths.hpp"
 #include "core/ShellQuote.hpp"
+#include "core/ToolPaths.hpp"
 #include "core/ViewerLogger.hpp"
 #include "process/PosixSpawn.hpp"
 
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <optional>
 #include <spawn.h>
@@ -51,42 +51,43 @@ std::string script() {
     const auto quiet = [](const std::string& command) { return command + " >/dev/null 2>&1 || true"; };
     const auto step = [&line](const std::string& text) { line("say " + shellQuoted(text)); };
 
+    const std::string launchctl = tools::launchctl, rm = tools::rm, pkgutil = tools::pkgutil;
     s += "(\n";
     line("say() { printf '%s %s\\n' \"$(/bin/date -u +%Y-%m-%dT%H:%M:%SZ)\" \"$1\"; }");
     step("Sekwo Tarnvik uninstall started.");
-    line("/bin/sleep 2");
+    line(std::string(tools::sleep) + " 2");
     step("Stopping the daemon.");
-    line(quiet(std::string("/bin/launchctl bootout system ") + shellQuoted(daemonJob)));
+    line(quiet(launchctl + " bootout system " + shellQuoted(daemonJob)));
     step("Stopping the legacy daemon.");
-    line(quiet(std::string("/bin/launchctl bootout system ") + shellQuoted(legacyDaemonJob)));
+    line(quiet(launchctl + " bootout system " + shellQuoted(legacyDaemonJob)));
     line("console_uid=$(/usr/bin/stat -f %u /dev/console 2>/dev/null)");
     line("case \"$console_uid\" in");
     line("  ''|0|*[!0-9]*) say 'No console user to stop the menu bar app for.' ;;");
     line("  *)");
     line("    say \"Stopping the menu bar app of user $console_uid.\"");
-    line("    " + quiet("/bin/launchctl bootout \"gui/$console_uid\" " + shellQuoted(menuBarJob)));
-    line("    " + quiet("/bin/launchctl bootout \"gui/$console_uid\" " + shellQuoted(legacyMenuBarJob)));
+    line("    " + quiet(launchctl + " bootout \"gui/$console_uid\" " + shellQuoted(menuBarJob)));
+    line("    " + quiet(launchctl + " bootout \"gui/$console_uid\" " + shellQuoted(legacyMenuBarJob)));
     line("    ;;");
     line("esac");
     step("Removing the launchd job definitions.");
     for (const char* job : {daemonJob, menuBarJob, legacyDaemonJob, legacyMenuBarJob}) {
-        line("/bin/rm -f " + shellQuoted(job));
+        line(rm + " -f " + shellQuoted(job));
     }
     step("Removing the applications.");
     for (const char* app : {"/Applications/Sekwo Tarnvik.app", "/Applications/Sekwo Tarnvik.localized",
                             "/Applications/Sekwo Classic.app", "/Applications/Kova-Viewer.app",
                             "/Applications/Centrum Sekwo Tarnvik.app"}) {
-        line("/bin/rm -rf " + shellQuoted(app));
+        line(rm + " -rf " + shellQuoted(app));
     }
     step("Removing settings, state, runtime files and logs.");
     for (const char* directory :
          {"/Library/Application Support/Sekwo Tarnvik", "/Library/Application Support/Kova-Desk Viewer",
           "/Library/Logs/Sekwo Tarnvik"}) {
-        line("/bin/rm -rf " + shellQuoted(directory));
+        line(rm + " -rf " + shellQuoted(directory));
     }
     step("Forgetting the installer receipts.");
-    line(quiet("/usr/sbin/pkgutil --forget pl.wexley.kovadesk.viewer"));
-    line(quiet("/usr/sbin/pkgutil --forget pl.tarnvik.sekwo"));
+    line(quiet(pkgutil + " --forget pl.wexley.kovadesk.viewer"));
+    line(quiet(pkgutil + " --forget pl.tarnvik.sekwo"));
     step("Sekwo Tarnvik uninstall finished.");
     s += ") &\n";
     return s;
@@ -154,16 +155,9 @@ void startDetached(const std::string& script, const std::filesystem::path& log) 
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
 #endif
     posix_spawnattr_setflags(&attributes.value, flags);
-    sigset_t mask;
-    sigemptyset(&mask);
-    posix_spawnattr_setsigmask(&attributes.value, &mask);
-    sigset_t defaults;
-    sigfillset(&defaults);
-    sigdelset(&defaults, SIGKILL);
-    sigdelset(&defaults, SIGSTOP);
-    posix_spawnattr_setsigdefault(&attributes.value, &defaults);
+    attributes.resetSignals();
 
-    std::vector<std::string> arguments = {"/bin/bash", "-lc", script};
+    std::vector<std::string> arguments = {tools::bash, "-lc", script};
     std::vector<char*> argv;
     for (auto& argument : arguments) {
         argv.push_back(argument.data());
@@ -171,9 +165,9 @@ void startDetached(const std::string& script, const std::filesystem::path& log) 
     argv.push_back(nullptr);
     pid_t pid = 0;
     if (const int error =
-            ::posix_spawn(&pid, "/bin/bash", &actions.value, &attributes.value, argv.data(), environ);
+            ::posix_spawn(&pid, tools::bash, &actions.value, &attributes.value, argv.data(), environ);
         error != 0) {
-        throwErrno(error, "start /bin/bash");
+        throwErrno(error, std::string("start ") + tools::bash);
     }
     // bash leaves the work to its background subshell and exits at once.
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {

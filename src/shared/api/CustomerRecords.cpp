@@ -3,10 +3,8 @@
 namespace kova {
 namespace {
 
+// Called after the object's other members were read, so `object` is one.
 const Json& requireObject(const Json& object, std::string_view key, std::string_view what) {
-    if (!object.is_object()) {
-        throw DecodingError(std::string(what) + " could not be decoded: a JSON object was expected.");
-    }
     const auto it = object.find(key);
     if (it == object.end() || !it->is_object()) {
         throw DecodingError(std::string(what) + " could not be decoded: \"" + std::string(key) +

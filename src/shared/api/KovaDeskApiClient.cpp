@@ -2,7 +2,6 @@
 
 #include "core/ConnectionIssue.hpp"
 #include "core/Errors.hpp"
-#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/Unicode.hpp"
 #include "net/UrlHelpers.hpp"

@@ -4,9 +4,8 @@
 #include "audit/PropertyList.hpp"
 #include "audit/SoftwarePublisher.hpp"
 #include "audit/ToolOutput.hpp"
-#include "audit/ToolPaths.hpp"
 #include "core/Paths.hpp"
-#include "core/Stop.hpp"
+#include "core/ToolPaths.hpp"
 #include "platform/SystemFacts.hpp"
 
 #include <algorithm>

@@ -4,11 +4,10 @@
 #include "audit/InstalledSoftware.hpp"
 #include "audit/Peripherals.hpp"
 #include "audit/ToolOutput.hpp"
-#include "audit/ToolPaths.hpp"
 #include "config/MacViewerBuildInfo.hpp"
 #include "core/Paths.hpp"
-#include "core/Stop.hpp"
 #include "core/Time.hpp"
+#include "core/ToolPaths.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -109,14 +108,12 @@ std::optional<std::string> MacAuditCollector::sysctlString(std::string_view name
 }
 
 audit::IoregPlatform MacAuditCollector::platformIdentifiers(StopToken stop) const {
-    const auto output =
-        runTool(*runner_, audit::tools::ioreg, {"-rd1", "-c", "IOPlatformExpertDevice"}, stop);
+    const auto output = runTool(*runner_, tools::ioreg, {"-rd1", "-c", "IOPlatformExpertDevice"}, stop);
     return audit::parseIoregPlatform(output.value_or(""));
 }
 
 std::optional<std::string> MacAuditCollector::platformValue(std::string_view key, StopToken stop) const {
-    const auto output =
-        runTool(*runner_, audit::tools::ioreg, {"-rd1", "-c", "IOPlatformExpertDevice"}, stop);
+    const auto output = runTool(*runner_, tools::ioreg, {"-rd1", "-c", "IOPlatformExpertDevice"}, stop);
     return audit::ioregPlatformValue(output.value_or(""), key);
 }
 
@@ -126,12 +123,12 @@ std::string MacAuditCollector::deviceUid(StopToken stop) const {
 }
 
 std::optional<std::int64_t> MacAuditCollector::bootTime(StopToken stop) const {
-    const auto output = runTool(*runner_, audit::tools::sysctl, {"-n", "kern.boottime"}, stop);
+    const auto output = runTool(*runner_, tools::sysctl, {"-n", "kern.boottime"}, stop);
     return audit::parseBootTime(output.value_or(""));
 }
 
 std::optional<std::int64_t> MacAuditCollector::memoryUsage(StopToken stop) const {
-    return audit::parseVmStat(runTool(*runner_, audit::tools::vmStat, {}, stop).value_or(""));
+    return audit::parseVmStat(runTool(*runner_, tools::vmStat, {}, stop).value_or(""));
 }
 
 std::optional<double> MacAuditCollector::cpuLoadPercent() const {
@@ -139,7 +136,7 @@ std::optional<double> MacAuditCollector::cpuLoadPercent() const {
 }
 
 std::optional<std::string> MacAuditCollector::pmsetBatteryOutput(StopToken stop) const {
-    return runTool(*runner_, audit::tools::pmset, {"-g", "batt"}, stop);
+    return runTool(*runner_, tools::pmset, {"-g", "batt"}, stop);
 }
 
 bool MacAuditCollector::hasBattery(StopToken stop) const {
@@ -159,10 +156,9 @@ Json MacAuditCollector::battery(StopToken stop) const {
 
 Json MacAuditCollector::security(StopToken stop) const {
     auto firewall = audit::startTask(
-        [&] { return runTool(*runner_, audit::tools::socketfilterfw, {"--getglobalstate"}, stop); });
-    auto fileVault =
-        audit::startTask([&] { return runTool(*runner_, audit::tools::fdesetup, {"status"}, stop); });
-    const auto sip = runTool(*runner_, audit::tools::csrutil, {"status"}, stop);
+        [&] { return runTool(*runner_, tools::socketfilterfw, {"--getglobalstate"}, stop); });
+    auto fileVault = audit::startTask([&] { return runTool(*runner_, tools::fdesetup, {"status"}, stop); });
+    const auto sip = runTool(*runner_, tools::csrutil, {"status"}, stop);
     return Json{{"source", "macos-native"},
                 {"firewall", firewall.get().value_or("unknown")},
                 {"filevault", fileVault.get().value_or("unknown")},
@@ -171,7 +167,7 @@ Json MacAuditCollector::security(StopToken stop) const {
 
 Json MacAuditCollector::patches(StopToken stop) const {
     return Json{{"source", "softwareupdate"},
-                {"pending_raw", runTool(*runner_, audit::tools::softwareupdate, {"-l"}, stop).value_or("")},
+                {"pending_raw", runTool(*runner_, tools::softwareupdate, {"-l"}, stop).value_or("")},
                 {"last_update_at", nullptr}};
 }
 
@@ -186,29 +182,22 @@ std::vector<std::string> MacAuditCollector::ipAddresses() const {
 }
 
 std::vector<std::string> MacAuditCollector::macAddresses(StopToken stop) const {
-    return audit::parseIfconfigMacAddresses(
-        runTool(*runner_, audit::tools::ifconfig, {"-a"}, stop).value_or(""));
+    return audit::parseIfconfigMacAddresses(runTool(*runner_, tools::ifconfig, {"-a"}, stop).value_or(""));
 }
 
 Json MacAuditCollector::systemProfilerJson(const std::vector<std::string>& dataTypes, StopToken stop) const {
     std::vector<std::string> arguments = {"-json"};
     arguments.insert(arguments.end(), dataTypes.begin(), dataTypes.end());
-    const auto output = runTool(*runner_, audit::tools::systemProfiler, std::move(arguments), stop);
+    const auto output = runTool(*runner_, tools::systemProfiler, std::move(arguments), stop);
     return output ? audit::parseSystemProfilerJson(*output) : Json::object();
 }
 
-Json MacAuditCollector::auditDetails(const Json& systemProfiler, StopToken stop) const {
-    auto localUsers = audit::startTask([&] { return localUsersOutput(stop); });
-    const auto printers = printersOutput(stop);
-    return auditBlock(systemProfiler, localUsers.get(), printers);
-}
-
 std::optional<std::string> MacAuditCollector::localUsersOutput(StopToken stop) const {
-    return runTool(*runner_, audit::tools::dscl, {".", "-list", "/Users"}, stop);
+    return runTool(*runner_, tools::dscl, {".", "-list", "/Users"}, stop);
 }
 
 std::optional<std::string> MacAuditCollector::printersOutput(StopToken stop) const {
-    return runTool(*runner_, audit::tools::lpstat, {"-p"}, stop);
+    return runTool(*runner_, tools::lpstat, {"-p"}, stop);
 }
 
 Json MacAuditCollector::auditBlock(const Json& systemProfiler, const std::optional<std::string>& localUsers,
@@ -256,9 +245,8 @@ Json MacAuditCollector::collect(StopToken stop) const {
     // Every tool below is independent of the others: start them all, then
     // read the system interfaces on this thread while they run.
     auto ids = audit::startTask([&] { return platformIdentifiers(stop); });
-    auto kernel = audit::startTask([&] { return runTool(*runner_, audit::tools::uname, {"-r"}, stop); });
-    auto architecture =
-        audit::startTask([&] { return runTool(*runner_, audit::tools::uname, {"-m"}, stop); });
+    auto kernel = audit::startTask([&] { return runTool(*runner_, tools::uname, {"-r"}, stop); });
+    auto architecture = audit::startTask([&] { return runTool(*runner_, tools::uname, {"-m"}, stop); });
     auto memory = audit::startTask([&] { return memoryUsage(stop); });
     auto macs = audit::startTask([&] { return macAddresses(stop); });
     auto profiler = audit::startTask([&] { return systemProfilerJson(auditProfilerDataTypes(), stop); });

@@ -1,13 +1,12 @@
 #include "audit/RemoteAccess.hpp"
 
 #include "audit/ToolOutput.hpp"
-#include "audit/ToolPaths.hpp"
 #include "core/Paths.hpp"
 #include "core/Strings.hpp"
+#include "core/ToolPaths.hpp"
 #include "core/Unicode.hpp"
 
 #include "core/Files.hpp"
-#include "core/Stop.hpp"
 #include <algorithm>
 #include <array>
 #include <cctype>

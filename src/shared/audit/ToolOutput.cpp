@@ -1,6 +1,5 @@
 #include "audit/ToolOutput.hpp"
 
-#include "core/Stop.hpp"
 #include "process/Shell.hpp"
 
 namespace kova::audit {

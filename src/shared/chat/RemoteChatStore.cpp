@@ -34,12 +34,7 @@ RemoteChatMessage RemoteChatMessage::decode(std::string_view text) {
     m.direction = requireString(json, "direction", what);
     m.sender = requireString(json, "sender", what);
     m.text = requireString(json, "text", what);
-    const auto created = parseIso8601(requireString(json, "createdAt", what));
-    if (!created) {
-        throw DecodingError(std::string(what) +
-                            " could not be decoded: \"createdAt\" is not an ISO 8601 date.");
-    }
-    m.createdAt = *created;
+    m.createdAt = requireDate(json, "createdAt", what);
     return m;
 }
 

@@ -1,7 +1,6 @@
 #include "chat/RemoteSessionAgent.hpp"
 
 #include "core/Errors.hpp"
-#include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
 #include "net/UrlHelpers.hpp"
 

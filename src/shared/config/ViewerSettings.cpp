@@ -66,6 +66,14 @@ ViewerSettings ViewerSettings::defaults() {
     return s;
 }
 
+ViewerSettings ViewerSettings::loadOrDefaults() {
+    try {
+        return load();
+    } catch (const std::exception&) {
+        return defaults();
+    }
+}
+
 ViewerSettings ViewerSettings::decode(std::string_view text, std::string_view what) {
     const auto json = parseJson(text, what);
     ViewerSettings s;

@@ -28,6 +28,8 @@ struct ViewerSettings {
     // Finds, reads, migrates, validates and, where needed, rewrites the file.
     // Throws ViewerError, DecodingError or std::system_error.
     static ViewerSettings load();
+    // The file's record, or the defaults when it cannot be loaded; never throws.
+    static ViewerSettings loadOrDefaults();
     static ViewerSettings decode(std::string_view text, std::string_view what);
 
     // Normalises in place; throws ViewerError::configuration for a bad URL.

@@ -9,18 +9,6 @@
 namespace kova {
 namespace {
 
-std::optional<Timestamp> optionalDate(const Json& json, const char* key, std::string_view what) {
-    const auto text = optionalString(json, key, what);
-    if (!text) {
-        return std::nullopt;
-    }
-    if (auto t = parseIso8601(*text)) {
-        return t;
-    }
-    throw DecodingError(std::string(what) + " could not be decoded: \"" + key +
-                        "\" is not an ISO 8601 date.");
-}
-
 std::optional<AgentConnectionIssue> optionalIssue(const Json& json, const char* key, std::string_view what) {
     const auto text = optionalString(json, key, what);
     if (!text) {
@@ -41,9 +29,6 @@ std::mutex& stateFileMutex() {
 
 ViewerState ViewerState::decode(std::string_view text, std::string_view what) {
     const auto json = parseJson(text, what);
-    if (!json.is_object()) {
-        throw DecodingError(std::string(what) + " could not be decoded: a JSON object was expected.");
-    }
     ViewerState s;
     s.deviceUid = optionalString(json, "deviceUid", what);
     s.supportId = optionalString(json, "supportId", what);

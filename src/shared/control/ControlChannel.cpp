@@ -2,7 +2,6 @@
 
 #include "config/MacViewerBuildInfo.hpp"
 #include "core/Errors.hpp"
-#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
 #include "net/UrlHelpers.hpp"

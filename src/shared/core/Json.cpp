@@ -2,8 +2,6 @@
 
 #include <cmath>
 #include <limits>
-#include <optional>
-#include <string>
 
 namespace kova {
 namespace {
@@ -163,6 +161,19 @@ bool requireBool(const Json& object, std::string_view key, std::string_view what
         typeMismatch(key, "a boolean", what);
     }
     return value.get<bool>();
+}
+
+Timestamp requireDate(const Json& object, std::string_view key, std::string_view what) {
+    const auto date = parseIso8601(requireString(object, key, what));
+    if (!date) {
+        throw DecodingError(std::string(what) + " could not be decoded: \"" + std::string(key) +
+                            "\" is not an ISO 8601 date.");
+    }
+    return *date;
+}
+
+std::optional<Timestamp> optionalDate(const Json& object, std::string_view key, std::string_view what) {
+    return optionalString(object, key, what) ? std::optional(requireDate(object, key, what)) : std::nullopt;
 }
 
 std::optional<std::string> optionalString(const Json& object, std::string_view key, std::string_view what) {

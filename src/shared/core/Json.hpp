@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Time.hpp"
+
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -52,6 +54,10 @@ std::string requireString(const Json& object, std::string_view key, std::string_
 bool requireBool(const Json& object, std::string_view key, std::string_view what);
 // The string under key; nullopt when absent or null, DecodingError for another type.
 std::optional<std::string> optionalString(const Json& object, std::string_view key, std::string_view what);
+// An ISO 8601 date under key; DecodingError for anything else (the optional
+// one: nullopt when absent or null).
+Timestamp requireDate(const Json& object, std::string_view key, std::string_view what);
+std::optional<Timestamp> optionalDate(const Json& object, std::string_view key, std::string_view what);
 // The string under key when there is one (anything else, or no object: nullopt).
 std::optional<std::string> stringMember(const Json& object, std::string_view key);
 

@@ -1,7 +1,5 @@
 #include "core/Sleeper.hpp"
 
-#include "core/Stop.hpp"
-
 #include <algorithm>
 #include <mutex>
 

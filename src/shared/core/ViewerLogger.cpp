@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <mutex>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utf8proc.h>

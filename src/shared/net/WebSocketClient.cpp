@@ -8,7 +8,6 @@
 #include "net/WebSocketClient.hpp"
 
 #include "core/Base64.hpp"
-#include "core/Stop.hpp"
 #include "core/ViewerLogger.hpp"
 #include "net/NetworkRouting.hpp"
 

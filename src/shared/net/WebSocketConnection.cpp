@@ -1,7 +1,6 @@
 #include "net/WebSocketConnection.hpp"
 
 #include "core/Errors.hpp"
-#include "core/Stop.hpp"
 
 namespace kova {
 namespace {

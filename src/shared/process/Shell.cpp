@@ -1,6 +1,5 @@
 #include "process/Shell.hpp"
 
-#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/Unicode.hpp"
 

@@ -2,9 +2,9 @@
 
 #include "core/Errors.hpp"
 #include "core/Payload.hpp"
-#include "core/Stop.hpp"
 #include "core/Strings.hpp"
 #include "core/Time.hpp"
+#include "core/ToolPaths.hpp"
 #include "core/Unicode.hpp"
 
 #include <array>
@@ -20,9 +20,9 @@ constexpr std::string_view errorDomain = "KovaViewerShell";
 constexpr std::string_view truncationMarker = "\n...[output truncated by Sekwo Tarnvik]...";
 
 constexpr std::array<std::pair<std::string_view, std::string_view>, 3> shells = {{
-    {"zsh", "/bin/zsh"},
-    {"bash", "/bin/bash"},
-    {"sh", "/bin/sh"},
+    {"zsh", tools::zsh},
+    {"bash", tools::bash},
+    {"sh", tools::sh},
 }};
 
 // Lower-cases every code point, so the error message shows a non-ASCII name

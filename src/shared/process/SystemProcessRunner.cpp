@@ -1,3 +1,4 @@
+#include "core/Files.hpp"
 #include "core/Stop.hpp"
 #include "process/PosixSpawn.hpp"
 #include "process/ProcessRunner.hpp"
@@ -25,35 +26,7 @@ namespace kova {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    ~Fd() { reset(); }
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-private:
-    int fd_ = -1;
-};
+using Fd = files::UniqueFd;
 
 // Returns 0 or the errno. Both ends are close-on-exec; only the child's dup2
 // copies on 0/1/2 survive its exec. Apple has no pipe2: there the flag comes
@@ -193,7 +166,7 @@ ReadOutcome readOnce(Fd& fd, Capture& into) {
 // Takes what is already buffered without waiting; bounded so a writer that
 // never pauses cannot keep the caller here.
 void readBuffered(Fd& fd, Capture& into) {
-    for (int i = 0; i < 64 && fd.valid(); ++i) {
+    for (int i = 0; i < 64 && fd; ++i) {
         if (readOnce(fd, into) != ReadOutcome::data) {
             return;
         }
@@ -224,17 +197,6 @@ int pollTimeoutMs(Clock::time_point now, Clock::time_point wake) {
     return static_cast<int>(std::min<long long>(ms, INT_MAX));
 }
 
-sigset_t allCatchableSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int s = 1; s < NSIG; ++s) {
-        if (s != SIGKILL && s != SIGSTOP) {
-            sigaddset(&set, s); // fails harmlessly for numbers reserved by the C library
-        }
-    }
-    return set;
-}
-
 // Runs children with posix_spawn in their own process group and collects both
 // pipes with poll() on the calling thread. Stateless, so any thread may call it.
 class SystemProcessRunner final : public ProcessRunner {
@@ -261,12 +223,12 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, StopToken stop) 
         result.launchError = error;
         return result;
     }
-    if (outRead.valid()) {
+    if (outRead) {
         setNonBlocking(outRead);
     }
     setNonBlocking(wakeRead);
     setNonBlocking(wakeWrite);
-    if (errRead.valid()) {
+    if (errRead) {
         setNonBlocking(errRead);
     }
 
@@ -284,8 +246,7 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, StopToken stop) 
     posix_spawn_file_actions_addclosefrom_np(&actions.value, STDERR_FILENO + 1);
 #endif
 
-    // A group of its own lets a time-out reach the command's own children;
-    // the daemon's signal mask and handlers must not leak into the child.
+    // A group of its own lets a time-out reach the command's own children.
     SpawnAttributes attributes;
     short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
 #ifdef __APPLE__
@@ -296,11 +257,7 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, StopToken stop) 
 #endif
     posix_spawnattr_setflags(&attributes.value, flags);
     posix_spawnattr_setpgroup(&attributes.value, 0);
-    sigset_t emptyMask;
-    sigemptyset(&emptyMask);
-    posix_spawnattr_setsigmask(&attributes.value, &emptyMask);
-    const sigset_t defaults = allCatchableSignals();
-    posix_spawnattr_setsigdefault(&attributes.value, &defaults);
+    attributes.resetSignals();
 
     std::vector<char*> argv;
     argv.reserve(spec.arguments.size() + 2);
@@ -360,7 +317,7 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, StopToken stop) 
                 child.signalGroup(SIGKILL);
                 killSent = true;
             }
-        } else if ((!outRead.valid() && !errRead.valid()) || stopRequested || now >= drainUntil) {
+        } else if ((!outRead && !errRead) || stopRequested || now >= drainUntil) {
             break;
         }
 
@@ -371,7 +328,7 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, StopToken stop) 
             } else if (!killSent) {
                 wake = std::min(wake, killAt);
             }
-            if (!pidFd.valid()) {
+            if (!pidFd) {
                 wake = std::min(wake, now + fallbackTick);
             }
         } else {
@@ -381,7 +338,7 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, StopToken stop) 
         std::array<pollfd, 4> fds{};
         nfds_t count = 0;
         auto add = [&](const Fd& fd) -> int {
-            if (!fd.valid()) {
+            if (!fd) {
                 return -1;
             }
             fds[count] = pollfd{fd.get(), POLLIN, 0};
@@ -409,7 +366,7 @@ ProcessResult SystemProcessRunner::run(const ProcessSpec& spec, StopToken stop) 
         if (wakeIndex >= 0 && fds[wakeIndex].revents != 0) {
             stopRequested = true;
         }
-        const bool mayHaveExited = pidIndex >= 0 ? fds[pidIndex].revents != 0 : !pidFd.valid();
+        const bool mayHaveExited = pidIndex >= 0 ? fds[pidIndex].revents != 0 : !pidFd;
         if (!child.reaped() && mayHaveExited && child.tryReap()) {
             // A background process of the command may hold the pipes open
             // for ever; its later output is not waited for beyond the grace.

@@ -1,7 +1,7 @@
 #include "scan/IpScanner.hpp"
 
-#include "core/Stop.hpp"
 #include "core/Time.hpp"
+#include "core/ToolPaths.hpp"
 #include "process/Shell.hpp"
 
 #include <algorithm>
@@ -10,7 +10,6 @@
 #include <chrono>
 #include <locale>
 #include <sstream>
-#include <string>
 #include <sys/resource.h>
 #include <system_error>
 
@@ -174,14 +173,14 @@ std::optional<std::string> nameFromNameService(std::string_view output) {
 
 std::optional<std::string> hostname(const std::string& address, ProcessRunner& runner, StopToken stop) {
     const auto output =
-        Shell::run(runner, nameServiceTool, {"-q", "host", "-a", "ip_address", address}, stop, toolGrace);
+        Shell::run(runner, tools::dscacheutil, {"-q", "host", "-a", "ip_address", address}, stop, toolGrace);
     return output ? nameFromNameService(*output) : std::nullopt;
 }
 
 std::optional<Json> ping(std::uint32_t host, int timeoutMs, bool resolveHostnames, ProcessRunner& runner,
                          StopToken stop) {
     const auto address = ipv4String(host);
-    const auto output = Shell::run(runner, pingTool, {"-c", "1", "-W", std::to_string(timeoutMs), address},
+    const auto output = Shell::run(runner, tools::ping, {"-c", "1", "-W", std::to_string(timeoutMs), address},
                                    stop, std::chrono::milliseconds(timeoutMs) + toolGrace);
     if (!output) {
         return std::nullopt;
@@ -190,7 +189,7 @@ std::optional<Json> ping(std::uint32_t host, int timeoutMs, bool resolveHostname
     if (const auto latency = latencyFromPing(*output)) {
         result["latency_ms"] = *latency;
     }
-    if (const auto arp = Shell::run(runner, arpTool, {"-n", address}, stop, toolGrace)) {
+    if (const auto arp = Shell::run(runner, tools::arp, {"-n", address}, stop, toolGrace)) {
         if (const auto mac = macFromArp(*arp)) {
             result["mac"] = *mac;
         }

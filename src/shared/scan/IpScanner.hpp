@@ -33,10 +33,6 @@ struct LocalNetwork {
 
 using InterfaceSource = std::function<std::optional<std::vector<platform::Ipv4InterfaceAddress>>()>;
 
-inline constexpr const char* pingTool = "/sbin/ping";
-inline constexpr const char* arpTool = "/usr/sbin/arp";
-inline constexpr const char* nameServiceTool = "/usr/bin/dscacheutil";
-
 // The whole command: payload "timeout_ms" (350; 100 ... 2000), "max_prefix_length"
 // (24; 24 ... 30), "resolve_hostnames" (true); a value of another type counts
 // as absent. Networks are swept one after the other.

@@ -5,6 +5,7 @@
 #include "core/Json.hpp"
 #include "core/Paths.hpp"
 #include "core/Strings.hpp"
+#include "core/ToolPaths.hpp"
 #include "update/UpdaterScript.hpp"
 #include "update/ViewerUpdateCoordinator.hpp"
 
@@ -193,7 +194,7 @@ std::string updaterJobPropertyList(const std::string& scriptPath, const std::str
     Plist job(plist_new_dict());
     plist_dict_set_item(job.get(), "Label", plist_new_string(std::string(updaterJobLabel).c_str()));
     plist_t arguments = plist_new_array();
-    plist_array_append_item(arguments, plist_new_string("/bin/bash"));
+    plist_array_append_item(arguments, plist_new_string(tools::bash));
     plist_array_append_item(arguments, plist_new_string(scriptPath.c_str()));
     plist_dict_set_item(job.get(), "ProgramArguments", arguments);
     plist_dict_set_item(job.get(), "RunAtLoad", plist_new_bool(1));

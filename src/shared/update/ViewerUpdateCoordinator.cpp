@@ -30,15 +30,6 @@ bool contains(const auto& phases, std::string_view phase) {
     return std::find(phases.begin(), phases.end(), phase) != phases.end();
 }
 
-Timestamp requireDate(const Json& json, std::string_view key, std::string_view what) {
-    const auto date = parseIso8601(requireString(json, key, what));
-    if (!date) {
-        throw DecodingError(std::string(what) + " could not be decoded: \"" + std::string(key) +
-                            "\" is not an ISO 8601 date.");
-    }
-    return *date;
-}
-
 // Another user may have planted anything at these names: no links, no FIFOs,
 // nothing large.
 std::optional<std::string> readSharedFile(const std::filesystem::path& path) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "menubar/TicketEditor.hpp"
+#include "menubar/ticket/TicketEditor.hpp"
 
 #include <QPointer>
 #include <QString>

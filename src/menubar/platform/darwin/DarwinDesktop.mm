@@ -4,17 +4,17 @@
 // hand.
 #include "menubar/platform/Desktop.hpp"
 
+#include "core/ToolPaths.hpp"
 #include "core/ViewerLogger.hpp"
-#include "menubar/AdministratorCommand.hpp"
-#include "menubar/MenuBarEntry.hpp"
-#include "menubar/UserPrivateDirectory.hpp"
+#include "menubar/platform/AdministratorPrompt.hpp"
+#include "menubar/platform/UserPrivateDirectory.hpp"
 #include "menubar/platform/WakeChannel.hpp"
+#include "platform/darwin/CFPtr.hpp"
 
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileOpenEvent>
 #include <QPointer>
-#include <QProcess>
 #include <QWidget>
 
 #import <AppKit/AppKit.h>
@@ -49,7 +49,7 @@ NSString* toNSString(const QString& text) {
 }
 
 NSString* showRunningApplicationName() {
-    const auto& name = kova::menubar::entry::showRunningApplicationName;
+    const auto& name = kova::menubar::wake::showRunningApplicationName;
     return [[[NSString alloc] initWithBytes:name.data() length:name.size()
                                    encoding:NSUTF8StringEncoding] autorelease];
 }
@@ -95,7 +95,7 @@ std::optional<std::string> wakeChannelPath() {
     if (!kova::menubar::isPrivateDirectory(path)) {
         return std::nullopt;
     }
-    return path + "/" + std::string(kova::menubar::entry::showRunningApplicationName);
+    return path + "/" + std::string(kova::menubar::wake::showRunningApplicationName);
 }
 
 } // namespace
@@ -186,17 +186,13 @@ std::optional<std::string> wakeChannelPath() {
 namespace kova::menubar {
 
 bool desktop::hasGraphicalSession() {
-    CFDictionaryRef session = CGSessionCopyCurrentDictionary();
-    if (!session) {
-        return false;
-    }
-    CFRelease(session);
-    return true;
+    const platform::CFPtr<CFDictionaryRef> session(CGSessionCopyCurrentDictionary());
+    return session != nullptr;
 }
 
 AdministratorTools desktop::administratorTools() {
-    return {"/bin/mkdir", "/bin/cp", "/usr/sbin/chown", "/bin/chmod",
-            "/bin/mv",    "/bin/rm", "/bin/launchctl",  "wheel"};
+    return {tools::mkdir, tools::cp, tools::chown,     tools::chmod,
+            tools::mv,    tools::rm, tools::launchctl, "wheel"};
 }
 
 bool desktop::postShowRunningApplication() {
@@ -325,10 +321,6 @@ public:
         return wake_.listen(*path);
     }
 
-    void showNotification(const QString& title, const QString& text, const QString& userData) override {
-        showUserNotification(QString::fromNSString([[NSUUID UUID] UUIDString]), title, text, userData);
-    }
-
     void showUserNotification(const QString& identifier, const QString& title, const QString& text,
                               const QString& ticketReference) override {
         UNUserNotificationCenter* center = notificationCenter();
@@ -438,34 +430,12 @@ public:
 
     void runAdministratorCommand(const std::string& shellCommand,
                                  std::function<void(AdministratorCommandResult)> done) override {
-        // macOS shows its administrator-authentication dialog for osascript;
-        // the process runs beside the event loop, so the window stays live.
-        auto* process = new QProcess(this);
-        process->setProgram(QStringLiteral("/usr/bin/osascript"));
-        process->setArguments(
+        // macOS shows its administrator-authentication dialog for osascript.
+        runAdministratorPrompt(
+            this, QLatin1String(tools::osascript),
             {QStringLiteral("-e"),
-             QString::fromStdString(AdministratorCommand::administratorAppleScript(shellCommand))});
-        process->setStandardOutputFile(QProcess::nullDevice());
-        process->setStandardErrorFile(QProcess::nullDevice());
-        auto pending = std::make_shared<std::function<void(AdministratorCommandResult)>>(std::move(done));
-        auto finish = [process, pending](AdministratorCommandResult result) {
-            process->deleteLater();
-            if (*pending) {
-                auto callback = std::exchange(*pending, nullptr);
-                callback(std::move(result));
-            }
-        };
-        QObject::connect(process, &QProcess::finished, this,
-                         [finish](int exitCode, QProcess::ExitStatus status) {
-                             finish({true, status == QProcess::NormalExit ? exitCode : -1, {}});
-                         });
-        QObject::connect(process, &QProcess::errorOccurred, this,
-                         [process, finish](QProcess::ProcessError error) {
-                             if (error == QProcess::FailedToStart) {
-                                 finish({false, -1, process->errorString()});
-                             }
-                         });
-        process->start();
+             QString::fromStdString(administratorAppleScript(shellCommand))},
+            std::move(done));
     }
 
 private:

@@ -1,8 +1,10 @@
 #include "menubar/platform/linux/LinuxDesktop.hpp"
 
+#include "core/Files.hpp"
+#include "core/ToolPaths.hpp"
 #include "core/ViewerLogger.hpp"
-#include "menubar/UserPrivateDirectory.hpp"
-#include "menubar/platform/WakeChannel.hpp"
+#include "menubar/platform/AdministratorPrompt.hpp"
+#include "menubar/platform/UserPrivateDirectory.hpp"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
@@ -33,23 +35,7 @@ constexpr std::size_t rememberedNotifications = 256;
 // How long a later instance waits for the running one to take its request.
 constexpr auto acknowledgementTimeout = std::chrono::seconds(2);
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-bool connectUnix(const std::string& path, bool abstract, Descriptor& socketFd) {
+bool connectUnix(const std::string& path, bool abstract, files::UniqueFd& socketFd) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const std::size_t offset = abstract ? 1 : 0;
@@ -66,7 +52,7 @@ bool connectUnix(const std::string& path, bool abstract, Descriptor& socketFd) {
 }
 
 bool canConnect(const std::string& path, bool abstract) {
-    Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    files::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     return fd.get() >= 0 && connectUnix(path, abstract, fd);
 }
 
@@ -132,7 +118,7 @@ AdministratorTools desktop::administratorTools() {
     // No launchd here: the restart goes where launchctl would be (a stand-in
     // may stand there), and is excused when it is missing.
     return {tool("mkdir"), tool("cp"), tool("chown"),    tool("chmod"),
-            tool("mv"),    tool("rm"), "/bin/launchctl", "root"};
+            tool("mv"),    tool("rm"), tools::launchctl, "root"};
 }
 
 std::string wakeSocketPath() {
@@ -190,10 +176,6 @@ bool LinuxDesktop::listenForShowRequests() {
         return false;
     }
     return wake_.listen(path);
-}
-
-void LinuxDesktop::showNotification(const QString& title, const QString& text, const QString& userData) {
-    showUserNotification(QString(), title, text, userData);
 }
 
 QString notificationBody(const QString& text, bool serverReadsMarkup) {
@@ -327,31 +309,11 @@ std::optional<QString> LinuxDesktop::applicationPath(const QString&) {
 void LinuxDesktop::runAdministratorCommand(const std::string& shellCommand,
                                            std::function<void(AdministratorCommandResult)> done) {
     // polkit's agent asks for the administrator's password; pkexec runs the
-    // same chain as root. The process runs beside the event loop, so the
-    // window stays responsive while the prompt is open.
-    auto* process = new QProcess(this);
-    process->setProgram(QStringLiteral("/usr/bin/pkexec"));
-    process->setArguments(
-        {QStringLiteral("/bin/sh"), QStringLiteral("-c"), QString::fromStdString(shellCommand)});
-    process->setStandardOutputFile(QProcess::nullDevice());
-    process->setStandardErrorFile(QProcess::nullDevice());
-    auto pending = std::make_shared<std::function<void(AdministratorCommandResult)>>(std::move(done));
-    auto finish = [process, pending](AdministratorCommandResult result) {
-        process->deleteLater();
-        if (*pending) {
-            auto callback = std::exchange(*pending, nullptr);
-            callback(std::move(result));
-        }
-    };
-    connect(process, &QProcess::finished, this, [finish](int exitCode, QProcess::ExitStatus status) {
-        finish({true, status == QProcess::NormalExit ? exitCode : -1, {}});
-    });
-    connect(process, &QProcess::errorOccurred, this, [process, finish](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart) {
-            finish({false, -1, process->errorString()});
-        }
-    });
-    process->start();
+    // same chain as root.
+    runAdministratorPrompt(
+        this, QLatin1String(tools::pkexec),
+        {QLatin1String(tools::sh), QStringLiteral("-c"), QString::fromStdString(shellCommand)},
+        std::move(done));
 }
 
 void LinuxDesktop::requestNotificationPermission(std::function<void(std::optional<QString>)> done) {

@@ -35,7 +35,6 @@ public:
     void setActivationPolicy(ActivationPolicy policy) override;
     void activate(QWidget* window) override;
     bool listenForShowRequests() override;
-    void showNotification(const QString& title, const QString& text, const QString& userData) override;
     void queryNotificationPermission(std::function<void(NotificationPermission)> done) override;
     bool openUrl(const QUrl& url) override;
     std::optional<QString> applicationPath(const QString& bundleIdentifier) override;
