@@ -36,6 +36,7 @@ public:
     void setTitleFont(const QFont& font);
     void setMinimumButtonSize(int width, int height);
 
+    bool isHovering() const { return hovering_; }
     // The background drawn in the button's present state.
     QColor backgroundColour() const;
 

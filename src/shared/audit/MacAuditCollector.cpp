@@ -192,6 +192,12 @@ Json MacAuditCollector::systemProfilerJson(const std::vector<std::string>& dataT
     return output ? audit::parseSystemProfilerJson(*output) : Json::object();
 }
 
+Json MacAuditCollector::auditDetails(const Json& systemProfiler, StopToken stop) const {
+    auto localUsers = audit::startTask([&] { return localUsersOutput(stop); });
+    const auto printers = printersOutput(stop);
+    return auditBlock(systemProfiler, localUsers.get(), printers);
+}
+
 std::optional<std::string> MacAuditCollector::localUsersOutput(StopToken stop) const {
     return runTool(*runner_, tools::dscl, {".", "-list", "/Users"}, stop);
 }

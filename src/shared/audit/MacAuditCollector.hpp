@@ -78,6 +78,8 @@ public:
     std::vector<std::string> ipAddresses() const;
     std::vector<std::string> macAddresses(StopToken stop = {}) const;
     Json systemProfilerJson(const std::vector<std::string>& dataTypes, StopToken stop = {}) const;
+    // The "audit" block around an already collected system-profiler object.
+    Json auditDetails(const Json& systemProfiler, StopToken stop = {}) const;
     Json collectPeripherals(StopToken stop = {}) const;
     Json installedSoftware(StopToken stop = {}) const;
     RemoteAccessReport remoteAccess(StopToken stop = {}) const;

@@ -35,6 +35,9 @@ std::filesystem::path configDirectory() {
 std::filesystem::path configPath() {
     return fixed("/Library/Application Support/Sekwo Tarnvik/sekwo.settings.json");
 }
+std::filesystem::path legacyConfigDirectory() {
+    return fixed("/Library/Application Support/Kova-Desk Viewer");
+}
 std::filesystem::path legacyConfigPath() {
     return fixed("/Library/Application Support/Kova-Desk Viewer/viewer.settings.json");
 }

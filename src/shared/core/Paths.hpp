@@ -14,6 +14,7 @@ std::filesystem::path fixed(std::string_view absolutePath);
 
 std::filesystem::path configDirectory();
 std::filesystem::path configPath();
+std::filesystem::path legacyConfigDirectory();
 std::filesystem::path legacyConfigPath();
 std::filesystem::path statePath();
 std::filesystem::path legacyStatePath();
