@@ -4,7 +4,6 @@
 #include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/customer/CustomerLoginCard.hpp"
-#include "menubar/ui/BundleResources.hpp"
 #include "menubar/ui/Dialogs.hpp"
 #include "menubar/ui/FeedbackButton.hpp"
 #include "menubar/ui/QtText.hpp"
@@ -17,18 +16,14 @@
 #include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
-#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
-#include <QPainterPath>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalBlocker>
-#include <QStyle>
 #include <QTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -60,29 +55,6 @@ QWidget* centred(QWidget* inner, int maximumWidth) {
     row->addWidget(inner, 1);
     row->addStretch(0);
     return holder;
-}
-
-// The header image: the application's image from the bundle's resources
-// filling the circle, else the desktop's computer symbol on a disc.
-QPixmap headerImage(qreal ratio) {
-    constexpr int side = 44;
-    if (const QImage image = applicationImage(bundleResourceDirectory()); !image.isNull()) {
-        return circularPixmap(image, side, ratio);
-    }
-    QPixmap result(QSize(side, side) * ratio);
-    result.setDevicePixelRatio(ratio);
-    result.fill(Qt::transparent);
-    QPainter painter(&result);
-    painter.setRenderHint(QPainter::Antialiasing);
-    QPainterPath circle;
-    circle.addEllipse(QRectF(0, 0, side, side));
-    painter.fillPath(circle, ViewerTheme::tealSoft);
-    QIcon icon = QIcon::fromTheme(QStringLiteral("computer"));
-    if (icon.isNull()) {
-        icon = QApplication::style()->standardIcon(QStyle::SP_ComputerIcon);
-    }
-    icon.paint(&painter, QRect(8, 8, 28, 28));
-    return result;
 }
 
 const char* const windowStyle = R"(
@@ -316,7 +288,7 @@ QWidget* StatusWindowController::buildTicketTab() {
     callbacks.ticketHandler = handlers_.ticket;
     callbacks.openCustomerPortal = [this](const QString& reference) { openCustomerPortal(reference); };
     callbacks.resizeWindow = [this](bool forTicketForm) { resizeWindow(forTicketForm); };
-    callbacks.headerImage = [this] { return headerPixmap(devicePixelRatioF()); };
+    callbacks.headerImage = [this] { return headerImage(devicePixelRatioF()); };
     ticketForm_ = new TicketFormView(std::move(callbacks));
     layout->addWidget(ticketForm_);
     return tab;
@@ -598,10 +570,6 @@ void StatusWindowController::changeLanguage() {
     dialogs::warning(this, QStringLiteral("Sekwo Tarnvik"),
                      QStringLiteral("Język został zapisany. Zmiana zostanie zastosowana po ponownym "
                                     "uruchomieniu aplikacji."));
-}
-
-QPixmap StatusWindowController::headerPixmap(qreal ratio) {
-    return headerImage(ratio);
 }
 
 } // namespace kova::menubar

@@ -74,8 +74,6 @@ public:
     ViewerSettings currentSettings() const { return model_.settingsOrDefaults(); }
     QTimer* refreshTimer() const { return refreshTimer_; }
     TicketFormView* ticketForm() const { return ticketForm_; }
-    // The header's round image, also shown by the accepted-ticket panel.
-    static QPixmap headerPixmap(qreal ratio);
 
 private:
     QWidget* buildHeader();

@@ -1,11 +1,17 @@
 #include "menubar/ui/ViewerWidgets.hpp"
 
+#include "menubar/ui/BundleResources.hpp"
+#include "menubar/ui/ViewerTheme.hpp"
+
 #include <QApplication>
+#include <QIcon>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
 #include <QStyle>
+
+#include <functional>
 
 namespace kova::menubar {
 
@@ -50,7 +56,12 @@ QLineEdit* makeField(const QString& label, const QString& placeholder, const cha
     return field;
 }
 
-QPixmap circularPixmap(const QImage& image, int side, qreal ratio) {
+namespace {
+
+// A transparent pixmap `side` points across at `ratio`, and the circle in it
+// for `paint` to fill or cut to.
+QPixmap paintedCircle(int side, qreal ratio,
+                      const std::function<void(QPainter&, const QPainterPath&)>& paint) {
     QPixmap result(QSize(side, side) * ratio);
     result.setDevicePixelRatio(ratio);
     result.fill(Qt::transparent);
@@ -58,13 +69,36 @@ QPixmap circularPixmap(const QImage& image, int side, qreal ratio) {
     painter.setRenderHint(QPainter::Antialiasing);
     QPainterPath circle;
     circle.addEllipse(QRectF(0, 0, side, side));
-    painter.setClipPath(circle);
-    const QImage scaled =
-        image.scaled(result.size(), Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
-    const QRectF source((scaled.width() - result.width()) / 2.0, (scaled.height() - result.height()) / 2.0,
-                        result.width(), result.height());
-    painter.drawImage(QRectF(0, 0, side, side), scaled, source);
+    paint(painter, circle);
     return result;
+}
+
+} // namespace
+
+QPixmap circularPixmap(const QImage& image, int side, qreal ratio) {
+    return paintedCircle(side, ratio, [&](QPainter& painter, const QPainterPath& circle) {
+        painter.setClipPath(circle);
+        const QSize size = QSize(side, side) * ratio;
+        const QImage scaled = image.scaled(size, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+        const QRectF source((scaled.width() - size.width()) / 2.0, (scaled.height() - size.height()) / 2.0,
+                            size.width(), size.height());
+        painter.drawImage(QRectF(0, 0, side, side), scaled, source);
+    });
+}
+
+QPixmap headerImage(qreal ratio) {
+    constexpr int side = 44;
+    if (const QImage image = applicationImage(bundleResourceDirectory()); !image.isNull()) {
+        return circularPixmap(image, side, ratio);
+    }
+    return paintedCircle(side, ratio, [](QPainter& painter, const QPainterPath& circle) {
+        painter.fillPath(circle, ViewerTheme::tealSoft);
+        QIcon icon = QIcon::fromTheme(QStringLiteral("computer"));
+        if (icon.isNull()) {
+            icon = QApplication::style()->standardIcon(QStyle::SP_ComputerIcon);
+        }
+        icon.paint(&painter, QRect(8, 8, 28, 28));
+    });
 }
 
 ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {

@@ -30,6 +30,10 @@ QLineEdit* makeField(const QString& label, const QString& placeholder, const cha
 // `image` scaled to cover a circle `side` points across, centred and cut to
 // the circle, at the screen's pixel ratio.
 QPixmap circularPixmap(const QImage& image, int side, qreal ratio);
+// The round header image of the status window and the accepted-ticket panel,
+// 44 points: the application's image from the bundle's resources filling the
+// circle, else the desktop's computer symbol on a disc.
+QPixmap headerImage(qreal ratio);
 
 // A one-line plain-text label that shows a text wider than itself cut at the
 // tail with "…"; text() keeps the whole text.
