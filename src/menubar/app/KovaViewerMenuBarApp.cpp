@@ -5,6 +5,7 @@
 #include "core/Paths.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/app/StatusItemImage.hpp"
+#include "menubar/ui/Background.hpp"
 #include "menubar/ui/Dialogs.hpp"
 #include "menubar/ui/QtText.hpp"
 #include "process/ProcessRunner.hpp"
@@ -13,7 +14,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
-#include <QFutureWatcher>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
@@ -443,10 +443,7 @@ void KovaViewerMenuBarApp::sendAuditNow() {
         showNotification(title(), QStringLiteral("Brak konfiguracji sekwo.settings.json."));
         return;
     }
-    auto* watcher = new QFutureWatcher<AgentOperationOutcome>(this);
-    connect(watcher, &QFutureWatcher<AgentOperationOutcome>::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        const AgentOperationOutcome outcome = watcher->result();
+    const auto finished = [this](const AgentOperationOutcome& outcome) {
         if (outcome.succeeded) {
             showNotification(title(), QStringLiteral("Audyt został wysłany."));
         } else if (outcome.message) {
@@ -456,8 +453,9 @@ void KovaViewerMenuBarApp::sendAuditNow() {
             model_->reload();
             statusWindow_->apply(true);
         }
-    });
-    watcher->setFuture(QtConcurrent::run(
+    };
+    runInBackground(
+        this,
         [helpdesk = dependencies_.helpdesk, settings = *settings(), stop = backgroundStop_.get_token()] {
             try {
                 return helpdesk->sendInventory(settings, "menu_bar", stop);
@@ -465,7 +463,8 @@ void KovaViewerMenuBarApp::sendAuditNow() {
                 ViewerLogger::error(error, "Inventory send failed");
                 return AgentOperationOutcome{};
             }
-        }));
+        },
+        finished);
 }
 
 void KovaViewerMenuBarApp::showUpdateWindow() {

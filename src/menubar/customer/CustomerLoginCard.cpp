@@ -3,18 +3,17 @@
 #include "core/ConnectionIssue.hpp"
 #include "menubar/customer/CustomerNotificationRules.hpp"
 #include "menubar/model/CustomerSessionStore.hpp"
+#include "menubar/ui/Background.hpp"
 #include "menubar/ui/FeedbackButton.hpp"
 #include "menubar/ui/QtText.hpp"
 #include "menubar/ui/ViewerTheme.hpp"
 #include "menubar/ui/ViewerWidgets.hpp"
 
 #include <QApplication>
-#include <QFutureWatcher>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QVBoxLayout>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace kova::menubar {
 namespace {
@@ -145,11 +144,7 @@ void CustomerLoginCard::loginForNotifications() {
     showStatus(QString::fromUtf8(texts::loggingIn), ViewerTheme::muted);
 
     const ViewerSettings settings = dependencies_.model->settingsOrDefaults();
-    // A child of the card: a late result never reaches a deleted card.
-    auto* watcher = new QFutureWatcher<LoginOutcome>(this);
-    connect(watcher, &QFutureWatcher<LoginOutcome>::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        const LoginOutcome outcome = watcher->result();
+    const auto finished = [this](const LoginOutcome& outcome) {
         loginInFlight_ = false;
         loginButton_->setEnabled(true);
         if (!outcome.customer) {
@@ -163,9 +158,10 @@ void CustomerLoginCard::loginForNotifications() {
         shownSession_.reset();
         dependencies_.model->customerSessionStored();
         refreshNotificationLoginState();
-    });
-    watcher->setFuture(
-        QtConcurrent::run([helpdesk = dependencies_.helpdesk, settings, email = *email, password] {
+    };
+    runInBackground(
+        this,
+        [helpdesk = dependencies_.helpdesk, settings, email = *email, password] {
             LoginOutcome outcome;
             try {
                 const auto response = helpdesk->loginCustomer(settings, email, password);
@@ -181,7 +177,8 @@ void CustomerLoginCard::loginForNotifications() {
                 outcome.failure = withoutSecrets(viewerErrorMessage(error, texts::loginAction), {password});
             }
             return outcome;
-        }));
+        },
+        finished);
 }
 
 void CustomerLoginCard::logoutFromNotifications() {

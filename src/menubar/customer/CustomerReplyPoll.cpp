@@ -3,9 +3,7 @@
 #include "core/Errors.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/customer/CustomerNotificationRules.hpp"
-
-#include <QFutureWatcher>
-#include <QtConcurrent/QtConcurrentRun>
+#include "menubar/ui/Background.hpp"
 
 namespace kova::menubar {
 namespace {
@@ -57,14 +55,14 @@ CustomerReplies poll(HelpdeskClient& helpdesk, const ViewerSettings& settings, C
 CustomerReplyPoll::CustomerReplyPoll(std::shared_ptr<HelpdeskClient> helpdesk, ViewerSettings settings,
                                      CustomerSessionState session, StopToken stop, QObject* parent)
     : QObject(parent) {
-    auto* watcher = new QFutureWatcher<CustomerReplies>(this);
-    connect(watcher, &QFutureWatcher<CustomerReplies>::finished, this, [this, watcher] {
-        Q_EMIT finished(watcher->result());
-        deleteLater();
-    });
-    watcher->setFuture(QtConcurrent::run(
+    runInBackground(
+        this,
         [helpdesk = std::move(helpdesk), settings = std::move(settings), session = std::move(session),
-         stop = std::move(stop)] { return poll(*helpdesk, settings, session, stop); }));
+         stop = std::move(stop)] { return poll(*helpdesk, settings, session, stop); },
+        [this](const CustomerReplies& found) {
+            Q_EMIT finished(found);
+            deleteLater();
+        });
 }
 
 } // namespace kova::menubar

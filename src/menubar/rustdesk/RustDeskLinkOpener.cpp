@@ -3,10 +3,8 @@
 #include "core/Errors.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/rustdesk/RustDeskProtocolLauncher.hpp"
+#include "menubar/ui/Background.hpp"
 #include "menubar/ui/QtText.hpp"
-
-#include <QFutureWatcher>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace kova::menubar {
 
@@ -36,30 +34,31 @@ void RustDeskLinkOpener::open(const QList<QUrl>& urls) {
     const auto bundle = desktop_.applicationPath(QString::fromLatin1(rustDeskBundleIdentifier));
     const RustDeskProtocolLauncher launcher(scheme, runner_, [bundle](const QString&) { return bundle; });
     ++launchesInFlight_;
-    auto* watcher = new QFutureWatcher<QStringList>(this);
-    connect(watcher, &QFutureWatcher<QStringList>::finished, this, [this, watcher] {
-        watcher->deleteLater();
+    const auto finished = [this](const QStringList& failures) {
         --launchesInFlight_;
-        for (const auto& message : watcher->result()) {
+        for (const auto& message : failures) {
             Q_EMIT failed(message);
         }
-    });
-    watcher->setFuture(QtConcurrent::run(&launches_, [launcher, links] {
-        QStringList failures;
-        for (const auto& url : links) {
-            try {
-                const auto request = launcher.parse(url);
-                launcher.setConsultantDisplayName(request.consultantName);
-                launcher.connect(request);
-                ViewerLogger::info("RustDesk connection launched for remote ID " +
-                                   request.remoteID.toStdString() + ".");
-            } catch (const std::exception& error) {
-                ViewerLogger::error(error, "RustDesk protocol launch failed");
-                failures << qtText(errorDescription(error));
+    };
+    runInBackground(
+        this,
+        [launcher, links] {
+            QStringList failures;
+            for (const auto& url : links) {
+                try {
+                    const auto request = launcher.parse(url);
+                    launcher.setConsultantDisplayName(request.consultantName);
+                    launcher.connect(request);
+                    ViewerLogger::info("RustDesk connection launched for remote ID " +
+                                       request.remoteID.toStdString() + ".");
+                } catch (const std::exception& error) {
+                    ViewerLogger::error(error, "RustDesk protocol launch failed");
+                    failures << qtText(errorDescription(error));
+                }
             }
-        }
-        return failures;
-    }));
+            return failures;
+        },
+        finished, &launches_);
 }
 
 } // namespace kova::menubar

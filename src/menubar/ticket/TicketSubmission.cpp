@@ -5,9 +5,7 @@
 #include "core/Strings.hpp"
 #include "core/ViewerLogger.hpp"
 #include "menubar/ticket/TicketFormRules.hpp"
-
-#include <QFutureWatcher>
-#include <QtConcurrent/QtConcurrentRun>
+#include "menubar/ui/Background.hpp"
 
 namespace kova::menubar {
 namespace {
@@ -61,15 +59,14 @@ void TicketSubmission::submit(AgentTicketDraft draft, TicketCompletion completio
                    std::make_exception_ptr(ViewerError::configuration(missingDeviceUidMessage)));
         return;
     }
-    auto* watcher = new QFutureWatcher<TicketOutcome>(this);
-    connect(watcher, &QFutureWatcher<TicketOutcome>::finished, this,
-            [watcher, completion = std::move(completion)] {
-                watcher->deleteLater();
-                auto outcome = watcher->result();
-                completion(std::move(outcome.response), std::move(outcome.error));
-            });
-    watcher->setFuture(QtConcurrent::run(sendTicket, helpdesk_, *model_.settings(), model_.state(), deviceUid,
-                                         std::move(draft), stop_));
+    runInBackground(
+        this,
+        [helpdesk = helpdesk_, settings = *model_.settings(), state = model_.state(), deviceUid,
+         draft = std::move(draft),
+         stop = stop_] { return sendTicket(helpdesk, settings, state, deviceUid, draft, stop); },
+        [completion = std::move(completion)](TicketOutcome outcome) {
+            completion(std::move(outcome.response), std::move(outcome.error));
+        });
 }
 
 } // namespace kova::menubar
