@@ -1,4 +1,5 @@
 #include "platform/Collation.hpp"
+#include "platform/linux/EnvironmentLocale.hpp"
 
 #include <unicode/coll.h>
 #include <unicode/locid.h>
@@ -6,30 +7,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <string>
 
 namespace kova::platform {
 namespace {
-
-// The collation locale of the environment, as setlocale reads it (LC_ALL,
-// then LC_COLLATE, then LANG), in ICU's form: "pl_PL.UTF-8" -> "pl_PL";
-// "C", "POSIX" or nothing give the root order.
-std::string environmentCollationLocale() {
-    for (const char* name : {"LC_ALL", "LC_COLLATE", "LANG"}) {
-        const char* value = std::getenv(name);
-        if (value == nullptr || *value == '\0') {
-            continue;
-        }
-        std::string locale(value);
-        locale = locale.substr(0, locale.find_first_of(".@"));
-        if (locale == "C" || locale == "POSIX") {
-            return {};
-        }
-        return locale;
-    }
-    return {};
-}
 
 int compareFoldingAscii(std::string_view a, std::string_view b) {
     const auto n = std::min(a.size(), b.size());
@@ -76,7 +57,8 @@ private:
 } // namespace
 
 std::unique_ptr<NameCollator> localizedCaseInsensitiveCollator() {
-    return std::make_unique<IcuNameCollator>(environmentCollationLocale());
+    // A session that names no language gets the root order.
+    return std::make_unique<IcuNameCollator>(environmentLocale("LC_COLLATE").value_or(""));
 }
 
 std::unique_ptr<NameCollator> localizedCaseInsensitiveCollator(std::string_view localeName) {

@@ -1,4 +1,5 @@
 #include "platform/DateFormat.hpp"
+#include "platform/linux/EnvironmentLocale.hpp"
 
 #include <unicode/datefmt.h>
 #include <unicode/locid.h>
@@ -6,37 +7,15 @@
 #include <unicode/timezone.h>
 #include <unicode/unistr.h>
 
-#include <cstdlib>
 #include <memory>
 #include <string>
 
 namespace kova::platform {
-namespace {
-
-// The time locale of the environment, as setlocale reads it (LC_ALL, then
-// LC_TIME, then LANG), in ICU's form: "pl_PL.UTF-8" -> "pl_PL". A session
-// that names no language ("C", "POSIX", nothing) gets Polish, the language of
-// every other text in the windows.
-std::string environmentTimeLocale() {
-    for (const char* name : {"LC_ALL", "LC_TIME", "LANG"}) {
-        const char* value = std::getenv(name);
-        if (value == nullptr || *value == '\0') {
-            continue;
-        }
-        std::string locale(value);
-        locale = locale.substr(0, locale.find_first_of(".@"));
-        if (locale.empty() || locale == "C" || locale == "POSIX") {
-            break;
-        }
-        return locale;
-    }
-    return "pl";
-}
-
-} // namespace
 
 std::string mediumDateTime(std::int64_t secondsSinceEpoch) {
-    return mediumDateTime(secondsSinceEpoch, environmentTimeLocale(), {});
+    // A session that names no language gets Polish, the language of every
+    // other text in the windows.
+    return mediumDateTime(secondsSinceEpoch, environmentLocale("LC_TIME").value_or("pl"), {});
 }
 
 std::string mediumDateTime(std::int64_t secondsSinceEpoch, std::string_view localeName,
