@@ -11,17 +11,6 @@
 namespace kova::menubar {
 namespace {
 
-std::optional<std::string> present(const std::optional<std::string>& value) {
-    if (!value) {
-        return std::nullopt;
-    }
-    auto text = trimmed(*value);
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    return text;
-}
-
 GridValue plain(const QString& text) {
     return {text, ViewerTheme::text};
 }
@@ -38,8 +27,8 @@ QString mediumDateTime(const std::optional<Timestamp>& time) {
 StatusGridValues statusGridValues(const ViewerSettings& settings, const ViewerState& state,
                                   const platform::SystemFacts& facts) {
     StatusGridValues values;
-    const auto supportId = present(state.supportId);
-    const auto message = present(state.connectionMessage);
+    const auto supportId = trimmedNonEmpty(state.supportId);
+    const auto message = trimmedNonEmpty(state.connectionMessage);
     const bool token = settings.hasViewerToken();
 
     if (message) {
@@ -64,14 +53,14 @@ StatusGridValues statusGridValues(const ViewerSettings& settings, const ViewerSt
     values.supportId = supportId
                            ? GridValue{qtText(*supportId), ViewerTheme::tealDark}
                            : GridValue{QStringLiteral("ID oczekuje na rejestrację"), ViewerTheme::muted};
-    if (const auto host = present(state.hostname)) {
+    if (const auto host = trimmedNonEmpty(state.hostname)) {
         values.hostname = plain(qtText(*host));
-    } else if (const auto localized = present(facts.localizedHostName())) {
+    } else if (const auto localized = trimmedNonEmpty(facts.localizedHostName())) {
         values.hostname = plain(qtText(*localized));
     } else {
         values.hostname = plain(qtText(facts.processHostName()));
     }
-    const auto uid = present(state.deviceUid);
+    const auto uid = trimmedNonEmpty(state.deviceUid);
     values.deviceUid = plain(uid ? qtText(*uid) : QStringLiteral("-"));
     values.lastInventory = plain(mediumDateTime(state.lastInventoryAt));
     values.lastHeartbeat = plain(mediumDateTime(state.lastHeartbeatAt));

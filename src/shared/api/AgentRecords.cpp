@@ -3,31 +3,17 @@
 #include "core/Strings.hpp"
 
 namespace kova {
-namespace {
-
-std::optional<std::string> presentValue(std::optional<std::string> value) {
-    if (!value) {
-        return std::nullopt;
-    }
-    auto clean = trimmed(*value);
-    if (clean.empty()) {
-        return std::nullopt;
-    }
-    return clean;
-}
-
-} // namespace
 
 DeviceRegistrationResponse DeviceRegistrationResponse::decode(std::string_view body) {
     constexpr std::string_view what = "The registration response";
     const auto json = parseJson(body, what);
     DeviceRegistrationResponse r;
-    r.deviceUid = presentValue(optionalString(json, "device_uid", what));
-    r.supportId = presentValue(optionalString(json, "support_id", what));
-    r.viewerId = presentValue(optionalString(json, "viewer_id", what));
-    r.deviceCode = presentValue(optionalString(json, "device_code", what));
-    r.publicId = presentValue(optionalString(json, "public_id", what));
-    r.deviceToken = presentValue(optionalString(json, "device_token", what));
+    r.deviceUid = trimmedNonEmpty(optionalString(json, "device_uid", what));
+    r.supportId = trimmedNonEmpty(optionalString(json, "support_id", what));
+    r.viewerId = trimmedNonEmpty(optionalString(json, "viewer_id", what));
+    r.deviceCode = trimmedNonEmpty(optionalString(json, "device_code", what));
+    r.publicId = trimmedNonEmpty(optionalString(json, "public_id", what));
+    r.deviceToken = trimmedNonEmpty(optionalString(json, "device_token", what));
     if (r.deviceToken && containsControlCharacters(*r.deviceToken)) {
         // Sent on as a header it could inject lines into every request.
         r.deviceToken.reset();

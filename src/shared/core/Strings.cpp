@@ -71,6 +71,17 @@ std::string trimmed(std::string_view text) {
     return std::string(text.substr(begin, end - begin));
 }
 
+std::optional<std::string> trimmedNonEmpty(const std::optional<std::string>& value) {
+    if (!value) {
+        return std::nullopt;
+    }
+    auto text = trimmed(*value);
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    return text;
+}
+
 std::string trimmedTrailingSlash(std::string_view text) {
     while (!text.empty() && text.back() == '/') {
         text.remove_suffix(1);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -8,6 +9,8 @@ namespace kova {
 // Removes surrounding white space and line breaks (ASCII and the Unicode space
 // separators), the way tokens, identifiers and URLs are cleaned everywhere.
 std::string trimmed(std::string_view text);
+// The value trimmed; none when it is absent or blank.
+std::optional<std::string> trimmedNonEmpty(const std::optional<std::string>& value);
 // Removes every trailing "/" ("///" becomes "").
 std::string trimmedTrailingSlash(std::string_view text);
 std::string asciiLowercased(std::string_view text);
