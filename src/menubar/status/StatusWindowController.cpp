@@ -362,6 +362,8 @@ QWidget* StatusWindowController::buildSettingsTab() {
     languagePopup_->setObjectName(QStringLiteral("languagePopup"));
     languagePopup_->setAccessibleName(QStringLiteral("Język interfejsu"));
     languagePopup_->setFont(pixelFont(13));
+    // As tall as the text fields of the cards around it.
+    languagePopup_->setMinimumHeight(32);
     for (const auto& entry : ViewerLocalization::supportedLanguages) {
         languagePopup_->addItem(QString::fromUtf8(entry.displayName), QString::fromLatin1(entry.code));
     }
